@@ -1,0 +1,85 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+
+#include "platform/export.h"
+#include "platform/socket.h"
+
+namespace axg {
+
+// Socket readiness notifications, as a bit mask.
+enum SocketEvent : unsigned {
+  kSockRead = 1u << 0,     // data has arrived (or the peer closed: recv returns 0)
+  kSockWrite = 1u << 1,    // the socket accepts data again after a send fell short
+  kSockAccept = 1u << 2,   // a listening socket has a connection to accept
+  kSockConnect = 1u << 3,  // a connect finished; the error argument is 0 on success
+  kSockClose = 1u << 4,    // the connection was closed by the peer or broke
+};
+
+// Called on the loop's thread with one event bit and the socket error that came
+// with it (0 when none).
+using SocketCallback = std::function<void(unsigned event, int error)>;
+using TimerId = std::uint64_t;
+
+// The message loop of one thread. Every transport, the sweep timer and the host's
+// calls meet here, one callback at a time. A callback may watch, unwatch or close
+// any socket and start or stop any timer, including its own; the loop never calls
+// into a socket or timer after it was removed. Callbacks are never nested by the
+// loop itself.
+//
+// kSockWrite is edge-like: a consumer asks for it only after a send fell short,
+// and drops it again once its queue is empty. kSockConnect is delivered once per
+// connect and then leaves the mask by itself.
+class AXG_PLATFORM_API MessageLoop {
+ public:
+  // The calling thread's loop, made on first use.
+  static MessageLoop& Current();
+  virtual ~MessageLoop() = default;
+
+  virtual void WatchSocket(SocketHandle s, unsigned events, SocketCallback cb) = 0;
+  virtual void UpdateSocket(SocketHandle s, unsigned events) = 0;
+  virtual void UnwatchSocket(SocketHandle s) = 0;
+
+  // A periodic timer: cb runs every interval_ms until stopped.
+  virtual TimerId StartTimer(unsigned interval_ms, std::function<void()> cb) = 0;
+  virtual void StopTimer(TimerId id) = 0;
+
+  // Runs fn in a later turn of the loop, after the current callback has returned.
+  virtual void Post(std::function<void()> fn) = 0;
+
+  // Run until Stop(); for at most ms milliseconds; until done() holds (true) or the
+  // timeout passes (false).
+  virtual void Run() = 0;
+  virtual void RunFor(unsigned ms) = 0;
+  virtual bool RunUntil(const std::function<bool()>& done, unsigned timeout_ms) = 0;
+  virtual void Stop() = 0;
+
+  // One turn without waiting: delivers what is ready now. True if anything ran.
+  virtual bool RunPending() = 0;
+};
+
+// A timer of the thread's loop with an interval and an enabled flag. Enabling
+// starts the countdown afresh; disabling stops the ticks. Destroying it stops it.
+class AXG_PLATFORM_API Timer {
+ public:
+  explicit Timer(std::function<void()> on_tick = {}, unsigned interval_ms = 1000);
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+
+  void SetOnTimer(std::function<void()> on_tick) { on_tick_ = std::move(on_tick); }
+  void SetInterval(unsigned ms);
+  unsigned Interval() const { return interval_ms_; }
+  void SetEnabled(bool enabled);
+  bool Enabled() const { return enabled_; }
+
+ private:
+  void Restart();
+  std::function<void()> on_tick_;
+  unsigned interval_ms_;
+  bool enabled_ = false;
+  TimerId id_ = 0;
+  MessageLoop& loop_;
+};
+
+}  // namespace axg
