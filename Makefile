@@ -3,8 +3,10 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TIME ?= 60
 
-.PHONY: all deps build build-asan test test-normal test-asan demo clean
+.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo clean
 
 all: build
 
@@ -26,10 +28,25 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 600
 
-test: test-normal test-asan
+# libFuzzer targets (clang, ASan + UBSan): `make fuzz FUZZ_TIME=600` runs each for
+# that many seconds; `make test` runs each for a few seconds.
+build-fuzz:
+	scripts/install-deps.sh fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAXG_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+test-fuzz: build-fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DAXG_FUZZ_TIME=5
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz
+
+fuzz: build-fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DAXG_FUZZ_TIME=$(FUZZ_TIME)
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz
+
+test: test-normal test-asan test-fuzz
 
 demo: build
 	@echo "ax_gate demo: the add-in with simulated turnstiles comes with the host emulator."
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
