@@ -1,0 +1,193 @@
+#pragma once
+// TTurnStylerDeviceQ7: the gate controller. Every request (a card presented, an
+// input signal, a manual command) becomes an entry of the event stack; a 10 ms
+// sweep puts new entries to the host as decision requests, turns the host's answer
+// into open or close commands for the device connector and ages each entry until
+// it is dropped. Reports go out through OnLog, OnError, OnCheckStatus and
+// OnCheckSQL, and as monitor lines through SendToMonitor.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "UturnstylerdeviceQ7/TVar.h"
+#include "platform/component.h"
+
+namespace axg {
+
+class TDeviceConnector;
+class Timer;
+
+// Role of the controller on the monitor link.
+enum TConState : std::uint8_t { podNone = 0, podServer = 1, PodClient = 2 };
+
+// The picture of an entry: created empty with the entry, offered to OnGetImg,
+// freed with the entry.
+struct TPicture {
+  int Width = 0;
+  int Height = 0;
+  std::vector<std::uint8_t> Bytes;
+};
+
+// One entry of the event stack.
+struct TRFidInfo {
+  std::u16string IP;          // address of the controller that sent the request
+  std::u16string DeviceType;  // "I", "T" or "D"
+  std::u16string CardNumber;  // card, "-1-1-1-1-1" (manual), "-2-2-2-2-2" (input) or relay
+  std::u16string Device;      // reader or gate on that controller
+  std::u16string Status;      // "NEW", "WAIT", "TRUE", "FALSE", "OPEN", ...
+  std::u16string StatusHard;  // "", "RELAY", "CRC-ERROR" or "GATEOPEN"
+  double Starttime = 0;       // local time of day (fraction of a day) of creation
+  std::unique_ptr<TPicture> Img = std::make_unique<TPicture>();
+  std::int32_t sys = 0;
+  std::u16string InfoMess;    // what the host returned in Mess; sent with commands
+  std::u16string Command;     // last command text sent; emptied by the acknowledgement
+  std::u16string CRC;         // check code the connector returned for Command
+  bool Finish = false;        // last command acknowledged
+  double CRCtime = 0;         // time of day of the last send
+  // Monotonic milliseconds of creation. Every age of the sweep is measured from
+  // here, so that ages neither restart at midnight nor follow the wall clock.
+  std::int64_t StartMs = 0;
+};
+
+using TCheckStatusDevice = std::function<void(
+    TObject* Sender, const TVar& AName, const TVar& IP, const TVar& Device,
+    const TVar& DeviceType, const TVar& Cardnumber, const TVar& Status1, const TVar& Status2)>;
+using TCheckSQLDevice = std::function<void(
+    TObject* Sender, const TVar& IP, const TVar& Device, const TVar& DeviceType,
+    const TVar& Cardnumber, const TVar& Status, TPicture* Img, const TVar& AIndex,
+    TVar& Mess, TVar& AResult)>;
+using TGetImg = std::function<void(TObject* Sender, const std::u16string& Device, TPicture* Img)>;
+
+class TTurnStylerDeviceQ7 : public TComponent {
+ public:
+  explicit TTurnStylerDeviceQ7(TComponent* AOwner = nullptr);
+  // Frees everything owned, entries last to first, and unhooks the connector.
+  // Raises no event.
+  ~TTurnStylerDeviceQ7() override;
+
+  // Events. An empty one is skipped.
+  TLogEvent OnLog;
+  TLogEvent OnError;
+  TCheckStatusDevice OnCheckStatus;
+  TCheckSQLDevice OnCheckSQL;
+  TGetImg OnGetImg;
+
+  // Properties.
+  bool CheckET() const { return FCheckET; }
+  void SetCheckET(bool Value) { FCheckET = Value; }
+  const std::vector<std::u16string>& DeviceList() const { return FDeviceList; }
+  void SetDeviceList(std::vector<std::u16string> Value) { FDeviceList = std::move(Value); }
+  TDeviceConnector* Connector() const { return FConnector; }
+  // Hooks the connector's OnGetData to this controller; none unhooks the one held.
+  void SetConnector(TDeviceConnector* Value);
+  std::int32_t RelayOpen() const { return FRelayOpen; }
+  void SetRelayOpen(std::int32_t Value) { FRelayOpen = Value; }
+  std::int32_t RelayClose() const { return FRelayClose; }
+  void SetRelayClose(std::int32_t Value) { FRelayClose = Value; }
+  std::int32_t RelayOpenDoor() const { return FRelayOpenDoor; }
+  void SetRelayOpenDoor(std::int32_t Value) { FRelayOpenDoor = Value; }
+  std::int32_t RelayCloseDoor() const { return FRelayCloseDoor; }
+  void SetRelayCloseDoor(std::int32_t Value) { FRelayCloseDoor = Value; }
+  std::int32_t TimeDelayOpen() const { return FTimeDelayOpen; }
+  void SetTimeDelayOpen(std::int32_t Value) { FTimeDelayOpen = Value; }
+  std::int32_t TimeOut() const { return FTimeOut; }
+  void SetTimeOut(std::int32_t Value) { FTimeOut = Value; }
+  // Monitor link settings.
+  const std::u16string& Server() const { return FServer; }
+  void SetServer(const std::u16string& Value);
+  std::int32_t Port() const { return Fport; }
+  void SetPort(std::int32_t Value);
+  TConState RemoutDevice() const { return FRemoutDevice; }
+  void SetRemoutDevice(TConState Value);
+
+  // The event stack, read-only for callers: number of entries and entry i.
+  std::size_t StackCount() const { return StackArray.size(); }
+  const TRFidInfo* StackItem(std::size_t i) const {
+    return i < StackArray.size() ? StackArray[i].get() : nullptr;
+  }
+
+  void SetTimerInterval(std::int32_t AValue);
+
+  // Inbound messages.
+  void p_hw_ProtocolIn(std::u16string AMess);
+  std::int32_t p_hw_FindDevice(const std::u16string& IP, const std::u16string& Device) const;
+  std::u16string p_hw_CheckStatus(std::u16string IP, std::u16string Device,
+                                  std::u16string DeviceType, std::u16string Cardnumber,
+                                  std::u16string Status);
+  // The host's answer for an address, or a manual request.
+  void p_hw_manual(std::u16string IP, std::u16string Device, std::u16string Status);
+  // Command output. All of them return true; failures go to OnError.
+  bool p_hw_SendComCommand(std::int32_t i, std::int32_t yesnot);
+  bool p_hw_relay(const std::u16string& IP, const std::u16string& Device,
+                  const std::u16string& Relay, std::int32_t yesnot);
+  bool p_hw_CheckStatusAll();
+  std::int32_t p_hw_FindDeviceByRelay(const std::u16string& IP, const std::u16string& Device,
+                                      const std::u16string& DeviceType,
+                                      const std::u16string& Relay);
+
+  // Monitor link: whether it can carry a line, and sending one. With the role
+  // podNone the line is dropped.
+  bool Connected();
+  virtual void SendToMonitor(const std::u16string& AMess);
+
+ protected:
+  void StackTimeTimer();
+  void ConnectorGetData(TObject* Sender, const std::u16string& AMess);
+  void DoCheckStatus(const std::u16string& AName, const std::u16string& IP,
+                     const std::u16string& Device, const std::u16string& DeviceType,
+                     const std::u16string& Cardnumber, const std::u16string& Status1,
+                     const std::u16string& Status2);
+  // One sweep pass over the stack. Errors of its steps go on to the caller.
+  void p_hw_ProcessStack();
+  static bool p_hw_SecondsExceeded(std::int32_t N, double A, double B);
+  std::int32_t DoCheckSQL(std::int32_t i, std::int32_t kind);
+
+  // Sweep timer (interval 10 ms, created disabled).
+  std::unique_ptr<Timer> StackTime;
+  // DeviceServer and DeviceClient, the monitor link's sockets, join here.
+  std::vector<std::unique_ptr<TRFidInfo>> StackArray;
+  std::int32_t FTimeDelayOpen = 2;
+  std::int32_t FTimeOut = 5;
+  bool IDBusy = false;
+  std::int32_t Fport = 0;
+  std::u16string FServer;
+  TConState FRemoutDevice = podNone;
+  std::vector<std::u16string> FDeviceList;
+  std::int32_t FRelayOpen = 1;
+  std::int32_t FRelayClose = 0;
+  std::int32_t FRelayCloseDoor = 0;
+  std::int32_t FRelayOpenDoor = 3;
+  TDeviceConnector* FConnector = nullptr;
+  bool FCheckET = false;
+
+ private:
+  enum class StepEnd { Go, Dropped, Lost };
+  StepEnd SweepEntry(std::size_t i, TRFidInfo* e);
+  bool Alive(std::size_t i, const TRFidInfo* e) const;
+  bool Holds(const TRFidInfo* e) const;
+  void Drop(std::size_t i, const TRFidInfo* e);
+  bool AgeExceeded(std::int64_t N, const TRFidInfo& e) const;
+  TRFidInfo* NewEntry(const std::u16string& IP, const std::u16string& Device,
+                      const std::u16string& DeviceType, const std::u16string& CardNumber);
+  void StatusReport(const std::u16string& AName, const std::u16string& IP,
+                    const std::u16string& Device, const std::u16string& DeviceType,
+                    const std::u16string& Cardnumber, const std::u16string& Status1,
+                    const std::u16string& Status2);
+  void EntryReport(const std::u16string& AName, const TRFidInfo& e);
+  void Log(const std::u16string& text);
+  void Fail(const std::u16string& text);
+  void ReportSendError(const std::u16string& text);
+  void ReportSent(const std::u16string& text);
+  void AddDevice(const std::u16string& Device);
+  bool PortReady();
+};
+
+// The two-hexadecimal-digit check value of a relay or status-poll frame, from
+// its first seven characters. A non-digit where a digit belongs (or a frame
+// shorter than seven characters) raises an axg::Error.
+std::u16string RelayFrameCheck(std::u16string_view frame);
+
+}  // namespace axg
