@@ -1,0 +1,184 @@
+// Controller state: construction and destruction, properties, the connector hook,
+// the sweep timer and the way the controller raises its reports.
+#include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
+
+#include <exception>
+
+#include "UConnector/UConnector.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/message_loop.h"
+#include "platform/text.h"
+
+namespace axg {
+
+TTurnStylerDeviceQ7::TTurnStylerDeviceQ7(TComponent* AOwner) : TComponent(AOwner) {
+  // Settings and handlers take their defaults from the member initialisers:
+  // no connector, TimeDelayOpen 2, TimeOut 5, CheckET off, relays 1/0/3/0,
+  // role podNone, Server empty, Port 0, every event unassigned.
+  StackTime = std::make_unique<Timer>([this] { StackTimeTimer(); }, 10);
+  // DeviceServer and DeviceClient (monitor link) are created here, inactive.
+}
+
+TTurnStylerDeviceQ7::~TTurnStylerDeviceQ7() {
+  // Monitor sockets are closed and freed first (monitor link).
+  if (StackTime) {
+    StackTime->SetEnabled(false);
+    StackTime.reset();
+  }
+  while (!StackArray.empty()) {
+    StackArray.back()->Img.reset();
+    StackArray.pop_back();
+  }
+  FDeviceList.clear();
+  if (FConnector) FConnector->OnGetData = nullptr;
+}
+
+void TTurnStylerDeviceQ7::SetConnector(TDeviceConnector* Value) {
+  if (Value) {
+    FConnector = Value;
+    Value->OnGetData = [this](TObject* Sender, const std::u16string& AMess) {
+      ConnectorGetData(Sender, AMess);
+    };
+  } else if (FConnector) {
+    FConnector->OnGetData = nullptr;
+  }
+  FConnector = Value;
+}
+
+void TTurnStylerDeviceQ7::SetServer(const std::u16string& Value) { FServer = Value; }
+
+void TTurnStylerDeviceQ7::SetPort(std::int32_t Value) { Fport = Value; }
+
+void TTurnStylerDeviceQ7::SetRemoutDevice(TConState Value) { FRemoutDevice = Value; }
+
+void TTurnStylerDeviceQ7::SetTimerInterval(std::int32_t AValue) {
+  bool was_enabled = StackTime->Enabled();
+  StackTime->SetEnabled(false);
+  StackTime->SetInterval(AValue > 0 ? static_cast<unsigned>(AValue) : 0u);
+  StackTime->SetEnabled(was_enabled);
+}
+
+void TTurnStylerDeviceQ7::ConnectorGetData(TObject*, const std::u16string& AMess) {
+  p_hw_ProtocolIn(AMess);
+}
+
+void TTurnStylerDeviceQ7::StackTimeTimer() {
+  // The tick comes from the message loop: nothing may escape into it. A pass that
+  // failed has already cleared IDBusy; its message goes to OnError.
+  std::u16string message;
+  try {
+    p_hw_ProcessStack();
+    return;
+  } catch (const Error& E) {
+    message = E.Message();
+  } catch (const std::exception& E) {
+    message = FromUtf8(E.what());
+  } catch (...) {
+    message = u"Unknown error";
+  }
+  try {
+    Fail(message);
+  } catch (...) {
+  }
+}
+
+bool TTurnStylerDeviceQ7::Connected() {
+  switch (FRemoutDevice) {
+    case podNone:
+      return FConnector != nullptr && FConnector->GetIsConnected();
+    case podServer:
+    case PodClient:
+      // The monitor sockets open here once the monitor link is in place.
+      return false;
+  }
+  return false;
+}
+
+void TTurnStylerDeviceQ7::SendToMonitor(const std::u16string& AMess) {
+  if (FRemoutDevice == podNone) return;
+  if (!Connected()) return;
+  // Sending on the monitor sockets belongs to the monitor link.
+  (void)AMess;
+}
+
+void TTurnStylerDeviceQ7::Log(const std::u16string& text) {
+  if (OnLog) OnLog(this, text);
+}
+
+void TTurnStylerDeviceQ7::Fail(const std::u16string& text) {
+  if (OnError) OnError(this, text);
+}
+
+void TTurnStylerDeviceQ7::DoCheckStatus(const std::u16string& AName, const std::u16string& IP,
+                                        const std::u16string& Device,
+                                        const std::u16string& DeviceType,
+                                        const std::u16string& Cardnumber,
+                                        const std::u16string& Status1,
+                                        const std::u16string& Status2) {
+  if (!OnCheckStatus) return;
+  std::u16string message;
+  try {
+    OnCheckStatus(this, TVar(AName), TVar(IP), TVar(Device), TVar(DeviceType), TVar(Cardnumber),
+                  TVar(Status1), TVar(Status2));
+    return;
+  } catch (const Error& E) {
+    message = E.Message();
+  } catch (const std::exception& E) {
+    message = FromUtf8(E.what());
+  } catch (...) {
+    message = u"Unknown error";
+  }
+  try {
+    Fail(u"[07] " + message);
+  } catch (...) {
+  }
+}
+
+// The values are taken by reference but copied into the monitor line only after
+// DoCheckStatus: callers pass copies, never fields of an entry, because the
+// handler may change or drop the entry.
+void TTurnStylerDeviceQ7::StatusReport(const std::u16string& AName, const std::u16string& IP,
+                                       const std::u16string& Device,
+                                       const std::u16string& DeviceType,
+                                       const std::u16string& Cardnumber,
+                                       const std::u16string& Status1,
+                                       const std::u16string& Status2) {
+  DoCheckStatus(AName, IP, Device, DeviceType, Cardnumber, Status1, Status2);
+  SendToMonitor(u"STATUS!" + AName + u"!" + IP + u"!" + Device + u"!" + DeviceType + u"!" +
+                Cardnumber + u"!" + Status1 + u"!" + Status2 + u"&");
+}
+
+void TTurnStylerDeviceQ7::EntryReport(const std::u16string& AName, const TRFidInfo& e) {
+  const std::u16string ip = e.IP, device = e.Device, type = e.DeviceType, card = e.CardNumber,
+                       status = e.Status;
+  StatusReport(AName, ip, device, type, card, status, status);
+}
+
+TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u16string& Device,
+                                         const std::u16string& DeviceType,
+                                         const std::u16string& CardNumber) {
+  auto e = std::make_unique<TRFidInfo>();
+  e->IP = IP;
+  e->Device = Device;
+  e->DeviceType = DeviceType;
+  e->CardNumber = CardNumber;
+  e->Status = u"NEW";
+  Clock& clock = CurrentClock();
+  e->Starttime = clock.TimeOfDay();
+  e->StartMs = clock.MonotonicMs();
+  StackArray.push_back(std::move(e));
+  return StackArray.back().get();
+}
+
+bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {
+  for (const auto& p : StackArray)
+    if (p.get() == e) return true;
+  return false;
+}
+
+bool TTurnStylerDeviceQ7::Alive(std::size_t i, const TRFidInfo* e) const {
+  return i < StackArray.size() && StackArray[i].get() == e;
+}
+
+}  // namespace axg
