@@ -1,0 +1,425 @@
+#include "transport/TLineServer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/message_loop.h"
+#include "platform/text.h"
+#include "transport/line_client.h"
+
+namespace axg {
+namespace {
+
+using test::kWaitMs;
+using test::LineClient;
+
+class LineServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.Proto = u"tcp";
+    server.Port = u"0";
+    server.Addr = u"127.0.0.1";
+    server.OnClientConnect = [this](TObject* sender, TLineConnection* c, std::uint16_t error) {
+      EXPECT_EQ(sender, &server);
+      EXPECT_EQ(error, 0);
+      connect_count_seen.push_back(server.ClientCount());
+      connects.push_back(c);
+      c->LineMode = true;
+      c->OnDataAvailable = [this, c](TObject* s, std::uint16_t) {
+        EXPECT_EQ(s, c);
+        lines.push_back(ToUtf8(c->ReceiveStr()));
+      };
+      if (configure) configure(c);
+    };
+    server.OnClientDisconnect = [this](TObject*, TLineConnection* c, std::uint16_t) {
+      disconnects.push_back(c);
+    };
+    server.Listen();
+    port = server.BoundPort();
+    ASSERT_NE(port, 0);
+  }
+
+  // A connected client whose greeting has arrived.
+  std::unique_ptr<LineClient> Connect() {
+    auto c = std::make_unique<LineClient>(port);
+    EXPECT_TRUE(c->WaitFor(greeting));
+    return c;
+  }
+  bool WaitLines(std::size_t n) { return loop.RunUntil([&] { return lines.size() >= n; }, kWaitMs); }
+  bool WaitGone(std::size_t n) { return loop.RunUntil([&] { return disconnects.size() >= n; }, kWaitMs); }
+
+  MessageLoop& loop = MessageLoop::Current();
+  TLineServer server;
+  std::uint16_t port = 0;
+  const std::string greeting = ToUtf8(server.Banner) + "\r\n";
+  std::function<void(TLineConnection*)> configure;
+  std::vector<TLineConnection*> connects;
+  std::vector<int> connect_count_seen;
+  std::vector<TLineConnection*> disconnects;
+  std::vector<std::string> lines;
+};
+
+TEST_F(LineServerTest, AcceptsAppendsAndGreetsAfterTheConnectHandler) {
+  EXPECT_EQ(server.State(), wsListening);
+  EXPECT_EQ(server.Client(0), nullptr);
+  auto client = std::make_unique<LineClient>(port);
+  std::ptrdiff_t waiting_at_connect = 0;
+  configure = [&](TLineConnection*) {
+    char byte;
+    waiting_at_connect = SocketRecv(client->Handle(), &byte, 1);  // -1: nothing has arrived
+  };
+  ASSERT_TRUE(client->WaitFor(greeting));
+  EXPECT_EQ(waiting_at_connect, -1);
+  EXPECT_EQ(client->Take(), greeting);  // the greeting is the very first thing written
+
+  ASSERT_EQ(connects.size(), 1u);
+  EXPECT_EQ(connect_count_seen, std::vector<int>{1});  // already counted in its handler
+  EXPECT_EQ(server.Client(0), connects[0]);
+  EXPECT_EQ(server.Client(-1), nullptr);
+  EXPECT_EQ(server.Client(1), nullptr);
+  TLineConnection* c = connects[0];
+  EXPECT_EQ(c->State(), wsConnected);
+  EXPECT_EQ(c->PeerAddr(), u"127.0.0.1");
+  EXPECT_EQ(c->PeerPort(), IntToStr(SocketLocalAddress(client->Handle()).port));
+  EXPECT_EQ(c->GetXAddr(), u"127.0.0.1");
+  EXPECT_EQ(c->GetXPort(), IntToStr(port));
+
+  auto second = Connect();
+  ASSERT_EQ(connects.size(), 2u);
+  EXPECT_EQ(connect_count_seen, (std::vector<int>{1, 2}));
+  EXPECT_EQ(server.Client(1), connects[1]);  // order of acceptance
+}
+
+TEST_F(LineServerTest, CutsLinesAtCrLfInOrder) {
+  configure = [](TLineConnection* c) { c->LineEcho = true; };  // the echo shows what the server has taken
+  auto client = Connect();
+  client->Take();
+
+  client->Send("one\r\ntwo\r\n");
+  ASSERT_TRUE(WaitLines(2));
+  EXPECT_EQ(lines, (std::vector<std::string>{"one\r\n", "two\r\n"}));
+
+  // One line over several segments: one event, when its CR LF has arrived.
+  for (std::string part : {"thr", "ee\r", "\nfo"}) {
+    client->Send(part);
+    ASSERT_TRUE(client->WaitFor(part));
+    client->Take();
+    if (part != "\nfo") {
+      EXPECT_EQ(lines.size(), 2u) << "after " << part;
+    }
+  }
+  client->Send("ur\nx\r\n");  // a lone LF is no line end
+  ASSERT_TRUE(WaitLines(4));
+  EXPECT_EQ(lines[2], "three\r\n");
+  EXPECT_EQ(lines[3], "four\nx\r\n");
+}
+
+TEST_F(LineServerTest, LineEditingAppliesBackspaceAndTab) {
+  struct Case {
+    bool edit;
+    std::string sent;
+    std::string line;
+  };
+  const Case cases[] = {
+      {true, "\bAB\bC\tD\r\n", "AC      D\r\n"},  // leading backspace removes nothing
+      {true, "\tX\r\n", "        X\r\n"},          // at a multiple of 8: a full 8 spaces
+      {true, "ABCDEFGH\tI\r\n", "ABCDEFGH        I\r\n"},
+      {true, "ABCDEFG\tI\r\n", "ABCDEFG I\r\n"},  // at least one space
+      {true, "AB\b\b\bC\r\n", "C\r\n"},
+      {false, "A\bB\tC\r\n", "A\bB\tC\r\n"},
+  };
+  bool edit = true;
+  configure = [&](TLineConnection* c) { c->LineEdit = edit; };
+  for (const Case& k : cases) {
+    edit = k.edit;
+    lines.clear();
+    auto client = Connect();
+    client->Send(k.sent);
+    ASSERT_TRUE(WaitLines(1)) << k.line;
+    EXPECT_EQ(lines[0], k.line);
+  }
+}
+
+TEST_F(LineServerTest, LineLimitCountsOnlyBytesWithoutALineEnd) {
+  std::vector<long> counts;
+  bool clear = true;
+  configure = [&](TLineConnection* c) {
+    c->LineLimit = 160;
+    c->OnLineLimitExceeded = [&](TObject*, long n, bool& ClearData) {
+      EXPECT_TRUE(ClearData);  // preset
+      counts.push_back(n);
+      ClearData = clear;
+    };
+  };
+  auto client = Connect();
+
+  // A longer line whose end comes in the same read is delivered whole.
+  const std::string long_line = std::string(300, 'L') + "\r\n";
+  client->Send(long_line);
+  ASSERT_TRUE(WaitLines(1));
+  EXPECT_EQ(lines[0], long_line);
+  EXPECT_TRUE(counts.empty());
+
+  // A device that ends its lines with CR alone: the buffered bytes are dropped.
+  std::string cr_only;
+  for (int i = 0; i < 17; ++i) cr_only += "$0001PING\r";
+  client->Send(cr_only);
+  ASSERT_TRUE(loop.RunUntil([&] { return counts.size() == 1; }, kWaitMs));
+  EXPECT_EQ(counts[0], 170);
+  client->Send("ok\r\n");
+  ASSERT_TRUE(WaitLines(2));
+  EXPECT_EQ(lines[1], "ok\r\n");
+
+  // ClearData turned false keeps the bytes: the count grows and the line completes.
+  clear = false;
+  client->Send(cr_only);
+  ASSERT_TRUE(loop.RunUntil([&] { return counts.size() == 2; }, kWaitMs));
+  client->Send("0123456789");
+  ASSERT_TRUE(loop.RunUntil([&] { return counts.size() == 3; }, kWaitMs));
+  EXPECT_EQ(counts[2], 180);
+  client->Send("\r\n");
+  ASSERT_TRUE(WaitLines(3));
+  EXPECT_EQ(lines[2], cr_only + "0123456789\r\n");
+}
+
+TEST_F(LineServerTest, ClosingReportsInALaterTurnThenDestroys) {
+  auto client = Connect();
+  TLineConnection* c = connects.at(0);
+  c->Close();
+  EXPECT_EQ(c->State(), wsClosed);
+  EXPECT_EQ(server.ClientCount(), 1);  // still listed until the loop turns
+  EXPECT_TRUE(disconnects.empty());
+  try {
+    c->SendStr(u"late");
+    ADD_FAILURE() << "a write on a closed connection must fail";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("send"), std::string::npos) << e.what();
+  }
+  ASSERT_TRUE(WaitGone(1));
+  EXPECT_EQ(disconnects, std::vector<TLineConnection*>{c});
+  EXPECT_EQ(server.ClientCount(), 0);
+  EXPECT_TRUE(client->WaitClosed());
+
+  // The peer closing right after its last line: the line comes first.
+  auto second = Connect();
+  second->Send("last\r\n");
+  second.reset();
+  ASSERT_TRUE(WaitGone(2));
+  EXPECT_EQ(lines, std::vector<std::string>{"last\r\n"});
+  EXPECT_EQ(server.ClientCount(), 0);
+}
+
+TEST_F(LineServerTest, WritesWaitForASlowReaderAndArriveInOrder) {
+  std::vector<std::uint16_t> data_sent;
+  server.OnDataSent = [&](TObject* s, std::uint16_t e) {
+    EXPECT_EQ(s, &server);
+    data_sent.push_back(e);
+  };
+  auto client = Connect();
+  client->Take();
+  client->PauseReading(true);
+  TLineConnection* c = connects.at(0);
+  std::string expected;
+  for (int i = 0; c->UnsentBytes() == 0 && i < 200; ++i) {
+    const std::string chunk(65536, static_cast<char>('a' + i % 26));
+    c->SendStr(FromAnsi(chunk));
+    expected += chunk;
+  }
+  ASSERT_GT(c->UnsentBytes(), 0u);
+  EXPECT_TRUE(data_sent.empty());
+  c->SendStr(u"END");  // queued behind the rest
+  expected += "END";
+
+  client->PauseReading(false);
+  ASSERT_TRUE(client->WaitBytes(expected.size()));
+  EXPECT_TRUE(client->Received() == expected);
+  EXPECT_EQ(c->UnsentBytes(), 0u);
+  EXPECT_EQ(data_sent, std::vector<std::uint16_t>{0});
+}
+
+TEST_F(LineServerTest, AReaderThatNeverReadsCannotGrowTheQueueWithoutBound) {
+  auto client = Connect();
+  client->PauseReading(true);
+  TLineConnection* c = connects.at(0);
+  const std::u16string chunk = FromAnsi(std::string(65536, 'x'));
+  bool refused = false;
+  for (int i = 0; i < 2000 && !refused; ++i) {
+    try {
+      c->SendStr(chunk);
+    } catch (const SocketError& e) {
+      refused = true;
+      EXPECT_EQ(e.Api(), "send");
+    }
+    ASSERT_LE(c->UnsentBytes(), TLineConnection::kMaxUnsent);
+  }
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(c->State(), wsClosed);
+  EXPECT_THROW(c->SendStr(u"more"), SocketError);
+  ASSERT_TRUE(WaitGone(1));
+  EXPECT_EQ(server.ClientCount(), 0);
+  client->PauseReading(false);
+  EXPECT_TRUE(client->WaitClosed());
+}
+
+TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {
+  std::vector<std::uint16_t> sessions;
+  server.OnSessionClosed = [&](TObject*, std::uint16_t e) { sessions.push_back(e); };
+  auto client = Connect();
+  client->Take();
+  server.Close();
+  EXPECT_EQ(sessions, std::vector<std::uint16_t>{0});
+  EXPECT_NE(server.State(), wsListening);
+  EXPECT_EQ(server.BoundPort(), 0);
+
+  client->Send("still here\r\n");
+  ASSERT_TRUE(WaitLines(1));
+  EXPECT_EQ(lines[0], "still here\r\n");
+  connects.at(0)->SendStr(u"and so am I");
+  EXPECT_TRUE(client->WaitFor("and so am I"));
+
+  LineClient refused(port);
+  EXPECT_FALSE(refused.WaitConnected());
+
+  server.Listen();
+  EXPECT_EQ(server.State(), wsListening);
+  port = server.BoundPort();
+  auto again = Connect();
+  EXPECT_EQ(server.ClientCount(), 2);
+}
+
+TEST_F(LineServerTest, AnErrorInALineHandlerAbortsUnlessTheHandlerKeepsIt) {
+  enum class Bg { kNone, kKeep, kLeave };
+  struct Case {
+    Bg bg;
+    bool survives;
+  };
+  for (const Case k : {Case{Bg::kNone, false}, Case{Bg::kKeep, true}, Case{Bg::kLeave, false}}) {
+    std::vector<std::string> errors;
+    configure = [&](TLineConnection* c) {
+      c->OnDataAvailable = [this, c](TObject*, std::uint16_t) {
+        lines.push_back(ToUtf8(c->ReceiveStr()));
+        throw Error(u"boom");
+      };
+      if (k.bg == Bg::kNone) return;
+      c->OnBgException = [&, c, k](TObject* s, const std::exception& E, bool& CanClose) {
+        EXPECT_EQ(s, c);
+        EXPECT_TRUE(CanClose);  // preset
+        errors.push_back(E.what());
+        if (k.bg == Bg::kKeep) CanClose = false;
+      };
+    };
+    lines.clear();
+    auto client = Connect();
+    client->Send("a\r\nb\r\n");
+    if (k.survives) {
+      ASSERT_TRUE(WaitLines(2));
+      EXPECT_EQ(errors, (std::vector<std::string>{"boom", "boom"}));
+      EXPECT_EQ(connects.back()->State(), wsConnected);
+    } else {
+      EXPECT_TRUE(client->WaitClosed());
+      EXPECT_EQ(lines, std::vector<std::string>{"a\r\n"});  // nothing after the abort
+      if (k.bg == Bg::kLeave) {
+        EXPECT_EQ(errors, std::vector<std::string>{"boom"});
+      }
+    }
+  }
+}
+
+TEST_F(LineServerTest, AnErrorInTheConnectHandlerGoesToTheServersHandler) {
+  for (const bool keep : {true, false}) {
+    std::vector<std::string> errors;
+    int sessions = 0;
+    server.OnSessionClosed = [&](TObject*, std::uint16_t) { ++sessions; };
+    server.OnClientConnect = [](TObject*, TLineConnection*, std::uint16_t) { throw Error(u"connect failed"); };
+    server.OnBgException = [&](TObject* s, const std::exception& E, bool& CanClose) {
+      EXPECT_EQ(s, &server);
+      EXPECT_TRUE(CanClose);
+      errors.push_back(E.what());
+      CanClose = !keep;
+    };
+    LineClient client(server.BoundPort());
+    ASSERT_TRUE(loop.RunUntil([&] { return !errors.empty(); }, kWaitMs));
+    EXPECT_EQ(errors, std::vector<std::string>{"connect failed"});
+    // The connection itself stays, without a greeting.
+    const std::u16string peer_port = IntToStr(SocketLocalAddress(client.Handle()).port);
+    TLineConnection* last = server.Client(server.ClientCount() - 1);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->PeerPort(), peer_port);
+    EXPECT_EQ(last->State(), wsConnected);
+    EXPECT_EQ(client.Received(), "");
+    EXPECT_EQ(server.State() == wsListening, keep);
+    EXPECT_EQ(sessions, keep ? 0 : 1);
+  }
+}
+
+TEST_F(LineServerTest, TooManyClientsGetTheBusyBannerAndAreClosed) {
+  server.MaxClients = 1;
+  auto first = Connect();
+  LineClient second(port);
+  ASSERT_TRUE(second.WaitClosed());
+  EXPECT_EQ(second.Received(), "Sorry, too many clients");
+  ASSERT_TRUE(WaitGone(1));
+  EXPECT_EQ(server.ClientCount(), 1);
+  EXPECT_EQ(server.Client(0), connects[0]);
+}
+
+TEST(LineServerLifetime, DestroyingTheServerLeavesNothingBehind) {
+  MessageLoop& loop = MessageLoop::Current();
+  // With a disconnect report still pending.
+  auto server = std::make_unique<TLineServer>();
+  server->Port = u"0";
+  server->Addr = u"127.0.0.1";
+  server->OnClientDisconnect = [](TObject*, TLineConnection*, std::uint16_t) { ADD_FAILURE() << "too late"; };
+  server->Listen();
+  LineClient a(server->BoundPort()), b(server->BoundPort());
+  ASSERT_TRUE(loop.RunUntil([&] { return server->ClientCount() == 2; }, kWaitMs));
+  server->Client(0)->Close();
+  server.reset();
+  EXPECT_TRUE(a.WaitClosed());
+  EXPECT_TRUE(b.WaitClosed());
+
+  // From inside a line handler (the host shutting down from within an event).
+  server = std::make_unique<TLineServer>();
+  server->Port = u"0";
+  server->Addr = u"127.0.0.1";
+  int handled = 0;
+  server->OnClientConnect = [&](TObject*, TLineConnection* c, std::uint16_t) {
+    c->LineMode = true;
+    c->OnDataAvailable = [&, c](TObject*, std::uint16_t) {
+      c->ReceiveStr();
+      ++handled;
+      server.reset();
+    };
+  };
+  server->Listen();
+  LineClient d(server->BoundPort());
+  ASSERT_TRUE(d.WaitConnected());
+  d.Send("first\r\nsecond\r\n");
+  EXPECT_TRUE(d.WaitClosed());
+  EXPECT_EQ(handled, 1);
+  EXPECT_EQ(server, nullptr);
+  loop.RunFor(20);  // let anything still queued run against the freed objects
+}
+
+TEST(LineServerListen, RefusesWhatItCannotListenOn) {
+  TLineServer taken;
+  taken.Port = u"0";
+  taken.Addr = u"127.0.0.1";
+  taken.Listen();
+  for (auto [proto, port] : {std::pair<std::u16string, std::u16string>{u"udp", u"0"}, {u"tcp", u"port"},
+                             {u"tcp", u"70000"}, {u"tcp", IntToStr(taken.BoundPort())}}) {
+    TLineServer s;
+    s.Proto = proto;
+    s.Port = port;
+    s.Addr = u"127.0.0.1";
+    EXPECT_THROW(s.Listen(), Error) << ToUtf8(port);
+    EXPECT_NE(s.State(), wsListening);
+  }
+}
+
+}  // namespace
+}  // namespace axg
