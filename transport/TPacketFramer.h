@@ -1,6 +1,7 @@
 #pragma once
 // Packet framing of a serial line: each attached framer receives every chunk the
 // port receives and cuts packets that run from StartString to StopString.
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -50,7 +51,9 @@ class TPacketFramer : public TComponent {
   TCustomEvent OnCustomStart;
   TCustomEvent OnCustomStop;
 
-  // A chunk received by the port; bytes become characters one to one.
+  // A chunk received by the port; bytes become characters one to one. Every
+  // packet in the chunk is delivered even when a handler raises an error; the
+  // first such error is raised again once the chunk is done.
   void HandleData(std::string_view bytes);
 
   const std::u16string& Buffer() const { return buffer_; }
@@ -58,10 +61,13 @@ class TPacketFramer : public TComponent {
 
  private:
   std::size_t Find(const std::u16string& what, std::size_t from) const;
+  bool Matches(const std::u16string& text, std::size_t at, const std::u16string& what) const;
   bool CutOne();  // one pass of the cutting loop; false when it has to wait
+  void Raise(const TPacketEvent& event, const std::u16string& text);
   ISerialPort* port_ = nullptr;
   std::u16string buffer_;
   bool in_packet_ = false;
+  std::exception_ptr handler_error_;
 };
 
 }  // namespace axg
