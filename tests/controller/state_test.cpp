@@ -1,0 +1,158 @@
+// Controller state: defaults, the timer, the connector hook, destruction, the
+// status report and the variant the events carry.
+#include "controller_fixture.h"
+
+namespace axg::test {
+namespace {
+
+TEST(ControllerState, NewControllerDefaults) {
+  FakeClock clock;
+  ScopedClock scoped(clock);
+  TestController c;
+  EXPECT_EQ(c.StackCount(), 0u);
+  EXPECT_TRUE(c.DeviceList().empty());
+  EXPECT_EQ(c.TimeOut(), 5);
+  EXPECT_EQ(c.TimeDelayOpen(), 2);
+  EXPECT_EQ(c.RelayOpen(), 1);
+  EXPECT_EQ(c.RelayClose(), 0);
+  EXPECT_EQ(c.RelayOpenDoor(), 3);
+  EXPECT_EQ(c.RelayCloseDoor(), 0);
+  EXPECT_FALSE(c.CheckET());
+  EXPECT_EQ(c.Port(), 0);
+  EXPECT_TRUE(c.Server().empty());
+  EXPECT_EQ(c.RemoutDevice(), podNone);
+  EXPECT_EQ(c.Connector(), nullptr);
+  EXPECT_FALSE(c.TimerOn());
+  EXPECT_EQ(c.SweepTimer().Interval(), 10u);
+  EXPECT_FALSE(c.Busy());
+}
+
+TEST(ControllerState, SetTimerIntervalKeepsTheEnabledFlag) {
+  TestController c;
+  c.SetTimerInterval(250);
+  EXPECT_FALSE(c.TimerOn());
+  EXPECT_EQ(c.SweepTimer().Interval(), 250u);
+  c.SweepTimer().SetEnabled(true);
+  c.SetTimerInterval(40);
+  EXPECT_TRUE(c.TimerOn());
+  EXPECT_EQ(c.SweepTimer().Interval(), 40u);
+}
+
+TEST(ControllerState, ConnectorHookAndUnhook) {
+  RecordingConnector c1, c2;
+  std::vector<std::u16string> seen;
+  {
+    TestController ctl;
+    ctl.OnLog = [&](TObject*, const std::u16string& t) { seen.push_back(t); };
+    ctl.SetRemoutDevice(PodClient);  // interpret nothing: only the log line
+    ctl.SetConnector(&c1);
+    ASSERT_TRUE(c1.OnGetData);
+    c1.OnGetData(&c1, u"one");
+    ctl.SetConnector(nullptr);
+    EXPECT_FALSE(c1.OnGetData);
+    EXPECT_EQ(ctl.Connector(), nullptr);
+
+    // A second connector leaves the first one hooked: both deliver here.
+    ctl.SetConnector(&c1);
+    ctl.SetConnector(&c2);
+    EXPECT_EQ(ctl.Connector(), &c2);
+    c1.OnGetData(&c1, u"two");
+    c2.OnGetData(&c2, u"three");
+  }
+  // Destruction unhooks the connector held, and nothing else.
+  EXPECT_FALSE(c2.OnGetData);
+  EXPECT_TRUE(c1.OnGetData);
+  EXPECT_EQ(seen, (std::vector<std::u16string>{u"%Считано с порта% one", u"%Считано с порта% two",
+                                               u"%Считано с порта% three"}));
+}
+
+TEST_F(ControllerTest, DestructionFreesEntriesAndRaisesNoEvent) {
+  auto* c = new TestController;
+  int events = 0;
+  c->OnLog = [&](TObject*, const std::u16string&) { ++events; };
+  c->OnError = [&](TObject*, const std::u16string&) { ++events; };
+  c->OnCheckStatus = [&](TObject*, const TVar&, const TVar&, const TVar&, const TVar&,
+                         const TVar&, const TVar&, const TVar&) { ++events; };
+  c->SetConnector(&conn);
+  for (auto d : {u"0001", u"0002", u"0003"}) c->p_hw_FindDeviceByRelay(A, d, u"T", u"1");
+  ASSERT_EQ(c->StackCount(), 3u);
+  c->SweepTimer().SetEnabled(true);
+  events = 0;
+  delete c;  // the sanitizer build checks that the three entries and pictures are freed
+  EXPECT_EQ(events, 0);
+  EXPECT_FALSE(conn.OnGetData);
+  EXPECT_TRUE(conn.sent.empty());
+}
+
+TEST_F(ControllerTest, StatusReportErrorBecomesCode07AndTheOperationCompletes) {
+  ctl.OnCheckStatus = [](TObject*, const TVar&, const TVar&, const TVar&, const TVar&,
+                         const TVar&, const TVar&, const TVar&) {
+    throw Error(u"handler broke");
+  };
+  In(Card(u"0001", u"0012345678"));
+  // Both reports of the request failed; the entry was still made and put to the host.
+  EXPECT_EQ(Count("ERR [07] handler broke"), 2 + 2);  // CHECK, COME, then STACK twice
+  ASSERT_EQ(ctl.StackCount(), 1u);
+  EXPECT_EQ(ctl.Entry(0).Status, u"WAIT");
+  EXPECT_EQ(Count("SQL 0"), 1);
+
+  // An error of the OnError handler itself is swallowed too.
+  ctl.OnError = [](TObject*, const std::u16string&) { throw Error(u"error handler broke"); };
+  EXPECT_NO_THROW(ctl.DoCheckStatus(u"X", u"", u"", u"", u"", u"", u""));
+}
+
+TEST_F(ControllerTest, StatusLinesGoToTheMonitorWithoutAStatusHandler) {
+  ctl.OnCheckStatus = nullptr;
+  In(Card(u"0001", u"0012345678"));
+  EXPECT_EQ(Count("ERR"), 0);
+  ASSERT_GE(ctl.monitor.size(), 3u);
+  EXPECT_EQ(ctl.monitor[0], u"STATUS!CHECK!10.0.0.5!0001!T!0012345678!RQ!NEW&");
+  EXPECT_EQ(ctl.monitor[1], u"STATUS!COME!10.0.0.5!0001!T!0012345678!NEW!NEW&");
+  EXPECT_EQ(ctl.monitor[2], u"STATUS!STACK!10.0.0.5!0001!T!0012345678!NEW!NEW&");
+}
+
+TEST(ControllerState, MonitorRoleNoneDropsLinesWithoutTouchingTheConnector) {
+  struct CountingConnector : RecordingConnector {
+    int reads = 0;
+    bool GetIsConnected() override { return ++reads, connected; }
+  } conn;
+  TTurnStylerDeviceQ7 c;
+  c.SetConnector(&conn);
+  c.SendToMonitor(u"LOG!x&");
+  EXPECT_EQ(conn.reads, 0);
+  EXPECT_TRUE(conn.sent.empty());
+  EXPECT_TRUE(c.Connected());
+  conn.connected = false;
+  EXPECT_FALSE(c.Connected());
+  EXPECT_EQ(conn.reads, 2);
+}
+
+TEST(ControllerVariant, Conversions) {
+  EXPECT_EQ(TVar().ToText(), u"");
+  EXPECT_EQ(TVar().ToInt(), 0);
+  EXPECT_EQ(TVar(-17).ToText(), u"-17");
+  EXPECT_EQ(TVar(u"42").ToInt(), 42);
+  EXPECT_EQ(TVar(u" -1 ").ToInt(), -1);
+  EXPECT_EQ(TVar(u"+7").ToInt(), 7);
+  EXPECT_EQ(TVar(u"-2147483648").ToInt(), -2147483647 - 1);
+  struct Bad {
+    std::u16string text;
+    std::u16string message;
+  };
+  for (const Bad& b : {Bad{u"abc", u"'abc' is not a valid integer value"},
+                       Bad{u"", u"'' is not a valid integer value"},
+                       Bad{u"1.5", u"'1.5' is not a valid integer value"},
+                       Bad{u"-", u"'-' is not a valid integer value"},
+                       Bad{u"2147483648", u"'2147483648' is not a valid integer value"}}) {
+    try {
+      TVar(b.text).ToInt();
+      ADD_FAILURE() << U8(b.text);
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Message(), b.message);
+    }
+  }
+  EXPECT_THROW(TVar(std::int64_t{1} << 40).ToInt(), Error);
+}
+
+}  // namespace
+}  // namespace axg::test
