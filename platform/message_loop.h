@@ -45,10 +45,13 @@ class AXG_PLATFORM_API MessageLoop {
   virtual void StopTimer(TimerId id) = 0;
 
   // Runs fn in a later turn of the loop, after the current callback has returned.
+  // Posted calls run in the order posted. Post and Stop may also be called from
+  // another thread (they wake the loop); everything else belongs to the loop's thread.
   virtual void Post(std::function<void()> fn) = 0;
 
   // Run until Stop(); for at most ms milliseconds; until done() holds (true) or the
-  // timeout passes (false).
+  // timeout passes (false). Stop() ends the innermost of them that is running, after
+  // the current turn; with none running it does nothing.
   virtual void Run() = 0;
   virtual void RunFor(unsigned ms) = 0;
   virtual bool RunUntil(const std::function<bool()>& done, unsigned timeout_ms) = 0;

@@ -62,7 +62,8 @@ AXG_PLATFORM_API std::size_t SocketSend(SocketHandle s, const char* data, std::s
 // -1 when nothing is available now. Throws SocketError("recv") on failure.
 AXG_PLATFORM_API std::ptrdiff_t SocketRecv(SocketHandle s, char* buf, std::size_t len);
 
-// Graceful close (shutdown, then close) and abortive close (reset).
+// Graceful close (shutdown, then close) and abortive close (reset). Both first
+// drop the socket's watch from the calling thread's loop.
 AXG_PLATFORM_API void SocketClose(SocketHandle s);
 AXG_PLATFORM_API void SocketAbort(SocketHandle s);
 

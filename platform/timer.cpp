@@ -27,7 +27,10 @@ void Timer::Restart() {
   }
   if (enabled_ && interval_ms_ > 0) {
     id_ = loop_.StartTimer(interval_ms_, [this] {
-      if (on_tick_) on_tick_();
+      // A tick handler may destroy the timer or replace its handler; the copy
+      // keeps the running handler alive until it returns.
+      std::function<void()> tick = on_tick_;
+      if (tick) tick();
     });
   }
 }
