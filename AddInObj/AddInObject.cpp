@@ -1,0 +1,479 @@
+#include "AddInObj/AddInObject.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "AddInObj/AddInFactory.h"
+#include "UConnector/FrameText.h"
+#include "UConnector/UConnector.h"
+#include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
+#include "platform/error.h"
+#include "platform/text.h"
+#include "transport/TLineServer.h"
+
+namespace axg {
+namespace {
+
+struct Names {
+  const char16_t* english;
+  const char16_t* russian;
+};
+
+constexpr Names kProps[] = {
+    {u"ErrorMsg", u"Ошибка"},
+    {u"Port", u"Порт"},
+};
+
+constexpr Names kMethods[] = {
+    {u"Version", u"Версия"},
+    {u"Start", u"Старт"},
+    {u"Stop", u"Стоп"},
+    {u"GateOpen", u"Ворота"},
+};
+
+enum Method : LONG { kMethodVersion = 0, kMethodStart = 1, kMethodStop = 2, kMethodGateOpen = 3 };
+
+constexpr LONG kPropCount = sizeof(kProps) / sizeof(kProps[0]);
+constexpr LONG kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
+
+// Entries in index order, English before Russian, compared code unit by code
+// unit: letter case and blanks count.
+template <std::size_t N>
+LONG Lookup(const Names (&table)[N], BSTR name) {
+  std::u16string wanted = BstrToU16(name);
+  for (std::size_t i = 0; i < N; ++i)
+    if (wanted == table[i].english || wanted == table[i].russian) return static_cast<LONG>(i);
+  return -1;
+}
+
+template <std::size_t N>
+HRESULT NameOf(const Names (&table)[N], LONG index, LONG alias, BSTR* out) {
+  if (!out) return E_POINTER;
+  SysFreeString(*out);
+  *out = SysAllocString(u"");
+  if (index < 0 || index >= static_cast<LONG>(N) || (alias != 0 && alias != 1)) return S_FALSE;
+  SysFreeString(*out);
+  *out = SysAllocString(alias == 0 ? table[index].english : table[index].russian);
+  return S_OK;
+}
+
+void SetString(VARIANT* v, const std::u16string& text) {
+  VariantClear(v);
+  v->vt = VT_BSTR;
+  v->bstrVal = U16ToBstr(text);
+}
+
+std::u16string HResultText(HRESULT hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+  return FromUtf8(buf);
+}
+
+// The variant type's name as the conversion error gives it.
+std::u16string TypeName(VARTYPE vt) {
+  switch (vt & VT_TYPEMASK) {
+    case VT_EMPTY: return u"Empty";
+    case VT_NULL: return u"Null";
+    case VT_I2: return u"Smallint";
+    case VT_I4: return u"Integer";
+    case VT_R4: return u"Single";
+    case VT_R8: return u"Double";
+    case VT_CY: return u"Currency";
+    case VT_DATE: return u"Date";
+    case VT_BSTR: return u"OleStr";
+    case VT_DISPATCH: return u"Dispatch";
+    case VT_ERROR: return u"Error";
+    case VT_BOOL: return u"Boolean";
+    case VT_VARIANT: return u"Variant";
+    case VT_UNKNOWN: return u"Unknown";
+    case VT_DECIMAL: return u"Decimal";
+    case VT_I1: return u"ShortInt";
+    case VT_UI1: return u"Byte";
+    case VT_UI2: return u"Word";
+    case VT_UI4: return u"LongWord";
+    case VT_I8: return u"Int64";
+    case VT_UI8: return u"UInt64";
+    default: return u"#" + IntToStr(vt);
+  }
+}
+
+// Element i of a method's parameter array as text, with the code units up to
+// U+0020 removed at both ends. An element that cannot be read counts as empty;
+// one that cannot be turned into text (a null value, say) raises an error.
+std::u16string ParamText(SAFEARRAY** params, LONG i) {
+  VARIANT element;
+  VariantInit(&element);
+  if (params && *params) {
+    LONG lower = 0;
+    if (FAILED(SafeArrayGetLBound(*params, 1, &lower))) lower = 0;
+    LONG at = lower + i;
+    if (FAILED(SafeArrayGetElement(*params, &at, &element))) VariantInit(&element);
+  }
+  VARIANT text;
+  VariantInit(&text);
+  HRESULT hr = VariantChangeType(&text, &element, 0, VT_BSTR);
+  VARTYPE from = element.vt;
+  VariantClear(&element);
+  if (FAILED(hr) || text.vt != VT_BSTR) {
+    VariantClear(&text);
+    throw axg::Error(u"Could not convert variant of type (" + TypeName(from) +
+                     u") into type (OleStr)");
+  }
+  std::u16string s = BstrToU16(text.bstrVal);
+  VariantClear(&text);
+  return TrimCtl(s);
+}
+
+// AIndex compared numerically with a kind; a value that is not a number equals none.
+bool KindIs(const TVar& AIndex, std::int32_t kind) {
+  try {
+    return !AIndex.IsEmpty() && AIndex.ToInt() == kind;
+  } catch (const axg::Error&) {
+    return false;
+  }
+}
+
+std::u16string KindText(const TVar& AIndex) {
+  try {
+    return IntToStr(AIndex.ToInt());
+  } catch (const axg::Error&) {
+    return AIndex.ToText();
+  }
+}
+
+template <class T>
+void ReleaseInto(T*& p) {
+  if (p) {
+    T* q = p;
+    p = nullptr;
+    q->Release();
+  }
+}
+
+}  // namespace
+
+AddInObject::AddInObject(IUnknown* outer) : ComObject(outer) {}
+
+AddInObject::~AddInObject() {
+  // A host that lets go without Done: the same teardown, so that no component
+  // with handlers pointing here outlives the object.
+  Teardown();
+  ReleaseInto(i1cv7);
+}
+
+// ---- IInitDone ----
+
+HRESULT AddInObject::Init(IDispatch* pConnection) {
+  // A second Init without Done starts afresh instead of leaking the first set of
+  // components (and the port they hold).
+  if (Initialised()) Teardown();
+  if (pConnection) pConnection->AddRef();
+  ReleaseInto(i1cv7);
+  i1cv7 = pConnection;
+  ReleaseHostInterfaces();
+
+  if (i1cv7) {
+    void* p = nullptr;
+    if (i1cv7->QueryInterface(IID_IErrorLog, &p) == S_OK) iError = static_cast<IErrorLog*>(p);
+    p = nullptr;
+    if (i1cv7->QueryInterface(IID_IStatusLine, &p) == S_OK) iStatus = static_cast<IStatusLine*>(p);
+    p = nullptr;
+    if (i1cv7->QueryInterface(IID_IAsyncEvent, &p) == S_OK) {
+      iEvent = static_cast<IAsyncEvent*>(p);
+      // Without the depth the host keeps its own (small) queue; the add-in still
+      // works, so Init carries on and leaves the reason in ErrorMsg.
+      HRESULT hr = iEvent->SetEventBufferDepth(kEventBufferDepth);
+      if (FAILED(hr))
+        Fail(u"IAsyncEvent.SetEventBufferDepth(500) failed: HRESULT " + HResultText(hr));
+    }
+  }
+
+  try {
+    DC = std::make_unique<TDeviceConnector>();
+    TSD = std::make_unique<TTurnStylerDeviceQ7>();
+    TSD->SetTimeOut(5);
+    WS = std::make_unique<TLineServer>();
+    WS->Proto = u"tcp";
+    WS->Port = u"1001";
+    WS->Addr = u"0.0.0.0";
+    DC->SetWSocketServer(WS.get());
+    DC->SetConnectorType(podNet);
+    TSD->SetConnector(DC.get());
+    TSD->OnLog = [this](TObject* s, const std::u16string& t) { Log(s, t); };
+    TSD->OnError = [this](TObject* s, const std::u16string& t) { Error(s, t); };
+    TSD->OnCheckStatus = [this](TObject* s, const TVar& n, const TVar& ip, const TVar& d,
+                                const TVar& dt, const TVar& c, const TVar& s1, const TVar& s2) {
+      CheckStatus(s, n, ip, d, dt, c, s1, s2);
+    };
+    TSD->OnCheckSQL = [this](TObject* s, const TVar& ip, const TVar& d, const TVar& dt,
+                             const TVar& c, const TVar& st, TPicture* img, const TVar& k,
+                             TVar& mess, TVar& res) { CheckSQL(s, ip, d, dt, c, st, img, k, mess, res); };
+  } catch (const std::exception& e) {
+    // Only a system out of resources gets here; the host learns of it through
+    // the result and the error log.
+    Fail(u"Init failed: " + FromUtf8(e.what()));
+    WS.reset();
+    TSD.reset();
+    DC.reset();
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+HRESULT AddInObject::Done() {
+  Teardown();
+  return S_OK;
+}
+
+void AddInObject::ReleaseHostInterfaces() {
+  ReleaseInto(iStatus);
+  ReleaseInto(iExtWindows);
+  ReleaseInto(iError);
+  ReleaseInto(iEvent);
+}
+
+void AddInObject::Teardown() {
+  // From here on no report reaches the host.
+  ReleaseHostInterfaces();
+  if (DC) {
+    try {
+      DC->CloseAll();
+    } catch (const std::exception&) {
+      // The components go all the same; there is nobody left to tell.
+    }
+  }
+  WS.reset();
+  TSD.reset();
+  DC.reset();
+}
+
+HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) {
+  if (pInfo && *pInfo) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(kInfo);
+    LONG zero = 0;
+    SafeArrayPutElement(*pInfo, &zero, &v);  // a failed store is ignored
+    VariantClear(&v);
+  }
+  return S_OK;
+}
+
+// ---- ILanguageExtender ----
+
+HRESULT AddInObject::RegisterExtensionAs(BSTR* bstrExtensionName) {
+  if (!bstrExtensionName) return E_POINTER;
+  SysFreeString(*bstrExtensionName);
+  *bstrExtensionName = SysAllocString(kExtensionName);
+  return S_OK;
+}
+
+HRESULT AddInObject::GetNProps(LONG* plProps) {
+  if (!plProps) return E_POINTER;
+  *plProps = kPropCount;
+  return S_OK;
+}
+
+HRESULT AddInObject::FindProp(BSTR bstrPropName, LONG* plPropNum) {
+  if (!plPropNum) return E_POINTER;
+  *plPropNum = Lookup(kProps, bstrPropName);
+  return *plPropNum >= 0 ? S_OK : S_FALSE;
+}
+
+HRESULT AddInObject::GetPropName(LONG lPropNum, LONG lPropAlias, BSTR* pbstrPropName) {
+  return NameOf(kProps, lPropNum, lPropAlias, pbstrPropName);
+}
+
+HRESULT AddInObject::GetPropVal(LONG lPropNum, VARIANT* pvarPropVal) {
+  if (!pvarPropVal) return E_POINTER;
+  VariantClear(pvarPropVal);
+  try {
+    if (lPropNum == 0) {
+      SetString(pvarPropVal, g_ErrorMsg);
+    } else if (lPropNum == 1) {
+      pvarPropVal->vt = VT_I4;
+      pvarPropVal->lVal = kPort;
+    }
+  } catch (const std::exception& e) {
+    Fail(FromUtf8(e.what()));
+  }
+  return S_OK;
+}
+
+HRESULT AddInObject::SetPropVal(LONG, VARIANT*) { return S_OK; }
+
+HRESULT AddInObject::IsPropReadable(LONG lPropNum, BOOL* pboolPropRead) {
+  if (lPropNum != 0 && lPropNum != 1) return S_FALSE;
+  if (!pboolPropRead) return E_POINTER;
+  *pboolPropRead = TRUE;
+  return S_OK;
+}
+
+HRESULT AddInObject::IsPropWritable(LONG lPropNum, BOOL* pboolPropWrite) {
+  if (lPropNum != 0 && lPropNum != 1) return S_FALSE;
+  if (!pboolPropWrite) return E_POINTER;
+  *pboolPropWrite = lPropNum == 1 ? TRUE : FALSE;
+  return S_OK;
+}
+
+HRESULT AddInObject::GetNMethods(LONG* plMethods) {
+  if (!plMethods) return E_POINTER;
+  *plMethods = kMethodCount;
+  return S_OK;
+}
+
+HRESULT AddInObject::FindMethod(BSTR bstrMethodName, LONG* plMethodNum) {
+  if (!plMethodNum) return E_POINTER;
+  *plMethodNum = Lookup(kMethods, bstrMethodName);
+  return *plMethodNum >= 0 ? S_OK : S_FALSE;
+}
+
+HRESULT AddInObject::GetMethodName(LONG lMethodNum, LONG lMethodAlias, BSTR* pbstrMethodName) {
+  return NameOf(kMethods, lMethodNum, lMethodAlias, pbstrMethodName);
+}
+
+HRESULT AddInObject::GetNParams(LONG lMethodNum, LONG* plParams) {
+  if (!plParams) return E_POINTER;
+  *plParams = 0;
+  if (lMethodNum < 0 || lMethodNum >= kMethodCount) return S_FALSE;
+  if (lMethodNum == kMethodGateOpen) *plParams = 3;
+  return S_OK;
+}
+
+HRESULT AddInObject::GetParamDefValue(LONG, LONG, VARIANT* pvarParamDefValue) {
+  if (pvarParamDefValue) VariantClear(pvarParamDefValue);
+  return S_OK;
+}
+
+HRESULT AddInObject::HasRetVal(LONG, BOOL* pboolRetValue) {
+  if (!pboolRetValue) return E_POINTER;
+  *pboolRetValue = TRUE;
+  return S_OK;
+}
+
+HRESULT AddInObject::CallAsProc(LONG, SAFEARRAY**) { return S_FALSE; }
+
+HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRAY** paParams) {
+  if (!pvarRetValue) return E_POINTER;
+  SetString(pvarRetValue, u"");
+  if (lMethodNum < 0 || lMethodNum >= kMethodCount) return S_FALSE;
+  try {
+    RunMethod(lMethodNum, pvarRetValue, paParams);
+  } catch (const axg::Error& e) {
+    SetString(pvarRetValue, u"");
+    Fail(e.Message());
+  } catch (const std::exception& e) {
+    SetString(pvarRetValue, u"");
+    Fail(FromUtf8(e.what()));
+  } catch (...) {
+    SetString(pvarRetValue, u"");
+    Fail(u"Unknown error");
+  }
+  return S_OK;
+}
+
+void AddInObject::RunMethod(LONG index, VARIANT* result, SAFEARRAY** params) {
+  if (index == kMethodVersion) {
+    SetString(result, kVersion);
+    return;
+  }
+  if (!Initialised()) throw axg::Error(kNotInitialised);
+  switch (index) {
+    case kMethodStart:
+      SetString(result, DC->GetIsConnected() ? u"TRUE" : u"FALSE");
+      break;
+    case kMethodStop:
+      DC->CloseAll();
+      SetString(result, u"TRUE");
+      break;
+    case kMethodGateOpen:
+      GateOpen(params, result);
+      break;
+    default:
+      break;
+  }
+}
+
+void AddInObject::GateOpen(SAFEARRAY** params, VARIANT* result) {
+  std::u16string ip = ParamText(params, 0);
+  std::u16string device = ParamText(params, 1);
+  std::u16string status = ParamText(params, 2);
+  TSD->p_hw_manual(ip, device, status);
+  SetString(result, u"TRUE");
+}
+
+// ---- IDispatch ----
+
+HRESULT AddInObject::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
+HRESULT AddInObject::GetTypeInfo(UINT, LCID, ITypeInfo**) { return E_NOTIMPL; }
+HRESULT AddInObject::GetTypeInfoCount(UINT*) { return E_NOTIMPL; }
+HRESULT AddInObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+  return E_NOTIMPL;
+}
+
+// ---- Event reporting ----
+
+void AddInObject::PostEvent(const std::u16string& name, const std::u16string& data) {
+  if (!iEvent) return;
+  BSTR source = SysAllocString(kEventSource);
+  BSTR bname = U16ToBstr(name);
+  BSTR bdata = U16ToBstr(data);
+  // Held across the call: the host may let go of the add-in from its handler.
+  IAsyncEvent* sink = iEvent;
+  sink->AddRef();
+  HRESULT hr = sink->ExternalEvent(source, bname, bdata);
+  sink->Release();
+  SysFreeString(source);
+  SysFreeString(bname);
+  SysFreeString(bdata);
+  if (FAILED(hr))
+    throw axg::Error(u"IAsyncEvent.ExternalEvent failed: HRESULT " + HResultText(hr));
+}
+
+void AddInObject::Log(TObject*, const std::u16string& Str) { PostEvent(u"LOG", Str); }
+
+void AddInObject::Error(TObject*, const std::u16string& Str) { PostEvent(u"ERROR", Str); }
+
+void AddInObject::CheckStatus(TObject*, const TVar&, const TVar& IP, const TVar& Device,
+                              const TVar& DeviceType, const TVar& Cardnumber, const TVar& Status1,
+                              const TVar&) {
+  PostEvent(u"STATUS", IP.ToText() + u";" + Device.ToText() + u";" + DeviceType.ToText() + u";" +
+                           Cardnumber.ToText() + u";" + Status1.ToText());
+}
+
+void AddInObject::CheckSQL(TObject*, const TVar& IP, const TVar& Device, const TVar& DeviceType,
+                           const TVar& Cardnumber, const TVar&, TPicture*, const TVar& AIndex,
+                           TVar&, TVar& AResult) {
+  // The answer stands before the event is posted, so it holds even when posting fails.
+  if (KindIs(AIndex, 1) || KindIs(AIndex, 2)) AResult = TVar(1);
+  PostEvent(u"CHECK", IP.ToText() + u";" + Device.ToText() + u";" + DeviceType.ToText() + u";" +
+                          Cardnumber.ToText() + u";" + KindText(AIndex));
+}
+
+void AddInObject::ReportError(const std::u16string& message) {
+  if (TrimCtl(message).empty()) return;
+  if (!iError) return;
+  EXCEPINFO record{};
+  record.wCode = kErrorLogCode;
+  record.bstrSource = SysAllocString(kExtensionName);
+  record.bstrDescription = U16ToBstr(message);
+  record.scode = E_FAIL;
+  IErrorLog* log = iError;
+  log->AddRef();
+  log->AddError(nullptr, &record);  // its result is ignored
+  log->Release();
+  SysFreeString(record.bstrSource);
+  SysFreeString(record.bstrDescription);
+}
+
+void AddInObject::Fail(const std::u16string& message) {
+  g_ErrorMsg = message;
+  ReportError(message);
+}
+
+HRESULT CreateAddInObject(IUnknown* outer, REFIID riid, void** out) {
+  return CreateComObject<AddInObject>(outer, riid, out);
+}
+
+}  // namespace axg
