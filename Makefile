@@ -46,7 +46,7 @@ fuzz: build-fuzz
 test: test-normal test-asan test-fuzz
 
 demo: build
-	@echo "ax_gate demo: the add-in with simulated turnstiles comes with the host emulator."
+	scripts/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
