@@ -12,10 +12,8 @@ namespace {
 
 const char16_t kCantChange[] = u"Can't change value while socket is active";
 
-std::u16string PortText(int port) { return IntToStr(port); }
-
 void CheckPort(int port) {
-  if (port < 0 || port > 65535) throw Error(u"Invalid port number " + PortText(port));
+  if (port < 0 || port > 65535) throw Error(u"Invalid port number " + IntToStr(port));
 }
 
 // Runs a loop callback so that nothing it throws reaches the loop.
@@ -34,7 +32,7 @@ void Shielded(const R& report, F&& f) {
 
 void ToStderr(const std::u16string& message) { std::cerr << ToUtf8(message) << std::endl; }
 
-// Four decimal parts of one to three digits, each at most 255.
+// Four decimal parts of one to three digits without leading zeros, each at most 255.
 bool IsDottedIPv4(const std::u16string& text) {
   int parts = 0;
   std::size_t i = 0;
@@ -47,6 +45,7 @@ bool IsDottedIPv4(const std::u16string& text) {
       ++i;
     }
     if (digits == 0 || digits > 3 || value > 255) return false;
+    if (digits > 1 && text[i - digits] == u'0') return false;
     ++parts;
     if (i == text.size()) break;
     if (text[i] != u'.' || parts == 4) return false;
@@ -111,10 +110,10 @@ void TMonitorConnection::OnSocket(SocketHandle s, unsigned event, int error) {
     }
     if (state_ != State::kOpen) return;
     if (error != 0) {
-      TErrorEvent kind = event == kSockRead    ? eeReceive
-                         : event == kSockWrite ? eeSend
-                         : event == kSockClose ? eeDisconnect
-                                               : eeGeneral;
+      // An error only comes with a notification when the connection broke (a
+      // reset, say); whichever notification brings it first, it is the loss of
+      // the connection that is reported.
+      TErrorEvent kind = event == kSockWrite ? eeSend : eeDisconnect;
       Fail(kind, error);
       return;
     }
@@ -356,11 +355,16 @@ void TMonitorServer::Open() {
   if (Active()) return;
   CheckPort(port_);
   SocketHandle s = SocketListen("0.0.0.0", static_cast<std::uint16_t>(port_), 5);
+  try {
+    loop_.WatchSocket(s, kSockAccept, [this, s](unsigned event, int error) {
+      if (s == listener_) OnListener(event, error);
+    });
+  } catch (...) {
+    SocketClose(s);
+    throw;
+  }
   listener_ = s;
   bound_port_ = SocketLocalAddress(s).port;
-  loop_.WatchSocket(s, kSockAccept, [this, s](unsigned event, int error) {
-    if (s == listener_) OnListener(event, error);
-  });
 }
 
 void TMonitorServer::Close() {

@@ -79,6 +79,10 @@ class TMonitorConnection : public TObject, public std::enable_shared_from_this<T
   // leaves the list in a later loop turn.
   void Close();
 
+  // Received bytes held for ReceiveText. Past this the connection stops reading
+  // until they are taken, and the system's flow control holds the peer back.
+  static constexpr std::size_t kMaxUnread = 1u << 20;
+
   // Bytes accepted by SendText that the system has not taken yet.
   std::size_t QueuedBytes() const { return out_.size() - out_off_; }
 
@@ -88,9 +92,6 @@ class TMonitorConnection : public TObject, public std::enable_shared_from_this<T
   friend class TMonitorClient;
 
   enum class State : std::uint8_t { kIdle, kConnecting, kOpen, kClosing, kClosed };
-  // Received bytes held for ReceiveText; past this the connection stops reading
-  // until they are taken, and the peer is held back by the system's flow control.
-  static constexpr std::size_t kMaxUnread = 1u << 20;
 
   explicit TMonitorConnection(TMonitorSocket* owner);
   void Attach(SocketHandle s, State state, unsigned events);
