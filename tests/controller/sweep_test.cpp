@@ -463,6 +463,26 @@ TEST_F(ControllerTest, PassEndsWhenANestedPassTookItsEntry) {
   EXPECT_EQ(Count("STATUS STACK|10.0.0.5|0001"), 1);
 }
 
+TEST_F(ControllerTest, EntryDroppedWhileItsOpenCommandIsSent) {
+  ctl.SweepTimer().SetEnabled(true);
+  ctl.p_hw_FindDeviceByRelay(A, u"0001", u"T", u"-2-2-2-2-2");
+  answers[0] = TVar(0);
+  // A pass run from inside the send refuses the request and drops its entry
+  // before the input signal's open command has come back.
+  bool nested = false;
+  conn.on_send = [&](const std::u16string& t) {
+    if (!nested) {
+      nested = true;
+      Pass();
+    }
+    return CRC8Str(t);
+  };
+  In(Word(u"0001", u"InG-Activ"));
+  EXPECT_EQ(ctl.StackCount(), 0u);
+  EXPECT_EQ(conn.sent, (std::vector<std::u16string>{u"GO10.0.0.5:0001", u"CL10.0.0.5:0001"}));
+  EXPECT_EQ(trace.back(), "MON STATUS!COME!10.0.0.5!0001!T!NOCARDNUMBER!InG-Activ!InG-Activ&");
+}
+
 TEST_F(ControllerTest, CheckETResendsUntilAcknowledged) {
   ctl.SetCheckET(true);
   In(Card(u"0001", u"42"));
