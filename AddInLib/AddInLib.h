@@ -5,16 +5,17 @@
 // host's error log, is the standard interface from platform/ole.h.
 #include "platform/ole.h"
 
-// ---- Interface identifiers ----
-inline constexpr IID IID_IInitDone = {0xAB634001, 0xF13D, 0x11D0,
+// ---- Interface identifiers (each unit its own copy: a module that defines no
+// shared symbols of its own can be unloaded again) ----
+constexpr IID IID_IInitDone = {0xAB634001, 0xF13D, 0x11D0,
                                       {0xA4, 0x59, 0x00, 0x40, 0x95, 0xE1, 0xDA, 0xEA}};
-inline constexpr IID IID_ILanguageExtender = {0xAB634003, 0xF13D, 0x11D0,
+constexpr IID IID_ILanguageExtender = {0xAB634003, 0xF13D, 0x11D0,
                                               {0xA4, 0x59, 0x00, 0x40, 0x95, 0xE1, 0xDA, 0xEA}};
-inline constexpr IID IID_IAsyncEvent = {0xAB634004, 0xF13D, 0x11D0,
+constexpr IID IID_IAsyncEvent = {0xAB634004, 0xF13D, 0x11D0,
                                         {0xA4, 0x59, 0x00, 0x40, 0x95, 0xE1, 0xDA, 0xEA}};
-inline constexpr IID IID_IStatusLine = {0xAB634005, 0xF13D, 0x11D0,
+constexpr IID IID_IStatusLine = {0xAB634005, 0xF13D, 0x11D0,
                                         {0xA4, 0x59, 0x00, 0x40, 0x95, 0xE1, 0xDA, 0xEA}};
-inline constexpr IID IID_IExtWndsSupport = {0xEFE19EA0, 0x09E4, 0x11D2,
+constexpr IID IID_IExtWndsSupport = {0xEFE19EA0, 0x09E4, 0x11D2,
                                             {0xA6, 0x01, 0x00, 0x80, 0x48, 0xDA, 0x00, 0xDE}};
 
 // Implemented by the add-in: its life cycle.

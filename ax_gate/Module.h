@@ -12,7 +12,7 @@
 namespace axg {
 
 // {BE81DE97-2EFC-46F2-95EA-2FB131E87619}
-inline constexpr CLSID CLSID_AddInObject = {0xBE81DE97, 0x2EFC, 0x46F2,
+constexpr CLSID CLSID_AddInObject = {0xBE81DE97, 0x2EFC, 0x46F2,
                                             {0x95, 0xEA, 0x2F, 0xB1, 0x31, 0xE8, 0x76, 0x19}};
 inline constexpr std::u16string_view kAddInClassName = u"ax_gate";
 inline constexpr std::u16string_view kAddInDescription = u"V7 AddIn 2.0";

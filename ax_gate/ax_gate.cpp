@@ -11,8 +11,10 @@
 #endif
 
 // The function that makes the class's objects. A test module built from this file
-// names its own stand-in object instead.
-#ifndef AXG_CREATE_OBJECT
+// names a global function of its own instead.
+#if defined(AXG_CREATE_OBJECT)
+HRESULT AXG_CREATE_OBJECT(IUnknown* outer, REFIID riid, void** out);
+#else
 #define AXG_CREATE_OBJECT axg::CreateAddInObject
 #endif
 
