@@ -96,6 +96,7 @@ class Host:
             return sum(1 for l in self.lines if pred(l))
 
     def finish(self, timeout=10.0):
+        """Ends the host as the user does (end of input) and returns its exit code."""
         if self.proc.poll() is None:
             try:
                 self.proc.stdin.close()
@@ -107,7 +108,9 @@ class Host:
                 self.proc.kill()
                 self.proc.wait()
         self.reader.join(5)
-        self.stderr = self.proc.stderr.read()
+        if not self.proc.stderr.closed:
+            self.stderr = self.proc.stderr.read()
+            self.proc.stderr.close()
         return self.proc.returncode
 
 
@@ -178,11 +181,21 @@ class HostE2E(unittest.TestCase):
     def tearDown(self):
         for d in self.devices:
             d.close()
-        for h in self.hosts:
-            if h.proc.poll() is None:
-                h.proc.kill()
-                h.proc.wait()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        try:
+            # Every host must end cleanly at the end of its input, whatever the
+            # test did: exit code 0 and nothing from the sanitizers.
+            for h in self.hosts:
+                rc = h.finish()
+                err = h.stderr.decode("utf-8", "replace")
+                self.assertEqual(rc, 0, err)
+                self.assertNotIn("Sanitizer", err)
+                self.assertNotIn("runtime error", err)
+        finally:
+            for h in self.hosts:
+                if h.proc.poll() is None:
+                    h.proc.kill()
+                    h.proc.wait()
+            shutil.rmtree(self.dir, ignore_errors=True)
 
     def start_host(self, *args, started=True):
         h = Host(self.registry, *args)

@@ -415,6 +415,11 @@ void Host::Finish() {
     site_->Release();
   }
   site_ = nullptr;
+  // The add-in may have left calls posted to the loop (a closed connection is
+  // removed in a later turn); like the 1C host, keep pumping until they have run,
+  // so that none outlives the module it belongs to.
+  for (int turn = 0; turn < 100 && loop_.RunPending(); ++turn) {
+  }
   CoFreeUnusedLibraries();
   out_.PrintCounts(counts);
 }
