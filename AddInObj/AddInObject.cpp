@@ -50,10 +50,10 @@ template <std::size_t N>
 HRESULT NameOf(const Names (&table)[N], LONG index, LONG alias, BSTR* out) {
   if (!out) return E_POINTER;
   SysFreeString(*out);
-  *out = SysAllocString(u"");
+  *out = U16ToBstr(u"");
   if (index < 0 || index >= static_cast<LONG>(N) || (alias != 0 && alias != 1)) return S_FALSE;
   SysFreeString(*out);
-  *out = SysAllocString(alias == 0 ? table[index].english : table[index].russian);
+  *out = U16ToBstr(alias == 0 ? table[index].english : table[index].russian);
   return S_OK;
 }
 
@@ -252,7 +252,7 @@ HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(kInfo);
+    v.bstrVal = U16ToBstr(kInfo);
     LONG zero = 0;
     SafeArrayPutElement(*pInfo, &zero, &v);  // a failed store is ignored
     VariantClear(&v);
@@ -265,7 +265,7 @@ HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) {
 HRESULT AddInObject::RegisterExtensionAs(BSTR* bstrExtensionName) {
   if (!bstrExtensionName) return E_POINTER;
   SysFreeString(*bstrExtensionName);
-  *bstrExtensionName = SysAllocString(kExtensionName);
+  *bstrExtensionName = U16ToBstr(kExtensionName);
   return S_OK;
 }
 
@@ -416,7 +416,7 @@ HRESULT AddInObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, E
 
 void AddInObject::PostEvent(const std::u16string& name, const std::u16string& data) {
   if (!iEvent) return;
-  BSTR source = SysAllocString(kEventSource);
+  BSTR source = U16ToBstr(kEventSource);
   BSTR bname = U16ToBstr(name);
   BSTR bdata = U16ToBstr(data);
   // Held across the call: the host may let go of the add-in from its handler.
@@ -456,7 +456,7 @@ void AddInObject::ReportError(const std::u16string& message) {
   if (!iError) return;
   EXCEPINFO record{};
   record.wCode = kErrorLogCode;
-  record.bstrSource = SysAllocString(kExtensionName);
+  record.bstrSource = U16ToBstr(kExtensionName);
   record.bstrDescription = U16ToBstr(message);
   record.scode = E_FAIL;
   IErrorLog* log = iError;

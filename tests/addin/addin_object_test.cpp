@@ -76,7 +76,7 @@ TEST_F(AddInTest, FindPropIsExactAndTriesEnglishThenRussian) {
                           {u"port", -1},    {u"PORT", -1},  {u"Port ", -1}, {u" Port", -1},
                           {u"порт", -1},    {u"", -1},      {u"Version", -1}};
   for (const auto& c : cases) {
-    BSTR name = SysAllocString(c.name);
+    BSTR name = U16ToBstr(c.name);
     LONG index = 42;
     HRESULT hr = lang->FindProp(name, &index);
     SysFreeString(name);
@@ -94,7 +94,7 @@ TEST_F(AddInTest, FindMethodIsExactAndTriesEnglishThenRussian) {
                           {u"gateopen", -1}, {u"GateOpen ", -1}, {u"ворота", -1},  {u"start", -1},
                           {u"\tStop", -1},   {u"ErrorMsg", -1}};
   for (const auto& c : cases) {
-    BSTR name = SysAllocString(c.name);
+    BSTR name = U16ToBstr(c.name);
     LONG index = 42;
     HRESULT hr = lang->FindMethod(name, &index);
     SysFreeString(name);
@@ -102,7 +102,7 @@ TEST_F(AddInTest, FindMethodIsExactAndTriesEnglishThenRussian) {
     EXPECT_EQ(hr, c.index >= 0 ? S_OK : S_FALSE) << ToUtf8(c.name);
   }
   // A name is compared over its whole length, a zero code unit included.
-  BSTR name = SysAllocStringLen(u"Stop\0x", 6);
+  BSTR name = U16ToBstr(std::u16string_view(u"Stop\0x", 6));
   LONG index = 42;
   EXPECT_EQ(lang->FindMethod(name, &index), S_FALSE);
   EXPECT_EQ(index, -1);
@@ -125,7 +125,7 @@ TEST_F(AddInTest, NamesByIndexAndAlias) {
   for (const auto& c : cases) {
     // The host's string comes in filled: it must be released, and replaced by
     // the empty name on failure (leaks show under the sanitizer build).
-    BSTR name = SysAllocString(u"stale");
+    BSTR name = U16ToBstr(u"stale");
     HRESULT hr = c.prop ? lang->GetPropName(c.index, c.alias, &name)
                         : lang->GetMethodName(c.index, c.alias, &name);
     EXPECT_EQ(hr, c.name ? S_OK : S_FALSE) << c.prop << " " << c.index << " " << c.alias;
@@ -206,7 +206,7 @@ TEST_F(AddInTest, InfoExtensionNameAndVersion) {
   EXPECT_EQ(element.Text(), u"2000");
   SafeArrayDestroy(info);
 
-  BSTR name = SysAllocString(u"stale");
+  BSTR name = U16ToBstr(u"stale");
   EXPECT_EQ(lang->RegisterExtensionAs(&name), S_OK);
   EXPECT_EQ(BstrToU16(name), u"ax_gate");
   SysFreeString(name);

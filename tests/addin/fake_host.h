@@ -109,7 +109,7 @@ class Variant {
   Variant() { VariantInit(&v_); }
   explicit Variant(const char16_t* text) : Variant() {
     v_.vt = VT_BSTR;
-    v_.bstrVal = SysAllocString(text);
+    v_.bstrVal = U16ToBstr(text);
   }
   static Variant Int(LONG n) {
     Variant v;

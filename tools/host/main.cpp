@@ -152,7 +152,7 @@ class Var {
       default: {
         VARIANT text;
         VariantInit(&text);
-        if (SUCCEEDED(VariantChangeType(&text, &v_, 0, VT_BSTR))) out = Value::Str(BstrToU16(text.bstrVal));
+        if (SUCCEEDED(VariantChangeType(&text, const_cast<VARIANT*>(&v_), 0, VT_BSTR))) out = Value::Str(BstrToU16(text.bstrVal));
         else out = Value::Str(u"(variant type " + IntToStr(v_.vt) + u")");
         VariantClear(&text);
         return out;
@@ -209,7 +209,7 @@ bool Host::Create() {
   CoInitialize(nullptr);
   std::u16string progid = FromUtf8(opt_.progid);
   CLSID clsid;
-  HRESULT hr = CLSIDFromProgID(progid.c_str(), &clsid);
+  HRESULT hr = CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(progid.c_str()), &clsid);
   if (FAILED(hr)) {
     std::u16string file = RegistryFilePath();
     std::cerr << "ax_gate-host: " << opt_.progid << " is not registered";
