@@ -334,9 +334,10 @@ AXG_PLATFORM_API HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pv
 //     DISP_E_TYPEMISMATCH.
 //   to VT_I4: empty -> 0; integers and floating point (rounded half to even) ->
 //     the value or DISP_E_OVERFLOW; VT_BOOL -> -1/0; text -> a decimal number with
-//     optional blanks around it, sign, fraction and exponent, or "&H"/"&O" hex
-//     and octal, rounded half to even; anything else in the text, an empty text
-//     and VT_NULL -> DISP_E_TYPEMISMATCH.
+//     optional blanks around it, sign, fraction and exponent, rounded half to
+//     even; anything else in the text (the stand-in takes neither thousands
+//     separators nor "&H"/"&O" numbers, which oleaut32 does), an empty text and
+//     VT_NULL -> DISP_E_TYPEMISMATCH.
 //   VT_CY, VT_DATE and VT_DECIMAL sources are beyond the stand-in: E_NOTIMPL.
 // A source passed by reference (VT_BYREF) is converted from the value it points at.
 // The destination may be the source; on failure it is left as it was.

@@ -78,10 +78,11 @@ bool IsScalarType(VARTYPE t) {
 // A type a VARIANT may carry: a scalar, an array of scalars or variants, or a
 // reference to either.
 bool IsValidVariantType(VARTYPE vt) {
+  if (vt & ~(VT_TYPEMASK | VT_ARRAY | VT_BYREF)) return false;
   if ((vt & VT_ARRAY) && (vt & VT_BYREF)) return false;
   const VARTYPE base = vt & VT_TYPEMASK;
-  if (vt & (VT_ARRAY | VT_BYREF)) return base == VT_VARIANT || (IsScalarType(base) && base != VT_EMPTY && base != VT_NULL);
-  if (vt & ~VT_TYPEMASK) return false;
+  if (vt & (VT_ARRAY | VT_BYREF))
+    return base == VT_VARIANT || (IsScalarType(base) && base != VT_EMPTY && base != VT_NULL);
   return IsScalarType(base);
 }
 
@@ -322,8 +323,10 @@ HRESULT TextToI4(std::u16string_view t, LONG& out) {
   const long long int_len = static_cast<long long>(digits.size()) + exponent;
   if (int_len > 10) return DISP_E_OVERFLOW;
   std::uint64_t magnitude = 0;
-  for (long long k = 0; k < int_len; ++k)
-    magnitude = magnitude * 10 + (k < static_cast<long long>(digits.size()) ? digits[static_cast<std::size_t>(k)] - '0' : 0);
+  for (long long k = 0; k < int_len; ++k) {
+    const bool have = k < static_cast<long long>(digits.size());
+    magnitude = magnitude * 10 + (have ? digits[static_cast<std::size_t>(k)] - '0' : 0);
+  }
   int first_dropped = 0;
   bool rest_nonzero = false;
   if (int_len >= 0 && int_len < static_cast<long long>(digits.size())) {
