@@ -17,11 +17,39 @@ TTurnStylerDeviceQ7::TTurnStylerDeviceQ7(TComponent* AOwner) : TComponent(AOwner
   // no connector, TimeDelayOpen 2, TimeOut 5, CheckET off, relays 1/0/3/0,
   // role podNone, Server empty, Port 0, every event unassigned.
   StackTime = std::make_unique<Timer>([this] { StackTimeTimer(); }, 10);
-  // DeviceServer and DeviceClient (monitor link) are created here, inactive.
+
+  DeviceServer = std::make_unique<TMonitorServer>();
+  DeviceServer->OnClientRead = [this](TObject* Sender, TMonitorConnection* Socket) {
+    DeviceServerClientRead(Sender, Socket);
+  };
+  DeviceServer->OnClientConnect = [this](TObject* Sender, TMonitorConnection* Socket) {
+    DeviceServerClientConnect(Sender, Socket);
+  };
+  DeviceServer->OnClientDisconnect = [this](TObject* Sender, TMonitorConnection* Socket) {
+    DeviceServerClientDisconnect(Sender, Socket);
+  };
+  DeviceServer->OnClientError = [this](TObject* Sender, TMonitorConnection* Socket,
+                                       TErrorEvent ErrorEvent, int& ErrorCode) {
+    DeviceSocketError(Sender, Socket, ErrorEvent, ErrorCode);
+  };
+
+  DeviceClient = std::make_unique<TMonitorClient>();
+  DeviceClient->OnRead = [this](TObject* Sender, TMonitorConnection* Socket) {
+    DeviceClientRead(Sender, Socket);
+  };
+  DeviceClient->OnError = [this](TObject* Sender, TMonitorConnection* Socket,
+                                 TErrorEvent ErrorEvent, int& ErrorCode) {
+    DeviceSocketError(Sender, Socket, ErrorEvent, ErrorCode);
+  };
 }
 
 TTurnStylerDeviceQ7::~TTurnStylerDeviceQ7() {
-  // Monitor sockets are closed and freed first (monitor link).
+  // Closing raises nothing: the server drops its connections without the
+  // disconnect notification, and the client has none.
+  DeviceServer->Close();
+  DeviceServer.reset();
+  DeviceClient->Close();
+  DeviceClient.reset();
   if (StackTime) {
     StackTime->SetEnabled(false);
     StackTime.reset();
@@ -45,12 +73,6 @@ void TTurnStylerDeviceQ7::SetConnector(TDeviceConnector* Value) {
   }
   FConnector = Value;
 }
-
-void TTurnStylerDeviceQ7::SetServer(const std::u16string& Value) { FServer = Value; }
-
-void TTurnStylerDeviceQ7::SetPort(std::int32_t Value) { Fport = Value; }
-
-void TTurnStylerDeviceQ7::SetRemoutDevice(TConState Value) { FRemoutDevice = Value; }
 
 void TTurnStylerDeviceQ7::SetTimerInterval(std::int32_t AValue) {
   bool was_enabled = StackTime->Enabled();
@@ -81,25 +103,6 @@ void TTurnStylerDeviceQ7::StackTimeTimer() {
     Fail(message);
   } catch (...) {
   }
-}
-
-bool TTurnStylerDeviceQ7::Connected() {
-  switch (FRemoutDevice) {
-    case podNone:
-      return FConnector != nullptr && FConnector->GetIsConnected();
-    case podServer:
-    case PodClient:
-      // The monitor sockets open here once the monitor link is in place.
-      return false;
-  }
-  return false;
-}
-
-void TTurnStylerDeviceQ7::SendToMonitor(const std::u16string& AMess) {
-  if (FRemoutDevice == podNone) return;
-  if (!Connected()) return;
-  // Sending on the monitor sockets belongs to the monitor link.
-  (void)AMess;
 }
 
 void TTurnStylerDeviceQ7::Log(const std::u16string& text) {

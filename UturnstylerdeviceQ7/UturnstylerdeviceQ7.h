@@ -6,14 +6,17 @@
 // it is dropped. Reports go out through OnLog, OnError, OnCheckStatus and
 // OnCheckSQL, and as monitor lines through SendToMonitor.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "UturnstylerdeviceQ7/TVar.h"
 #include "platform/component.h"
+#include "transport/TMonitorSocket.h"
 
 namespace axg {
 
@@ -102,6 +105,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void SetPort(std::int32_t Value);
   TConState RemoutDevice() const { return FRemoutDevice; }
   void SetRemoutDevice(TConState Value);
+  // The port DeviceServer listens on (the system's choice when Port is 0); 0
+  // while it does not listen.
+  int MonitorListenPort() const;
 
   // The event stack, read-only for callers: number of entries and entry i.
   std::size_t StackCount() const { return StackArray.size(); }
@@ -128,10 +134,15 @@ class TTurnStylerDeviceQ7 : public TComponent {
                                       const std::u16string& DeviceType,
                                       const std::u16string& Relay);
 
-  // Monitor link: whether it can carry a line, and sending one. With the role
-  // podNone the line is dropped.
+  // Monitor link: whether it can carry a line (opening the socket of the role
+  // when it is closed), and sending one. A line the link cannot carry now is
+  // dropped; with the role podNone every line is.
   bool Connected();
   virtual void SendToMonitor(const std::u16string& AMess);
+
+  // Longest monitor line taken from the monitor server, "&" not counted. A longer
+  // one is dropped with an "[01] " report, never cut into pieces.
+  static constexpr std::size_t kMaxMonitorLine = 64 * 1024;
 
  protected:
   void StackTimeTimer();
@@ -147,7 +158,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
 
   // Sweep timer (interval 10 ms, created disabled).
   std::unique_ptr<Timer> StackTime;
-  // DeviceServer and DeviceClient, the monitor link's sockets, join here.
+  // The monitor link: server role and client role, both created inactive.
+  std::unique_ptr<TMonitorServer> DeviceServer;
+  std::unique_ptr<TMonitorClient> DeviceClient;
   std::vector<std::unique_ptr<TRFidInfo>> StackArray;
   std::int32_t FTimeDelayOpen = 2;
   std::int32_t FTimeOut = 5;
@@ -183,6 +196,30 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void ReportSent(const std::u16string& text);
   void AddDevice(const std::u16string& Device);
   bool PortReady();
+
+  // Monitor link handlers (MonitorLink.cpp).
+  void DeviceServerClientRead(TObject* Sender, TMonitorConnection* Socket);
+  void DeviceServerClientConnect(TObject* Sender, TMonitorConnection* Socket);
+  void DeviceServerClientDisconnect(TObject* Sender, TMonitorConnection* Socket);
+  void DeviceClientRead(TObject* Sender, TMonitorConnection* Socket);
+  void DeviceSocketError(TObject* Sender, TMonitorConnection* Socket, TErrorEvent ErrorEvent,
+                         int& ErrorCode);
+  void OpenMonitorClient();
+  void CloseMonitorClient();
+  void CutMonitorLines(std::string_view bytes);
+  void MonitorLineIn(const std::u16string& line);
+  void MonitorReport(const std::u16string& text);
+
+  // What the monitor server sent that is not a whole line yet, in its 8-bit form;
+  // FMonitorSkip while the rest of an overlong line is being thrown away.
+  std::string FMonitorTail;
+  bool FMonitorSkip = false;
+  // Whole lines waiting to be handled, in the order received; an empty optional
+  // stands for an overlong line that was dropped. A handler that lets the loop
+  // run may bring in more lines: they join the queue behind the ones still
+  // waiting, so every line is handled once and in order.
+  std::deque<std::optional<std::u16string>> FMonitorLines;
+  bool FMonitorReading = false;
 };
 
 // The two-hexadecimal-digit check value of a relay or status-poll frame, from

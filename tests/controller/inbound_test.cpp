@@ -211,8 +211,10 @@ TEST_F(ControllerTest, MonitorClientInterpretsNothing) {
   In(Card(u"0001", u"0012345678"));
   EXPECT_EQ(ctl.StackCount(), 0u);
   EXPECT_FALSE(ctl.TimerOn());
+  // The forward finds no monitor server address: the open is refused at once.
   EXPECT_EQ(Take(), (Trace{"LOG %Считано с порта% $10.0.0.5:0001RQ0012345678XX",
-                           "MON $10.0.0.5:0001RQ0012345678XX"}));
+                           "MON $10.0.0.5:0001RQ0012345678XX",
+                           "ERR [12] Client Error Code 1110"}));
 }
 
 TEST_F(ControllerTest, MessageOfNeitherFormRunsTheTimerStep) {
