@@ -93,9 +93,9 @@ class ComObject : public ComObjectBase, public Interfaces..., public ISupportErr
  private:
   void* FindInterface(REFIID riid) override {
     void* found = nullptr;
-    ((found == nullptr && IsEqualGUID(riid, InterfaceId<Interfaces>())
-          ? (found = static_cast<Interfaces*>(this), true)
-          : false),
+    (static_cast<void>(found == nullptr && IsEqualGUID(riid, InterfaceId<Interfaces>())
+                           ? (found = static_cast<Interfaces*>(this), true)
+                           : false),
      ...);
     return found;
   }

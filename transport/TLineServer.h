@@ -151,10 +151,15 @@ class TLineServer : public TComponent {
   int ClientCount() const { return static_cast<int>(clients_.size()); }
   TLineConnection* Client(int index) const;
 
+  // Takes a connected socket as the next client, exactly as one accepted from
+  // the listening socket: a ClientClass object, OnClientConnect, the greeting.
+  // The server owns the socket from here on. The listener's accept path uses
+  // it; so can a caller that already holds a connected socket (a local pair).
+  void AcceptOne(SocketHandle s, const SocketAddress& peer);
+
  private:
   friend class TLineConnection;
   void OnListenSocket(unsigned event, int error);
-  void AcceptOne(SocketHandle s, const SocketAddress& peer);
   void CloseListener();
   void ConnectionClosed(TLineConnection* client);
   void ConnectionDestroyed(TLineConnection* client);
