@@ -5,8 +5,10 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_TIME ?= 60
+BENCH_BUILD ?= build-bench
+BENCH_ARGS ?=
 
-.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo clean
+.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench clean
 
 all: build
 
@@ -47,6 +49,14 @@ test: test-normal test-asan test-fuzz
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# Benchmarks (Release build), in a private network namespace for port 1001 and
+# the devices' loopback addresses: tables on the terminal, JSON in the build
+# directory. BENCH_ARGS=--quick for a short run.
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DAXG_BENCH=ON -DAXG_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target axg_bench
+	tests/e2e/run_in_netns.sh $(BENCH_BUILD)/bin/axg_bench --json $(BENCH_BUILD)/bench-results.json $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

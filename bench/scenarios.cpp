@@ -1,0 +1,593 @@
+#include "bench/scenarios.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "bench/bench_os.h"
+#include "bench/devices.h"
+#include "bench/servers.h"
+#include "bench/shared_state.h"
+#include "platform/message_loop.h"
+#include "tools/devsim/device_stream.h"
+
+namespace axg::bench {
+
+namespace {
+
+constexpr double kTimerIntervalMs = 10.0;  // the controller's sweep interval
+constexpr unsigned kConnectTimeoutMs = 120000;
+
+// One server process under test with the memory it shares with this one.
+class ServerProc {
+ public:
+  explicit ServerProc(const std::string& kind, bool tick_probe = false) : kind_(kind) {
+    shm_ = CreateSharedMemory(sizeof(SharedState));
+    state_ = new (shm_.base) SharedState();
+    Pipe notes = CreatePipe();
+    notes_fd_ = notes.read_fd;
+    pid_ = SpawnSelf({"--serve", kind, std::to_string(shm_.fd), std::to_string(notes.write_fd),
+                      tick_probe ? "ticks" : "-"});
+    ::close(notes.write_fd);
+    ::close(shm_.fd);
+    for (int i = 0; i < 1000 && state_->ready.load() == 0 && ChildAlive(pid_); ++i) SleepMs(10);
+    ok_ = state_->ready.load() == 1;
+    if (!ok_) {
+      std::fprintf(stderr,
+                   "axg_bench: the %s server did not start listening (port %u). The full stack needs\n"
+                   "port 1001: run inside a private network namespace, e.g.\n"
+                   "  unshare -rn sh -c 'ip link set lo up && exec \"$@\"' - build-bench/bin/axg_bench\n",
+                   kind.c_str(), unsigned(kind == "full" ? kFullPort : kFloorPort));
+    }
+    SleepMs(200);  // let it settle before anything is measured
+  }
+  ~ServerProc() {
+    StopChild(pid_);
+    ::close(notes_fd_);
+    ::munmap(shm_.base, shm_.size);
+  }
+  ServerProc(const ServerProc&) = delete;
+  ServerProc& operator=(const ServerProc&) = delete;
+
+  bool Ok() const { return ok_; }
+  bool Alive() const { return ChildAlive(pid_); }
+  pid_t Pid() const { return pid_; }
+  SharedState& State() { return *state_; }
+  int NotesFd() const { return notes_fd_; }
+
+ private:
+  std::string kind_;
+  SharedMemory shm_;
+  SharedState* state_ = nullptr;
+  int notes_fd_ = -1;
+  pid_t pid_ = -1;
+  bool ok_ = false;
+};
+
+// Reads the end-of-request notes of a server as they come.
+class NoteReader {
+ public:
+  NoteReader(int fd, std::function<void(const EndNote&)> on_note) : fd_(fd), on_note_(std::move(on_note)) {
+    MessageLoop::Current().WatchSocket(fd_, kSockRead, [this](unsigned, int) { Read(); });
+  }
+  ~NoteReader() { MessageLoop::Current().UnwatchSocket(fd_); }
+  NoteReader(const NoteReader&) = delete;
+  NoteReader& operator=(const NoteReader&) = delete;
+
+ private:
+  void Read() {
+    carry_ += ReadAvailable(fd_);
+    std::size_t at = 0;
+    for (; carry_.size() - at >= sizeof(EndNote); at += sizeof(EndNote)) {
+      EndNote n;
+      std::memcpy(&n, carry_.data() + at, sizeof n);
+      on_note_(n);
+    }
+    carry_.erase(0, at);
+  }
+  int fd_;
+  std::function<void(const EndNote&)> on_note_;
+  std::string carry_;
+};
+
+// A callback once, after ms milliseconds.
+class OneShot {
+ public:
+  ~OneShot() { Cancel(); }
+  void Arm(unsigned ms, std::function<void()> fn) {
+    Cancel();
+    id_ = MessageLoop::Current().StartTimer(ms, [this, fn = std::move(fn)] {
+      Cancel();
+      fn();
+    });
+  }
+  void Cancel() {
+    if (id_) MessageLoop::Current().StopTimer(id_);
+    id_ = 0;
+  }
+
+ private:
+  TimerId id_ = 0;
+};
+
+std::string CardNumber(int index, int seq) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%06d", index % 10000, seq % 1000000);
+  return buf;
+}
+
+std::string PassLines(const std::string& id) { return devsim::RelayReportLine(id) + devsim::PassDoneLine(id); }
+
+}  // namespace
+
+// The sweep as the controller runs it, with every other delay taken as zero: a
+// pass visits the entries in order and ends at the first it drops; the host's
+// answer, the device's reports and the next card all arrive between passes. A
+// request needs three visits (new, answered, finished), and entries behind a
+// drop wait for a later pass, so fewer than one request per pass completes.
+double SweepModelFraction(int devices) {
+  enum S { kNew, kWait, kTrue, kOpen, kFinish };
+  std::vector<S> stack(static_cast<std::size_t>(devices), kNew);
+  const int passes = 20000;
+  int dropped = 0;
+  for (int p = 0; p < passes; ++p) {
+    for (std::size_t i = 0; i < stack.size(); ++i) {
+      if (stack[i] == kNew) stack[i] = kWait;
+      else if (stack[i] == kTrue) stack[i] = kOpen;
+      else if (stack[i] == kFinish) {
+        stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
+        stack.push_back(kNew);  // that device's next card
+        ++dropped;
+        break;
+      }
+    }
+    for (S& s : stack) {
+      if (s == kWait) s = kTrue;       // GateOpen between passes
+      else if (s == kOpen) s = kFinish;  // the device reports the pass
+    }
+  }
+  return static_cast<double>(dropped) / passes;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- ingest
+
+// Keeps `window` lines on their way to one server: as the server reports lines
+// handled, the devices send more, in turn, `batch` lines at a time (keep-alives
+// and "#" relay reports alternating). The server is never without work and the
+// backlog it is left with at the end stays small.
+class IngestDriver {
+ public:
+  IngestDriver(DeviceSet& devs, SharedState& st, int window, int batch)
+      : devs_(devs), st_(st), window_(window), batch_(batch), base_(st.lines.load()) {
+    for (int i = 0; i < devs.Size(); ++i) {
+      std::string block;
+      for (int k = 0; k < batch; ++k)
+        block += (i + k) % 2 ? devsim::RelayReportLine(devs[i].id) : devsim::PingLine(devs[i].id);
+      blocks_.push_back(block);
+    }
+  }
+  std::uint64_t Handled() const { return st_.lines.load() - base_; }
+  std::uint64_t Sent() const { return sent_; }
+  void Refill() {
+    const int n = devs_.Size();
+    int skipped = 0;
+    while (sent_ - std::min(sent_, Handled()) + static_cast<std::uint64_t>(batch_) <=
+           static_cast<std::uint64_t>(window_)) {
+      Device& d = devs_[next_];
+      next_ = (next_ + 1) % n;
+      if (!devs_.CanSend(d)) {
+        if (++skipped > n) break;
+        continue;
+      }
+      skipped = 0;
+      devs_.Send(d, blocks_[static_cast<std::size_t>(d.index)]);
+      sent_ += static_cast<std::uint64_t>(batch_);
+    }
+  }
+
+ private:
+  DeviceSet& devs_;
+  SharedState& st_;
+  int window_, batch_;
+  std::uint64_t base_;
+  std::uint64_t sent_ = 0;
+  int next_ = 0;
+  std::vector<std::string> blocks_;
+};
+
+struct PhaseResult {
+  double lines_per_s = 0;
+  std::uint64_t lines = 0;
+  std::int64_t user_ns = 0, sys_ns = 0;
+  std::uint64_t events = 0, lost = 0;
+};
+
+PhaseResult MeasureIngest(DeviceSet& devs, SharedState& st, pid_t server, const Options& o) {
+  MessageLoop& loop = MessageLoop::Current();
+  const int k = devs.Size();
+  const int window = 512;
+  const int batch = std::clamp(window / (2 * k), 1, 16);
+  IngestDriver driver(devs, st, window, batch);
+  TimerId refill = loop.StartTimer(1, [&] { driver.Refill(); });
+  TimerId drain = loop.StartTimer(50, [&] { devs.Drain(); });
+  driver.Refill();
+  loop.RunFor(300);  // warm up
+  const std::uint64_t l0 = driver.Handled(), e0 = st.events.load(), x0 = st.lost.load();
+  const ProcessStats p0 = ReadProcessStats(server);
+  const std::int64_t t0 = NowNs();
+  loop.RunFor(static_cast<unsigned>(o.ingest_ms));
+  const std::uint64_t l1 = driver.Handled(), e1 = st.events.load(), x1 = st.lost.load();
+  const ProcessStats p1 = ReadProcessStats(server);
+  const std::int64_t t1 = NowNs();
+  loop.StopTimer(refill);
+  // The lines still on their way are handled before the other server's turn.
+  loop.RunUntil([&] { return driver.Handled() >= driver.Sent(); }, 30000);
+  loop.StopTimer(drain);
+  devs.Drain();
+  PhaseResult r;
+  r.lines_per_s = static_cast<double>(l1 - l0) * 1e9 / static_cast<double>(t1 - t0);
+  r.lines = l1 - l0;
+  r.user_ns = p1.user_ns - p0.user_ns;
+  r.sys_ns = p1.system_ns - p0.system_ns;
+  r.events = e1 - e0;
+  r.lost = x1 - x0;
+  return r;
+}
+
+}  // namespace
+
+Percentiles Summarise(std::vector<std::int64_t> ns) {
+  Percentiles p;
+  p.samples = static_cast<int>(ns.size());
+  if (ns.empty()) return p;
+  std::sort(ns.begin(), ns.end());
+  auto rank = [&](double q) {
+    std::size_t r = static_cast<std::size_t>(std::ceil(q * static_cast<double>(ns.size())));
+    r = std::clamp<std::size_t>(r, 1, ns.size());
+    return static_cast<double>(ns[r - 1]) / 1e6;
+  };
+  p.p50_ms = rank(0.5);
+  p.p99_ms = rank(0.99);
+  p.max_ms = static_cast<double>(ns.back()) / 1e6;
+  return p;
+}
+
+void RunIngest(const Options& o, Results& r) {
+  std::printf("ingest: lines per second, full stack against its floor ...\n");
+  std::fflush(stdout);
+  ServerProc full("full"), floor("floor");
+  if (!full.Ok() || !floor.Ok()) {
+    r.errors.push_back("ingest: a server did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  for (int k : o.ingest_devices) {
+    DeviceSet to_floor("127.0.0.1", kFloorPort, k), to_full("127.0.0.1", kFullPort, k);
+    if (!to_floor.ConnectAll(kConnectTimeoutMs) || !to_full.ConnectAll(kConnectTimeoutMs)) {
+      r.errors.push_back("ingest: not every device connected at K=" + std::to_string(k));
+      continue;
+    }
+    to_floor.SetReading(false);
+    to_full.SetReading(false);
+    IngestResult res;
+    res.devices = k;
+    double floor_sum = 0, full_sum = 0;
+    PhaseResult floor_all, full_all;
+    auto add = [](PhaseResult& to, const PhaseResult& p) {
+      to.lines += p.lines;
+      to.user_ns += p.user_ns;
+      to.sys_ns += p.sys_ns;
+    };
+    for (int round = 0; round < o.ingest_rounds; ++round) {
+      PhaseResult l = MeasureIngest(to_floor, floor.State(), floor.Pid(), o);
+      floor_sum += l.lines_per_s;
+      add(floor_all, l);
+      PhaseResult f = MeasureIngest(to_full, full.State(), full.Pid(), o);
+      full_sum += f.lines_per_s;
+      add(full_all, f);
+      res.host_events += f.events;
+      res.host_events_lost += f.lost;
+    }
+    auto per_line_us = [](std::int64_t ns, std::uint64_t lines) {
+      return lines ? static_cast<double>(ns) / 1e3 / static_cast<double>(lines) : 0.0;
+    };
+    res.full_user_us = per_line_us(full_all.user_ns, full_all.lines);
+    res.full_sys_us = per_line_us(full_all.sys_ns, full_all.lines);
+    res.floor_user_us = per_line_us(floor_all.user_ns, floor_all.lines);
+    res.floor_sys_us = per_line_us(floor_all.sys_ns, floor_all.lines);
+    res.floor_lines_per_s = floor_sum / o.ingest_rounds;
+    res.full_lines_per_s = full_sum / o.ingest_rounds;
+    res.ratio = res.floor_lines_per_s > 0 ? res.full_lines_per_s / res.floor_lines_per_s : 0;
+    if (to_full.Closed() || to_floor.Closed())
+      res.note = std::to_string(to_full.Closed()) + " full / " + std::to_string(to_floor.Closed()) +
+                 " floor connections closed by the server";
+    r.ingest.push_back(res);
+    std::printf("  K=%-5d full %10.0f  floor %10.0f  ratio %.2f  (CPU per line: full %.1f+%.1f us, floor %.1f+%.1f us)\n",
+                k, res.full_lines_per_s, res.floor_lines_per_s, res.ratio, res.full_user_us, res.full_sys_us,
+                res.floor_user_us, res.floor_sys_us);
+    std::fflush(stdout);
+    to_full.CloseAll();
+    to_floor.CloseAll();
+    loop.RunFor(500);
+  }
+  if (!full.Alive()) r.errors.push_back("ingest: the add-in's process died");
+}
+
+// ------------------------------------------------------------ card roads
+
+void RunCards(const Options& o, Results& r) {
+  std::printf("card throughput: closed-loop card roads ...\n");
+  std::fflush(stdout);
+  ServerProc full("full", true);
+  if (!full.Ok()) {
+    r.errors.push_back("cards: the add-in did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  SharedState& st = full.State();
+  for (int k : o.card_devices) {
+    DeviceSet devs("127.0.0.1", kFullPort, k);
+    if (!devs.ConnectAll(kConnectTimeoutMs)) {
+      r.errors.push_back("cards: not every device connected at K=" + std::to_string(k));
+      continue;
+    }
+    auto sum = [&](auto field) {
+      std::uint64_t s = 0;
+      for (int i = 0; i < k; ++i) s += (st.dev[i].*field).load();
+      return s;
+    };
+    const std::uint64_t req0 = sum(&DeviceSlot::requests), fin0 = sum(&DeviceSlot::finished),
+                        to0 = sum(&DeviceSlot::timeouts), na0 = sum(&DeviceSlot::noanswer),
+                        lost0 = st.lost.load();
+    std::vector<int> seq(static_cast<std::size_t>(k), 0);
+    std::vector<char> outstanding(static_cast<std::size_t>(k), 0);
+    std::uint64_t presented = 0;
+    bool running = true;
+    auto present = [&](int i) {
+      Device& d = devs[i];
+      if (devs.Send(d, devsim::CardRequestLine(d.id, CardNumber(i, seq[static_cast<std::size_t>(i)]++)))) {
+        ++presented;
+        outstanding[static_cast<std::size_t>(i)] = 1;
+      }
+    };
+    for (int i = 0; i < k; ++i) {
+      st.dev[i].answer.store(1);
+      devs[i].on_go = [&devs](Device& d, std::int64_t) { devs.Send(d, PassLines(d.id)); };
+    }
+    NoteReader notes(full.NotesFd(), [&](const EndNote& n) {
+      if (n.index >= k) return;
+      outstanding[n.index] = 0;
+      if (running) present(n.index);
+    });
+    for (int i = 0; i < k; ++i) present(i);
+    loop.RunFor(1000);  // the pipeline fills
+    const std::uint64_t f0 = sum(&DeviceSlot::finished), ticks0 = st.ticks.load();
+    const std::int64_t t0 = NowNs();
+    loop.RunFor(static_cast<unsigned>(o.card_seconds * 1000));
+    const std::uint64_t f1 = sum(&DeviceSlot::finished), ticks1 = st.ticks.load();
+    const std::int64_t t1 = NowNs();
+    running = false;
+    loop.RunUntil([&] { return std::none_of(outstanding.begin(), outstanding.end(), [](char c) { return c; }); },
+                  20000);
+
+    CardResult res;
+    res.devices = k;
+    res.completed_per_s = static_cast<double>(f1 - f0) * 1e9 / static_cast<double>(t1 - t0);
+    res.bound_per_s = 1000.0 / kTimerIntervalMs;
+    res.fraction = res.completed_per_s / res.bound_per_s;
+    res.ticks_per_s = static_cast<double>(ticks1 - ticks0) * 1e9 / static_cast<double>(t1 - t0);
+    res.model_fraction = SweepModelFraction(k);
+    res.presented = presented;
+    res.requests = sum(&DeviceSlot::requests) - req0;
+    res.finished = sum(&DeviceSlot::finished) - fin0;
+    res.other_end = sum(&DeviceSlot::timeouts) - to0 + sum(&DeviceSlot::noanswer) - na0;
+    res.lost = presented - std::min<std::uint64_t>(presented, res.finished + res.other_end);
+    res.host_events_lost = st.lost.load() - lost0;
+    r.cards.push_back(res);
+    std::printf("  K=%-4d %7.1f requests/s of %.0f (%.0f %%; ticks %.1f/s; sweep model %.0f %%), presented %llu, finished %llu, other %llu, lost %llu\n",
+                k, res.completed_per_s, res.bound_per_s, res.fraction * 100, res.ticks_per_s, res.model_fraction * 100,
+                static_cast<unsigned long long>(res.presented), static_cast<unsigned long long>(res.finished),
+                static_cast<unsigned long long>(res.other_end), static_cast<unsigned long long>(res.lost));
+    std::fflush(stdout);
+    for (int i = 0; i < k; ++i) {
+      st.dev[i].answer.store(0);
+      devs[i].on_go = nullptr;
+    }
+    devs.CloseAll();
+    loop.RunFor(300);
+  }
+  if (!full.Alive()) r.errors.push_back("cards: the add-in's process died");
+}
+
+// --------------------------------------------------------------- latency
+
+void RunLatency(const Options& o, Results& r) {
+  std::printf("latency: card -> decision request, GateOpen -> GO frame ...\n");
+  std::fflush(stdout);
+  ServerProc full("full");
+  if (!full.Ok()) {
+    r.errors.push_back("latency: the add-in did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  SharedState& st = full.State();
+  int seq = 0;
+  for (int n : o.latency_devices) {
+    DeviceSet devs("127.0.0.1", kFullPort, n);
+    if (!devs.ConnectAll(kConnectTimeoutMs)) {
+      r.errors.push_back("latency: not every device connected at N=" + std::to_string(n));
+      continue;
+    }
+    // Only the probe reads as frames come; the others hold what they receive,
+    // except the last: the "test" text reaches it last of all, so once it has
+    // one for every line sent, the server has finished with those lines.
+    for (int i = 1; i < n - 1; ++i) devs.SetReading(devs[i], false);
+    Device& probe = devs[0];
+    Device& last = devs[n - 1];
+    const std::uint64_t last_base = last.rx_bytes;
+    std::uint64_t lines_sent = 0;
+    auto server_idle = [&] { return n == 1 || last.rx_bytes >= last_base + 6 * lines_sent; };
+    DeviceSlot& slot = st.dev[0];
+    slot.answer.store(1);
+    if (n > 1) st.dev[1].answer.store(0);  // the keeper's requests wait unanswered
+
+    std::vector<std::int64_t> card_off, card_on, go;
+    LatencyResult res;
+    res.devices = n;
+    int phase = 0;  // 0: timer off between requests, 1: kept on by the keeper
+    int taken = 0;
+    std::int64_t sent_ns = 0;
+    bool in_flight = false;
+    OneShot next, watchdog;
+    int stalls = 0;
+
+    std::function<void()> present = [&] {
+      sent_ns = NowNs();
+      in_flight = true;
+      ++lines_sent;
+      devs.Send(probe, devsim::CardRequestLine(probe.id, CardNumber(0, seq++)));
+      watchdog.Arm(3000, [&] {
+        ++stalls;  // no GO or no end in time: start over
+        in_flight = false;
+        next.Arm(50, present);
+      });
+    };
+    probe.on_go = [&](Device& d, std::int64_t now) {
+      const std::int64_t check = slot.check_ns.load();
+      const bool timer_on = slot.stack_at_check.load() > 1;
+      if (timer_on != (phase == 1)) ++res.misclassified;
+      (timer_on ? card_on : card_off).push_back(check - sent_ns);
+      go.push_back(now - slot.gateopen_ns.load());
+      ++taken;
+      lines_sent += 2;
+      devs.Send(d, PassLines(d.id));
+    };
+    OneShot idle_wait;
+    std::function<void()> when_idle = [&] {
+      if (!server_idle()) return idle_wait.Arm(1, when_idle);
+      // With the timer off, the pass after the drop has to find the stack empty.
+      next.Arm(phase == 0 ? 30 : 3, present);
+    };
+    NoteReader notes(full.NotesFd(), [&](const EndNote& e) {
+      if (e.index != 0 || !in_flight) return;
+      in_flight = false;
+      watchdog.Cancel();
+      when_idle();
+    });
+    const int want = o.latency_samples;
+    present();
+    loop.RunUntil([&] { return taken >= want; }, static_cast<unsigned>(want) * 200 + 10000);
+    loop.RunUntil([&] { return !in_flight; }, 3000);
+    next.Cancel();
+    idle_wait.Cancel();
+    watchdog.Cancel();
+
+    if (n > 1) {
+      // The keeper presents a card every half second; its entry waits unanswered
+      // until it times out, so the stack is never empty for long.
+      Device& keeper = devs[1];
+      auto keep_card = [&] {
+        ++lines_sent;
+        devs.Send(keeper, devsim::CardRequestLine(keeper.id, CardNumber(1, seq++)));
+      };
+      TimerId keep = loop.StartTimer(500, keep_card);
+      keep_card();
+      loop.RunFor(100);
+      phase = 1;
+      taken = 0;
+      present();
+      loop.RunUntil([&] { return taken >= want; }, static_cast<unsigned>(want) * 100 + 10000);
+      loop.RunUntil([&] { return !in_flight; }, 3000);
+      next.Cancel();
+      idle_wait.Cancel();
+      watchdog.Cancel();
+      loop.StopTimer(keep);
+    }
+    res.card_timer_off = Summarise(card_off);
+    res.card_timer_on = Summarise(card_on);
+    res.go_frame = Summarise(go);
+    r.latency.push_back(res);
+    if (stalls) r.errors.push_back("latency: " + std::to_string(stalls) + " request(s) stalled at N=" + std::to_string(n));
+    std::printf("  N=%-5d card->request off p50 %.2f p99 %.2f | on p50 %.2f p99 %.2f | GateOpen->GO p50 %.2f p99 %.2f ms\n",
+                n, res.card_timer_off.p50_ms, res.card_timer_off.p99_ms, res.card_timer_on.p50_ms,
+                res.card_timer_on.p99_ms, res.go_frame.p50_ms, res.go_frame.p99_ms);
+    std::fflush(stdout);
+    probe.on_go = nullptr;
+    slot.answer.store(0);
+    devs.CloseAll();
+    // The keeper's last entry times out on its own; wait for an empty stack.
+    loop.RunFor(n > 1 ? 8000 : 300);
+  }
+  if (!full.Alive()) r.errors.push_back("latency: the add-in's process died");
+}
+
+// ------------------------------------------------------------- footprint
+
+void RunFootprint(const Options& o, Results& r) {
+  std::printf("footprint: memory per device, idle CPU over %d s ...\n", o.idle_seconds);
+  std::fflush(stdout);
+  ServerProc full("full"), floor("floor");
+  if (!full.Ok() || !floor.Ok()) {
+    r.errors.push_back("footprint: a server did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  const int n = o.footprint_devices;
+  const ProcessStats full0 = ReadProcessStats(full.Pid()), floor0 = ReadProcessStats(floor.Pid());
+  DeviceSet to_full("127.0.0.1", kFullPort, n), to_floor("127.0.0.1", kFloorPort, n);
+  if (!to_full.ConnectAll(kConnectTimeoutMs) || !to_floor.ConnectAll(kConnectTimeoutMs)) {
+    r.errors.push_back("footprint: not every device connected");
+    return;
+  }
+  loop.RunFor(500);
+  const ProcessStats full1 = ReadProcessStats(full.Pid()), floor1 = ReadProcessStats(floor.Pid());
+  // Idle: nobody sends anything; this process only sleeps.
+  SleepMs(o.idle_seconds * 1000);
+  const ProcessStats full2 = ReadProcessStats(full.Pid()), floor2 = ReadProcessStats(floor.Pid());
+
+  FootprintResult res;
+  res.devices = n;
+  res.full_rss_per_device_kib = static_cast<double>(full1.rss_kib - full0.rss_kib) / n;
+  res.floor_rss_per_device_kib = static_cast<double>(floor1.rss_kib - floor0.rss_kib) / n;
+  res.full_rss_idle_kib = full1.rss_kib;
+  res.floor_rss_idle_kib = floor1.rss_kib;
+  res.idle_seconds = o.idle_seconds;
+  const double window_ns = o.idle_seconds * 1e9;
+  res.full_cpu_percent = static_cast<double>(full2.cpu_ns - full1.cpu_ns) * 100.0 / window_ns;
+  res.floor_cpu_percent = static_cast<double>(floor2.cpu_ns - floor1.cpu_ns) * 100.0 / window_ns;
+  res.full_wakeups = full2.voluntary_switches - full1.voluntary_switches;
+  res.floor_wakeups = floor2.voluntary_switches - floor1.voluntary_switches;
+  r.footprint.push_back(res);
+  std::printf("  %d devices: full %.2f KiB/device, floor %.2f KiB/device; idle CPU full %.4f %% (%ld wakeups), floor %.4f %% (%ld wakeups)\n",
+              n, res.full_rss_per_device_kib, res.floor_rss_per_device_kib, res.full_cpu_percent, res.full_wakeups,
+              res.floor_cpu_percent, res.floor_wakeups);
+  std::fflush(stdout);
+  if (!full.Alive()) r.errors.push_back("footprint: the add-in's process died");
+}
+
+// ------------------------------------------------------------ child side
+
+int ServeMain(int argc, char** argv) {
+  if (argc < 5) return 2;
+  const std::string kind = argv[2];
+  const int shm_fd = std::atoi(argv[3]);
+  const int notify_fd = std::atoi(argv[4]);
+  auto* state = static_cast<SharedState*>(MapSharedMemory(shm_fd, sizeof(SharedState)));
+  ::close(shm_fd);
+  if (kind == "full") return RunFullServer(state, notify_fd, argc > 5 && std::string(argv[5]) == "ticks");
+  if (kind == "floor") return RunFloorServer(state, kFloorPort);
+  return 2;
+}
+
+}  // namespace axg::bench
