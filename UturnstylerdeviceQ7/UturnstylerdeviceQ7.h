@@ -98,7 +98,8 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void SetTimeDelayOpen(std::int32_t Value) { FTimeDelayOpen = Value; }
   std::int32_t TimeOut() const { return FTimeOut; }
   void SetTimeOut(std::int32_t Value) { FTimeOut = Value; }
-  // Monitor link settings.
+  // Monitor link settings. Writing one closes the monitor sockets it makes stale
+  // and opens nothing: the socket of the role opens with the next monitor line.
   const std::u16string& Server() const { return FServer; }
   void SetServer(const std::u16string& Value);
   std::int32_t Port() const { return Fport; }
