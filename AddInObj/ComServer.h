@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/message_loop.h"
 #include "platform/ole.h"
 
 namespace axg {
@@ -32,8 +33,12 @@ class ComServer {
   LONG CountFactoryReference(bool add);
   LONG FactoryCount() const { return factory_refs_.load(); }
 
-  // Nothing alive and no factory referenced: the module may be unloaded.
-  bool CanUnload() const { return ObjectCount() == 0 && FactoryCount() == 0; }
+  // Nothing alive, no factory referenced and no deferred call of the module left
+  // on the message loop (a connection closed just before Done is reported and
+  // freed in a later turn, by code of this module): the module may be unloaded.
+  bool CanUnload() const {
+    return ObjectCount() == 0 && FactoryCount() == 0 && PendingTrackedCalls() == 0;
+  }
 
  private:
   std::atomic<LONG> objects_{0};

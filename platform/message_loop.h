@@ -61,6 +61,12 @@ class AXG_PLATFORM_API MessageLoop {
   virtual bool RunPending() = 0;
 };
 
+// Posts fn to the loop like MessageLoop::Post, and counts it until it has run or
+// been dropped. Whatever a module defers this way runs code of that module, so the
+// module must stay loaded until the count is back to zero: DllCanUnloadNow asks.
+AXG_PLATFORM_API void PostTracked(MessageLoop& loop, std::function<void()> fn);
+AXG_PLATFORM_API long PendingTrackedCalls();
+
 // A timer of the thread's loop with an interval and an enabled flag. Enabling
 // starts the countdown afresh; disabling stops the ticks. Destroying it stops it.
 class AXG_PLATFORM_API Timer {

@@ -447,7 +447,7 @@ void TLineServer::ConnectionClosed(TLineConnection* client) {
   std::weak_ptr<int> client_alive = client->life_;
   // Reported and destroyed in a later turn of the loop: the connection may be
   // closing from inside one of its own handlers.
-  loop_->Post([this, client, alive, client_alive] {
+  PostTracked(*loop_, [this, client, alive, client_alive] {
     if (alive.expired() || client_alive.expired()) return;
     const std::uint16_t error = ErrorCode16(client->close_error_);
     RunGuarded([&] { if (OnClientDisconnect) OnClientDisconnect(this, client, error); },

@@ -381,7 +381,7 @@ void TMonitorServer::Close() {
   }
   // A handler further up the stack may still hold one of them for the rest of
   // its call: let them go in a later turn.
-  if (!discarded.empty()) loop_.Post([discarded] {});
+  if (!discarded.empty()) PostTracked(loop_, [discarded] {});
 }
 
 void TMonitorServer::OnListener(unsigned event, int error) {
@@ -431,7 +431,7 @@ void TMonitorServer::ConnectionClosing(TMonitorConnection* conn) {
 void TMonitorServer::ConnectionClosed(TMonitorConnection* conn) {
   std::weak_ptr<int> alive = life_;
   std::shared_ptr<TMonitorConnection> keep = conn->shared_from_this();
-  loop_.Post([this, alive, keep] {
+  PostTracked(loop_, [this, alive, keep] {
     if (alive.expired()) return;
     auto it = std::find(connections_.begin(), connections_.end(), keep);
     if (it != connections_.end()) connections_.erase(it);

@@ -6,6 +6,7 @@
 #include "ax_gate/Module.h"
 #include "module/probe.h"
 #include "platform/error.h"
+#include "platform/message_loop.h"
 
 namespace axgtest {
 namespace {
@@ -130,6 +131,26 @@ TEST_F(FactoryTest, UnloadWaitsForObjectsFactoryReferencesAndLocks) {
   EXPECT_EQ(factory_.LockServer(FALSE), S_OK);
   EXPECT_EQ(ComServer::Instance().ObjectCount(), 0);
   EXPECT_EQ(ComServer::Instance().FactoryCount(), 0);
+  EXPECT_EQ(axg::ModuleCanUnloadNow(), S_OK);
+}
+
+// A connection closed just before the host's Done is reported and freed in a
+// later turn of the loop, by the module's own code: until that call has run (or
+// been dropped with its loop) the module must stay loaded.
+TEST_F(FactoryTest, UnloadWaitsForDeferredCallsOfTheModule) {
+  axg::MessageLoop& loop = axg::MessageLoop::Current();
+  bool ran = false;
+  axg::PostTracked(loop, [&ran] { ran = true; });
+  EXPECT_EQ(axg::PendingTrackedCalls(), 1);
+  EXPECT_EQ(axg::ModuleCanUnloadNow(), S_FALSE);
+  ASSERT_TRUE(loop.RunUntil([&ran] { return ran; }, 2000));
+  EXPECT_EQ(axg::PendingTrackedCalls(), 0);
+  EXPECT_EQ(axg::ModuleCanUnloadNow(), S_OK);
+
+  // A call that throws still counts down.
+  axg::PostTracked(loop, [] { throw axg::Error(u"handler failed"); });
+  EXPECT_EQ(axg::ModuleCanUnloadNow(), S_FALSE);
+  loop.RunUntil([] { return axg::PendingTrackedCalls() == 0; }, 2000);
   EXPECT_EQ(axg::ModuleCanUnloadNow(), S_OK);
 }
 
