@@ -1,0 +1,524 @@
+// The message loop of a thread on Windows: the thread's own message queue. A
+// hidden message-only window per thread receives the WSAAsyncSelect socket
+// notifications, WM_TIMER for the timers and a message for posted calls. Inside
+// the host, the host's own loop pumps that window; Run, RunFor, RunUntil and
+// RunPending pump the same queue for the tools and tests.
+#include "platform/message_loop.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/text.h"
+#include "platform/win32/win32_util.h"
+
+namespace axg {
+namespace {
+
+constexpr UINT kMsgPosted = WM_APP;      // the posted-call queue has work
+constexpr UINT kMsgWake = WM_APP + 1;    // Stop(): let a waiting Run look at its flag
+constexpr UINT kMsgTurnEnd = WM_APP + 2; // RunPending: everything queued before it is this turn's
+// The timer that looks again at sockets left readable after their notification.
+constexpr UINT_PTR kRecheckTimer = ~static_cast<UINT_PTR>(0);
+// Each watch of a socket gets its own message number from this range, so a
+// notification that was already queued for an earlier watch of the same handle
+// value (sockets are reused quickly) is recognised and dropped.
+constexpr UINT kMsgSocketFirst = WM_APP + 0x10;
+constexpr UINT kMsgSocketLast = 0xBFFF;
+
+// Deadlines of RunFor and RunUntil: the tick count moves in steps of up to 16 ms
+// on Windows, too coarse for waits of a few milliseconds.
+using Steady = std::chrono::steady_clock;
+
+constexpr long kAllSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr wchar_t kClassName[] = L"axg.MessageLoop";
+
+// Nothing that a callback throws may cross the window procedure: the system's
+// frames in between cannot be unwound. It is reported on one line (standard
+// error for the tools, the debugger's output inside the host) and the loop
+// carries on with the next notification.
+void ReportEscaped(const std::string& what) {
+  const std::string line = "ax_gate: message loop: callback failed: " + what + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  OutputDebugStringW(reinterpret_cast<const wchar_t*>(FromUtf8(line).c_str()));
+}
+
+template <typename Fn>
+void Guarded(Fn&& fn) noexcept {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    ReportEscaped(e.what());
+  } catch (...) {
+    ReportEscaped("unknown exception");
+  }
+}
+
+class Win32Loop final : public MessageLoop {
+ public:
+  Win32Loop();
+  ~Win32Loop() override;
+
+  void WatchSocket(SocketHandle s, unsigned events, SocketCallback cb) override;
+  void UpdateSocket(SocketHandle s, unsigned events) override;
+  void UnwatchSocket(SocketHandle s) override;
+  TimerId StartTimer(unsigned interval_ms, std::function<void()> cb) override;
+  void StopTimer(TimerId id) override;
+  void Post(std::function<void()> fn) override;
+  void Run() override;
+  void RunFor(unsigned ms) override;
+  bool RunUntil(const std::function<bool()>& done, unsigned timeout_ms) override;
+  void Stop() override;
+  bool RunPending() override;
+
+  // Forgets a socket's watch (closing a socket calls it).
+  void Drop(SocketHandle s) noexcept;
+
+ private:
+  struct Watch {
+    UINT message;
+    unsigned events;
+    SocketCallback cb;
+    bool connect_failed = false;  // a failed connect ends all notifications of the watch
+    bool close_delivered = false;  // kSockClose comes once
+  };
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+  void OnSocket(UINT msg, SocketHandle s, unsigned fd_event, int error);
+  void Deliver(SocketHandle s, UINT msg, unsigned event, int error);
+  void OnTimer(UINT_PTR id);
+  void OnPosted();
+  void PostReadyNow(SocketHandle s, const Watch& w, unsigned added);
+  void RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned event);
+  void OnRecheck();
+  // Takes one message from the queue and dispatches it. False when the queue is
+  // empty, or on WM_QUIT, which is put back for the owner of the outer loop.
+  bool PumpOne(bool* quit);
+  // Waits for the next message, at most until the deadline; false once it has passed.
+  bool Wait(Steady::time_point deadline);
+
+  HWND hwnd_ = nullptr;
+  DWORD thread_ = GetCurrentThreadId();
+  UINT next_message_ = kMsgSocketFirst;
+  std::unordered_map<SocketHandle, std::shared_ptr<Watch>> sockets_;
+  std::unordered_map<UINT_PTR, std::shared_ptr<std::function<void()>>> timers_;
+  // Sockets to look at again when the recheck timer fires, with the watch seen.
+  std::unordered_map<SocketHandle, std::weak_ptr<Watch>> recheck_;
+  bool recheck_armed_ = false;
+  std::uint64_t callbacks_run_ = 0;  // tells RunPending whether anything ran
+  WPARAM turn_ = 0;
+  UINT_PTR next_timer_ = 1;
+  // Post() may be called from any thread (a serial line's reader thread does).
+  std::mutex post_mutex_;
+  std::deque<std::function<void()>> posted_;
+  bool post_signalled_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> depth_{0};  // Run, RunFor and RunUntil in progress
+};
+
+// Counts a running Run, RunFor or RunUntil; Stop() outside of one does nothing.
+struct Running {
+  std::atomic<int>& depth;
+  explicit Running(std::atomic<int>& d) : depth(d) { ++depth; }
+  ~Running() { --depth; }
+};
+
+// What the loops of this module share: the window class, and the fiber-local
+// slot that holds each thread's loop. The slot's callback destroys a thread's
+// loop when the thread ends (C++ thread_local destructors run after the storage
+// of a mingw thread is already gone, so they cannot be used for this), and
+// freeing the slot when the module goes away destroys the loops that are left,
+// so no window of ours outlives the code of its window procedure.
+class LoopModule {
+ public:
+  LoopModule() : slot_(FlsAlloc(&FreeLoop)) {
+    if (slot_ == FLS_OUT_OF_INDEXES) throw Error(u"Cannot allocate the message loop's thread slot");
+  }
+  ~LoopModule() {
+    FlsFree(slot_);
+    if (atom_) UnregisterClassW(kClassName, win32::ThisModule());
+  }
+  LoopModule(const LoopModule&) = delete;
+  LoopModule& operator=(const LoopModule&) = delete;
+
+  DWORD Slot() const { return slot_; }
+
+  void RegisterClassOnce(WNDPROC proc) {
+    if (atom_) return;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = win32::ThisModule();
+    wc.lpszClassName = kClassName;
+    ATOM atom = RegisterClassExW(&wc);
+    if (!atom && GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
+      // Left behind by an earlier load of this module that could not remove it:
+      // its procedure address may be stale, so register afresh.
+      UnregisterClassW(kClassName, wc.hInstance);
+      atom = RegisterClassExW(&wc);
+    }
+    if (!atom) throw Error(u"Cannot register the message window class: " + win32::SystemErrorText(GetLastError()));
+    atom_ = atom;
+  }
+
+ private:
+  static void NTAPI FreeLoop(void* loop);
+  DWORD slot_;
+  ATOM atom_ = 0;
+};
+
+LoopModule& TheModule() {
+  static LoopModule module;
+  return module;
+}
+
+Win32Loop::Win32Loop() {
+  TheModule().RegisterClassOnce(&WindowProc);
+  hwnd_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, win32::ThisModule(), nullptr);
+  if (!hwnd_) throw Error(u"Cannot create the message window: " + win32::SystemErrorText(GetLastError()));
+  SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+Win32Loop::~Win32Loop() {
+  if (!hwnd_) return;
+  for (auto& [s, w] : sockets_) WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, 0, 0);
+  for (auto& [id, t] : timers_) KillTimer(hwnd_, id);
+  SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+  // A window can only be destroyed by its own thread; on another thread (process
+  // shutdown) the system takes it down with the thread.
+  if (GetCurrentThreadId() == thread_) DestroyWindow(hwnd_);
+}
+
+LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  auto* self = reinterpret_cast<Win32Loop*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self) return DefWindowProcW(hwnd, msg, wparam, lparam);
+  if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
+    self->OnSocket(msg, static_cast<SocketHandle>(wparam), WSAGETSELECTEVENT(lparam), WSAGETSELECTERROR(lparam));
+    return 0;
+  }
+  switch (msg) {
+    case WM_TIMER:
+      if (wparam == kRecheckTimer) self->OnRecheck();
+      else self->OnTimer(wparam);
+      return 0;
+    case kMsgPosted:
+      self->OnPosted();
+      return 0;
+    case kMsgWake:
+    case kMsgTurnEnd:
+      return 0;
+    default:
+      return DefWindowProcW(hwnd, msg, wparam, lparam);
+  }
+}
+
+void Win32Loop::OnSocket(UINT msg, SocketHandle s, unsigned fd_event, int error) {
+  switch (fd_event) {
+    case FD_READ: Deliver(s, msg, kSockRead, error); break;
+    case FD_WRITE: Deliver(s, msg, kSockWrite, error); break;
+    case FD_ACCEPT: Deliver(s, msg, kSockAccept, error); break;
+    case FD_CONNECT: Deliver(s, msg, kSockConnect, error); break;
+    case FD_CLOSE:
+      // Winsock may report the close while data is still unread, and it sends no
+      // FD_READ for the end of the stream. A reader is told to read first, so it
+      // takes the rest and sees the end itself, as with a readable socket on
+      // other systems; then the close goes to whoever still watches it.
+      Deliver(s, msg, kSockRead, 0);
+      Deliver(s, msg, kSockClose, error);
+      break;
+    default: break;
+  }
+}
+
+void Win32Loop::Deliver(SocketHandle s, UINT msg, unsigned event, int error) {
+  auto it = sockets_.find(s);
+  if (it == sockets_.end() || it->second->message != msg) return;  // unwatched, or an earlier watch
+  std::shared_ptr<Watch> w = it->second;  // the callback may unwatch itself
+  if (!(w->events & event) || w->connect_failed) return;
+  if (event == kSockConnect) {
+    w->events &= ~kSockConnect;  // once per connect
+    w->connect_failed = error != 0;
+  }
+  if (event == kSockClose) {
+    if (w->close_delivered) return;
+    w->close_delivered = true;
+  }
+  ++callbacks_run_;
+  Guarded([&] { w->cb(event, error); });
+  if (event == kSockRead || event == kSockAccept) RecheckLater(s, w, event);
+}
+
+void Win32Loop::RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned event) {
+  // Winsock tells of readable data once, until the next recv, and of the end of
+  // the stream once. A reader that stopped early (a budget, an error escaping it,
+  // the end left for later) is told again, as a level-triggered loop would, but
+  // through a timer: a posted message would come before the host's input and
+  // paint messages every time.
+  auto it = sockets_.find(s);
+  if (it == sockets_.end() || it->second != w || !(w->events & event)) return;
+  fd_set rd;
+  FD_ZERO(&rd);
+  FD_SET(static_cast<SOCKET>(s), &rd);
+  timeval zero{0, 0};
+  if (select(0, &rd, nullptr, nullptr, &zero) != 1) return;
+  recheck_[s] = w;
+  if (!recheck_armed_) recheck_armed_ = SetTimer(hwnd_, kRecheckTimer, USER_TIMER_MINIMUM, nullptr) != 0;
+}
+
+void Win32Loop::OnRecheck() {
+  KillTimer(hwnd_, kRecheckTimer);
+  recheck_armed_ = false;
+  std::unordered_map<SocketHandle, std::weak_ptr<Watch>> due;
+  due.swap(recheck_);
+  for (auto& [s, weak] : due) {
+    std::shared_ptr<Watch> w = weak.lock();
+    auto it = sockets_.find(s);
+    if (!w || it == sockets_.end() || it->second != w) continue;  // unwatched or watched anew meanwhile
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(static_cast<SOCKET>(s), &rd);
+    timeval zero{0, 0};
+    if (select(0, &rd, nullptr, nullptr, &zero) != 1) continue;
+    if (w->events & kSockAccept) Deliver(s, w->message, kSockAccept, 0);
+    if (w->events & kSockRead) Deliver(s, w->message, kSockRead, 0);
+  }
+}
+
+void Win32Loop::PostReadyNow(SocketHandle s, const Watch& w, unsigned added) {
+  // Winsock posts FD_READ, FD_ACCEPT and FD_CONNECT once per condition, and
+  // FD_WRITE only after a send met a full buffer; a condition that arose before
+  // the watch asked for it would never be reported. Look now and report what
+  // already holds; a duplicate of a message Winsock posts as well is harmless
+  // (a read finds nothing, a connect is reported only once).
+  if (!(added & (kSockRead | kSockAccept | kSockWrite | kSockConnect))) return;
+  fd_set rd, wr, ex;
+  FD_ZERO(&rd);
+  FD_ZERO(&wr);
+  FD_ZERO(&ex);
+  FD_SET(static_cast<SOCKET>(s), &rd);
+  FD_SET(static_cast<SOCKET>(s), &wr);
+  FD_SET(static_cast<SOCKET>(s), &ex);
+  timeval zero{0, 0};
+  if (select(0, &rd, &wr, &ex, &zero) <= 0) return;
+  const bool readable = FD_ISSET(static_cast<SOCKET>(s), &rd);
+  const bool writable = FD_ISSET(static_cast<SOCKET>(s), &wr);
+  const bool failed = FD_ISSET(static_cast<SOCKET>(s), &ex);
+  const WPARAM wp = static_cast<WPARAM>(s);
+  if ((added & kSockConnect) && (writable || failed)) {
+    const int err = failed ? SocketPendingError(s) : 0;
+    PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_CONNECT, err));
+  }
+  if ((added & kSockAccept) && readable) PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_ACCEPT, 0));
+  if ((added & kSockRead) && readable) PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_READ, 0));
+  if ((added & kSockWrite) && writable && !(added & kSockConnect))
+    PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_WRITE, 0));
+}
+
+void Win32Loop::WatchSocket(SocketHandle s, unsigned events, SocketCallback cb) {
+  auto w = std::make_shared<Watch>();
+  w->message = next_message_;
+  next_message_ = next_message_ == kMsgSocketLast ? kMsgSocketFirst : next_message_ + 1;
+  w->events = events;
+  w->cb = std::move(cb);
+  // Winsock reports everything; the watch's mask decides what is delivered, so a
+  // mask changed later needs no new registration (which would re-post events).
+  if (WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, w->message, kAllSocketEvents) != 0)
+    throw SocketError(WSAGetLastError(), "WSAAsyncSelect");
+  sockets_[s] = w;
+  PostReadyNow(s, *w, events);
+}
+
+void Win32Loop::UpdateSocket(SocketHandle s, unsigned events) {
+  auto it = sockets_.find(s);
+  if (it == sockets_.end()) return;
+  const unsigned added = events & ~it->second->events;
+  it->second->events = events;
+  PostReadyNow(s, *it->second, added);
+}
+
+void Win32Loop::UnwatchSocket(SocketHandle s) { Drop(s); }
+
+void Win32Loop::Drop(SocketHandle s) noexcept {
+  auto it = sockets_.find(s);
+  if (it == sockets_.end()) return;
+  WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, 0, 0);  // fails harmlessly on a closed socket
+  sockets_.erase(it);
+}
+
+TimerId Win32Loop::StartTimer(unsigned interval_ms, std::function<void()> cb) {
+  UINT_PTR id = next_timer_++;
+  if (next_timer_ == 0) next_timer_ = 1;
+  if (!SetTimer(hwnd_, id, interval_ms, nullptr))
+    throw Error(u"Cannot start a timer: " + win32::SystemErrorText(GetLastError()));
+  timers_[id] = std::make_shared<std::function<void()>>(std::move(cb));
+  return id;
+}
+
+void Win32Loop::StopTimer(TimerId id) {
+  auto it = timers_.find(static_cast<UINT_PTR>(id));
+  if (it == timers_.end()) return;
+  KillTimer(hwnd_, it->first);
+  timers_.erase(it);  // a WM_TIMER already queued for it finds nothing
+}
+
+void Win32Loop::OnTimer(UINT_PTR id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  std::shared_ptr<std::function<void()>> cb = it->second;  // the tick may stop its own timer
+  ++callbacks_run_;
+  Guarded([&] { (*cb)(); });
+}
+
+void Win32Loop::Post(std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(post_mutex_);
+  posted_.push_back(std::move(fn));
+  if (!post_signalled_) post_signalled_ = PostMessageW(hwnd_, kMsgPosted, 0, 0) != 0;
+}
+
+void Win32Loop::OnPosted() {
+  // Calls posted while these run wait for the next turn.
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard<std::mutex> lock(post_mutex_);
+    batch.swap(posted_);
+    post_signalled_ = false;
+  }
+  callbacks_run_ += batch.size();
+  for (auto& fn : batch) Guarded([&] { fn(); });
+}
+
+bool Win32Loop::PumpOne(bool* quit) {
+  MSG msg;
+  if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
+  if (msg.message == WM_QUIT) {
+    PostQuitMessage(static_cast<int>(msg.wParam));
+    *quit = true;
+    return false;
+  }
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+  return true;
+}
+
+bool Win32Loop::Wait(Steady::time_point deadline) {
+  const auto now = Steady::now();
+  if (now >= deadline) return false;
+  // Rounded up: waking a little before the deadline would only spin.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  MsgWaitForMultipleObjectsEx(0, nullptr, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(left), QS_ALLINPUT,
+                              MWMO_INPUTAVAILABLE);
+  return true;
+}
+
+void Win32Loop::Run() {
+  Running running(depth_);
+  MSG msg;
+  while (!stop_.load()) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0) {
+      PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop that owns WM_QUIT
+      break;
+    }
+    if (got < 0) break;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  stop_.store(false);
+}
+
+void Win32Loop::RunFor(unsigned ms) {
+  Running running(depth_);
+  const auto deadline = Steady::now() + std::chrono::milliseconds(ms);
+  bool quit = false;
+  while (!stop_.load() && !quit) {
+    while (!stop_.load() && !quit && Steady::now() < deadline && PumpOne(&quit)) {
+    }
+    if (stop_.load() || quit || !Wait(deadline)) break;
+  }
+  stop_.store(false);
+}
+
+bool Win32Loop::RunUntil(const std::function<bool()>& done, unsigned timeout_ms) {
+  Running running(depth_);
+  const auto deadline = Steady::now() + std::chrono::milliseconds(timeout_ms);
+  bool quit = false;
+  while (!done() && !stop_.load() && !quit) {
+    if (PumpOne(&quit)) {
+      if (Steady::now() >= deadline) break;
+      continue;
+    }
+    if (quit || !Wait(deadline)) break;
+  }
+  stop_.store(false);
+  return done();
+}
+
+void Win32Loop::Stop() {
+  if (depth_.load() == 0) return;  // nothing runs: there is nothing to stop
+  stop_.store(true);
+  PostMessageW(hwnd_, kMsgWake, 0, 0);
+}
+
+bool Win32Loop::RunPending() {
+  // One turn: what was queued when it began, then the timers that are due (the
+  // system makes WM_TIMER only while no posted message waits). What the callbacks
+  // post meanwhile lands behind the marker and waits for the next turn.
+  const std::uint64_t before = callbacks_run_;
+  const WPARAM turn = ++turn_;
+  PostMessageW(hwnd_, kMsgTurnEnd, turn, 0);
+  MSG msg;
+  for (int n = 0; n < 10000 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++n) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return callbacks_run_ != before;
+    }
+    if (msg.hwnd == hwnd_ && msg.message == kMsgTurnEnd) {
+      if (msg.wParam == turn) break;
+      continue;  // the marker of an earlier turn that ended early
+    }
+    // Another window of the thread (the loop of another module in the process,
+    // say, whose calls are pumped here too) counts as something that ran.
+    if (msg.hwnd != hwnd_) ++callbacks_run_;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  for (int n = 0; n < 1000 && PeekMessageW(&msg, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE); ++n) {
+    if (msg.hwnd != hwnd_) ++callbacks_run_;
+    DispatchMessageW(&msg);
+  }
+  return callbacks_run_ != before;
+}
+
+void NTAPI LoopModule::FreeLoop(void* loop) { delete static_cast<Win32Loop*>(loop); }
+
+Win32Loop* ThisThreadsLoop() { return static_cast<Win32Loop*>(FlsGetValue(TheModule().Slot())); }
+
+}  // namespace
+
+MessageLoop& MessageLoop::Current() {
+  if (Win32Loop* loop = ThisThreadsLoop()) return *loop;
+  auto loop = std::make_unique<Win32Loop>();
+  if (!FlsSetValue(TheModule().Slot(), loop.get()))
+    throw Error(u"Cannot keep the thread's message loop: " + win32::SystemErrorText(GetLastError()));
+  return *loop.release();
+}
+
+namespace win32 {
+
+void DropSocketWatch(SocketHandle s) noexcept {
+  if (Win32Loop* loop = ThisThreadsLoop()) loop->Drop(s);
+}
+
+}  // namespace win32
+
+}  // namespace axg

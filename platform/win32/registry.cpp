@@ -1,0 +1,101 @@
+// The system registry: keys with their unnamed default value, below
+// HKEY_CLASSES_ROOT or HKEY_CURRENT_USER\Software\Classes.
+#include "platform/registry.h"
+
+#include <windows.h>
+
+#include "platform/win32/win32_util.h"
+
+namespace axg {
+namespace {
+
+// A key below a root: names separated by single backslashes, none empty, no
+// control characters (the same rule as the registry file of the other build).
+bool ValidKey(std::u16string_view key) {
+  if (key.empty() || key.front() == u'\\' || key.back() == u'\\') return false;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (key[i] < 0x20) return false;
+    if (key[i] == u'\\' && i + 1 < key.size() && key[i + 1] == u'\\') return false;
+  }
+  return true;
+}
+
+// The root handle and the key's path below it.
+HKEY Resolve(RegRoot root, std::u16string_view key, std::u16string* path) {
+  if (root == RegRoot::CurrentUserClasses) {
+    *path = u"Software\\Classes\\";
+    *path += key;
+    return HKEY_CURRENT_USER;
+  }
+  *path = std::u16string(key);
+  return HKEY_CLASSES_ROOT;
+}
+
+}  // namespace
+
+bool RegSetDefaultValue(RegRoot root, std::u16string_view key, std::u16string_view value) {
+  if (!ValidKey(key)) return false;
+  std::u16string path;
+  const HKEY base = Resolve(root, key, &path);
+  HKEY h = nullptr;
+  if (RegCreateKeyExW(base, win32::W(path), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &h,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  const std::u16string data(value);  // with its terminating zero, as REG_SZ wants
+  const LSTATUS rc = RegSetValueExW(h, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                    static_cast<DWORD>((data.size() + 1) * sizeof(char16_t)));
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS;
+}
+
+std::optional<std::u16string> RegGetDefaultValue(RegRoot root, std::u16string_view key) {
+  if (!ValidKey(key)) return std::nullopt;
+  std::u16string path;
+  const HKEY base = Resolve(root, key, &path);
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(base, win32::W(path), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS) return std::nullopt;
+  std::optional<std::u16string> result;
+  DWORD type = 0, bytes = 0;
+  LSTATUS rc = RegQueryValueExW(h, nullptr, nullptr, &type, nullptr, &bytes);
+  // The value may grow between the two calls; ask again with the new size.
+  for (int attempt = 0; attempt < 4 && rc == ERROR_SUCCESS; ++attempt) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ) break;
+    std::u16string text(bytes / sizeof(char16_t) + 1, u'\0');
+    DWORD got = static_cast<DWORD>(text.size() * sizeof(char16_t));
+    rc = RegQueryValueExW(h, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &got);
+    if (rc == ERROR_MORE_DATA) {
+      bytes = got;
+      rc = ERROR_SUCCESS;
+      continue;
+    }
+    if (rc != ERROR_SUCCESS) break;
+    text.resize(got / sizeof(char16_t));
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    result = std::move(text);
+    break;
+  }
+  RegCloseKey(h);
+  return result;
+}
+
+bool RegRemoveKey(RegRoot root, std::u16string_view key) {
+  if (!ValidKey(key)) return false;
+  std::u16string path;
+  const HKEY base = Resolve(root, key, &path);
+  // RegDeleteKeyW refuses a key that still has subkeys, as promised.
+  return RegDeleteKeyW(base, win32::W(path)) == ERROR_SUCCESS;
+}
+
+bool RegKeyExists(RegRoot root, std::u16string_view key) {
+  if (!ValidKey(key)) return false;
+  std::u16string path;
+  const HKEY base = Resolve(root, key, &path);
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(base, win32::W(path), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  RegCloseKey(h);
+  return true;
+}
+
+std::u16string RegistryFilePath() { return {}; }
+
+}  // namespace axg

@@ -1,0 +1,139 @@
+// Standard input on Windows: a console or pipe handle cannot be watched by the
+// message loop, so a reader thread of its own blocks in ReadFile and posts every
+// chunk to the loop of the thread that made the reader, where the lines are cut
+// and delivered.
+#include "platform/stdin_reader.h"
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "platform/message_loop.h"
+
+namespace axg {
+namespace {
+
+// What the reader thread and the owning thread share. Once the reader is gone the
+// thread posts nothing more.
+struct Shared {
+  std::mutex mutex;
+  bool alive = true;
+  MessageLoop* loop = nullptr;
+  StdinReader::Impl* impl = nullptr;
+};
+
+}  // namespace
+
+struct StdinReader::Impl {
+  std::function<void(const std::string&)> on_line;
+  std::function<void()> on_end;
+  std::string buf;
+  bool ended = false;
+  std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+  std::shared_ptr<bool> token = std::make_shared<bool>(true);  // expires with the reader
+  HANDLE thread = nullptr;
+
+  void OnChunk(const std::string& chunk) {
+    buf += chunk;
+    std::weak_ptr<bool> alive = token;
+    std::size_t eol;
+    while ((eol = buf.find('\n')) != std::string::npos) {
+      std::string line = buf.substr(0, eol);
+      buf.erase(0, eol + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      on_line(line);
+      if (alive.expired()) return;  // the reader was destroyed by the callback
+    }
+  }
+
+  void OnEnd() {
+    if (ended) return;
+    ended = true;
+    std::weak_ptr<bool> alive = token;
+    if (!buf.empty()) {
+      std::string line;
+      line.swap(buf);
+      if (line.back() == '\r') line.pop_back();
+      on_line(line);
+      if (alive.expired()) return;
+    }
+    if (on_end) {
+      auto fn = std::move(on_end);
+      on_end = nullptr;
+      fn();
+    }
+  }
+};
+
+namespace {
+
+// Hands one chunk (or the end, when chunk is null) to the owning thread.
+void Deliver(const std::shared_ptr<Shared>& shared, std::string* chunk) {
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (!shared->alive) {
+    delete chunk;
+    return;
+  }
+  shared->loop->Post([shared, chunk] {
+    std::unique_ptr<std::string> owned(chunk);
+    StdinReader::Impl* impl;
+    {
+      std::lock_guard<std::mutex> inner(shared->mutex);
+      if (!shared->alive) return;
+      impl = shared->impl;
+    }
+    if (owned) impl->OnChunk(*owned);
+    else impl->OnEnd();
+  });
+}
+
+DWORD WINAPI ReaderThread(LPVOID param) {
+  auto* handed = static_cast<std::shared_ptr<Shared>*>(param);
+  std::shared_ptr<Shared> shared = std::move(*handed);
+  delete handed;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  char tmp[4096];
+  for (;;) {
+    DWORD n = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || !ReadFile(input, tmp, sizeof tmp, &n, nullptr) ||
+        n == 0) {
+      break;  // end of input, a broken pipe or a cancelled read
+    }
+    Deliver(shared, new std::string(tmp, n));
+  }
+  Deliver(shared, nullptr);
+  return 0;
+}
+
+}  // namespace
+
+StdinReader::StdinReader(std::function<void(const std::string&)> on_line, std::function<void()> on_end)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->on_line = std::move(on_line);
+  impl_->on_end = std::move(on_end);
+  impl_->shared->loop = &MessageLoop::Current();
+  impl_->shared->impl = impl_.get();
+  auto* handed = new std::shared_ptr<Shared>(impl_->shared);
+  impl_->thread = CreateThread(nullptr, 0, &ReaderThread, handed, 0, nullptr);
+  if (!impl_->thread) {
+    delete handed;
+    // No thread, no input: report the end in a later turn, as a closed input would.
+    Deliver(impl_->shared, nullptr);
+  }
+}
+
+StdinReader::~StdinReader() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->shared->mutex);
+    impl_->shared->alive = false;
+  }
+  if (impl_->thread) {
+    // Wake a read that is still waiting; if the system cannot cancel it, the thread
+    // ends with the process and posts nothing more meanwhile.
+    CancelSynchronousIo(impl_->thread);
+    WaitForSingleObject(impl_->thread, 100);
+    CloseHandle(impl_->thread);
+  }
+}
+
+}  // namespace axg

@@ -1,0 +1,176 @@
+// The Win32 message loop as the host sees it: inside 1C nothing of ours runs a
+// loop; the host's own GetMessage/DispatchMessage loop pumps the thread's hidden
+// window, and every socket notification, timer tick and posted call must arrive
+// through it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "platform/message_loop.h"
+#include "platform/socket.h"
+#include "platform/text.h"
+
+namespace axg {
+namespace {
+
+constexpr ULONGLONG kBoundMs = 5000;
+
+// The host's loop: plain GetMessage and DispatchMessage until done() holds, with a
+// bound. A one-second system timer of its own keeps GetMessage from blocking
+// forever if nothing of ours arrives.
+bool HostLoopUntil(const std::function<bool()>& done) {
+  const UINT_PTR guard = SetTimer(nullptr, 0, 50, nullptr);
+  const ULONGLONG end = GetTickCount64() + kBoundMs;
+  MSG msg;
+  while (!done() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  KillTimer(nullptr, guard);
+  return done();
+}
+
+TEST(HostPumpedLoop, TimerPostAndSocketsArriveThroughTheHostsOwnLoop) {
+  MessageLoop& loop = MessageLoop::Current();
+  int ticks = 0;
+  TimerId timer = loop.StartTimer(10, [&] { ++ticks; });
+  bool posted = false;
+  loop.Post([&] { posted = true; });
+  EXPECT_FALSE(posted) << "a posted call never runs inside Post";
+
+  SocketHandle listener = SocketListen("127.0.0.1", 0, 5);
+  const std::uint16_t port = SocketLocalAddress(listener).port;
+  SocketHandle server = kInvalidSocket;
+  loop.WatchSocket(listener, kSockAccept, [&](unsigned event, int error) {
+    EXPECT_EQ(event, kSockAccept);
+    EXPECT_EQ(error, 0);
+    server = SocketAccept(listener, nullptr);
+  });
+  bool connected = false;
+  SocketHandle client = SocketConnect("127.0.0.1", port);
+  loop.WatchSocket(client, kSockConnect | kSockRead, [&](unsigned event, int error) {
+    if (event == kSockConnect) connected = error == 0;
+  });
+  ASSERT_TRUE(HostLoopUntil([&] { return posted && ticks >= 3 && connected && server != kInvalidSocket; }));
+
+  std::string got;
+  bool peer_closed = false;
+  loop.WatchSocket(server, kSockRead | kSockClose, [&](unsigned event, int) {
+    if (event != kSockRead) return;
+    char buf[64];
+    for (;;) {
+      std::ptrdiff_t n = SocketRecv(server, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+      if (n == 0) peer_closed = true;
+      if (n <= 0) break;
+    }
+  });
+  ASSERT_EQ(SocketSend(client, "$0001RQ\r\n", 9), 9u);
+  SocketClose(client);
+  ASSERT_TRUE(HostLoopUntil([&] { return peer_closed; }));
+  EXPECT_EQ(got, "$0001RQ\r\n") << "data sent right before the close is read before the end is seen";
+
+  loop.StopTimer(timer);
+  loop.UnwatchSocket(server);
+  loop.UnwatchSocket(listener);
+  SocketClose(server);
+  SocketClose(listener);
+}
+
+TEST(HostPumpedLoop, AnExceptionInACallbackStaysOnOurSideOfTheWindowProcedure) {
+  MessageLoop& loop = MessageLoop::Current();
+  bool after = false;
+  loop.Post([] { throw std::runtime_error("handler failed"); });
+  loop.Post([] { throw 42; });
+  loop.Post([&] { after = true; });
+  EXPECT_TRUE(HostLoopUntil([&] { return after; }));
+}
+
+TEST(HostPumpedLoop, AnotherThreadsPostWakesTheHostsBlockedLoop) {
+  MessageLoop& loop = MessageLoop::Current();
+  bool ran = false;
+  DWORD ran_on = 0;
+  std::thread other([&loop, &ran, &ran_on] {
+    Sleep(30);
+    loop.Post([&ran, &ran_on] {
+      ran = true;
+      ran_on = GetCurrentThreadId();
+    });
+  });
+  EXPECT_TRUE(HostLoopUntil([&] { return ran; }));
+  other.join();
+  EXPECT_EQ(ran_on, GetCurrentThreadId());
+}
+
+TEST(HostPumpedLoop, EachThreadHasItsOwnLoopAndWindow) {
+  MessageLoop* mine = &MessageLoop::Current();
+  MessageLoop* theirs = nullptr;
+  bool ticked = false;
+  std::thread other([&] {
+    theirs = &MessageLoop::Current();
+    TimerId id = theirs->StartTimer(5, [&] { ticked = true; });
+    theirs->RunUntil([&] { return ticked; }, 2000);
+    theirs->StopTimer(id);
+  });
+  other.join();
+  EXPECT_NE(mine, theirs);
+  EXPECT_TRUE(ticked);
+}
+
+TEST(Win32Loop, StopEndsRunAndAStopWithNothingRunningIsForgotten) {
+  MessageLoop& loop = MessageLoop::Current();
+  loop.Stop();  // nothing runs: must not end the next Run at once
+  int ticks = 0;
+  TimerId id = loop.StartTimer(10, [&] {
+    if (++ticks == 3) loop.Stop();
+  });
+  const ULONGLONG t0 = GetTickCount64();
+  loop.Run();
+  loop.StopTimer(id);
+  EXPECT_EQ(ticks, 3);
+  EXPECT_LT(GetTickCount64() - t0, kBoundMs);
+}
+
+TEST(Win32Loop, AQuitMessageOfTheHostEndsOurWaitAndStaysForTheHost) {
+  MessageLoop& loop = MessageLoop::Current();
+  PostQuitMessage(7);
+  EXPECT_FALSE(loop.RunUntil([] { return false; }, 2000));
+  MSG msg;
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 7u);
+}
+
+TEST(Win32Loop, ARefusedConnectIsReportedOnceWithTheWinsockCode) {
+  MessageLoop& loop = MessageLoop::Current();
+  SocketHandle probe = SocketListen("127.0.0.1", 0, 1);
+  const std::uint16_t port = SocketLocalAddress(probe).port;
+  SocketClose(probe);  // nothing listens there any more
+  int reports = 0, code = -1;
+  SocketHandle s = SocketConnect("127.0.0.1", port);
+  loop.WatchSocket(s, kSockConnect | kSockRead | kSockWrite | kSockClose, [&](unsigned event, int error) {
+    ++reports;
+    EXPECT_EQ(event, kSockConnect);
+    code = error;
+  });
+  ASSERT_TRUE(loop.RunUntil([&] { return reports > 0; }, 5000));
+  loop.RunFor(100);
+  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(code, kSockErrConnRefused);
+  EXPECT_EQ(kSockErrConnRefused, WSAECONNREFUSED);
+  SocketClose(s);
+}
+
+TEST(Win32Socket, ErrorTextComesFromTheSystem) {
+  const std::u16string text = SocketErrorText(WSAECONNREFUSED);
+  EXPECT_FALSE(text.empty());
+  EXPECT_NE(text.back(), u'\n');
+  SocketError e(WSAEADDRINUSE, "bind");
+  EXPECT_EQ(e.Message(), u"Windows socket error: " + SocketErrorText(WSAEADDRINUSE) + u" (10048), on API 'bind'");
+}
+
+}  // namespace
+}  // namespace axg

@@ -1,0 +1,442 @@
+#!/usr/bin/env python3
+"""The x86_64 Windows build under wine64, in one fresh temporary prefix.
+
+    wine_e2e.py SOURCE_DIR BIN_DIR
+
+Runs inside a private network namespace (run_wine_tests.sh wine), so the
+add-in's port 1001 is ours alone. The prefix is Russian (code page 1251), as
+the installations are. In order:
+  * the GoogleTest suites built for Windows (platform, transports, Win32 layer);
+  * regsvr32 of ax_gate.dll: the five registry keys and their values, read back
+    with reg query; regsvr32 /u removes them; per-user registration;
+  * ax_gate-host.exe --format jsonl --policy allow with the module registered
+    from a directory with a blank in its name (so through its short path),
+    driven by a test device on 127.0.0.1:1001 from card to gate, frames checked
+    byte for byte; Stop closes everything, Start listens again.
+Every wait is bounded; any failure fails the run.
+"""
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SOURCE = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+BIN = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
+WINE = "/usr/lib/wine/wine64"
+PORT = 1001
+PROGID = "AddIn.ax_gate"
+DESCRIPTION = "V7 AddIn 2.0"
+
+# Tests of the shared suites that hold only on Linux, or that Wine cannot pass:
+#  - Wine hands a peer's reset (RST) to the program as an orderly close: recv
+#    gives 0 and FD_CLOSE carries no error, so the reset tests cannot pass
+#    under it (Windows itself reports WSAECONNRESET);
+#  - the SocketError tests compare with Linux strerror texts and errno numbers;
+#  - a 1 ms timer: Windows timers have a 10 ms minimum (USER_TIMER_MINIMUM), so
+#    the 1 ms and 10 ms timers of that test fire in the same tick.
+EXCLUDED = [
+    "Socket.PeerCloseIsSeenAsReadOfZeroAndOneCloseNotification",
+    "Socket.ResetSeenByAReaderWithoutCloseWatchFailsRecv",
+    "MonitorSocket.APeerThatResetsIsReportedAndRemoved",
+    "SocketError.MessageNamesTheTextTheCodeAndTheCall",
+    "SocketError.AddressesThatAreNotDottedIPv4LiteralsAreRejected",
+    "MessageLoopTimers.FireInDeadlineOrderAndNeverEarly",
+]
+SUITES = ["wine_platform_tests.exe", "wine_transport_tests.exe", "wine_win32_tests.exe"]
+
+
+def crc8(text):
+    crc = 0xFF
+    for b in text.encode("cp1251"):
+        crc ^= b
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x31) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
+    return "%02X" % crc
+
+
+def frame(text):
+    return text + crc8(text)
+
+
+def windows_path(path):
+    """Wine's drive Z: is the Linux root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Prefix:
+    """A fresh Wine prefix in a temporary directory, removed at the end."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="axg-wine-")
+        self.wineserver = os.path.join(os.path.dirname(WINE), "wineserver")
+        self.env = dict(os.environ, WINEPREFIX=self.dir, WINEDEBUG="-all", WINEARCH="win64",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
+        self.env.pop("DISPLAY", None)
+        # A persistent server keeps the prefix's services up between the many short
+        # wine64 runs; each would otherwise start them afresh.
+        subprocess.run([self.wineserver, "-p"], env=self.env, timeout=60, check=True)
+        self.run("wineboot", "--init", timeout=240)
+        self.drive_c = os.path.join(self.dir, "drive_c")
+        if not os.path.isdir(self.drive_c):
+            raise AssertionError("wineboot made no drive_c in " + self.dir)
+
+    # Output goes to files, never to pipes: Wine's services, started by whichever
+    # program needs them first and kept by the persistent server, inherit the
+    # program's output handles and would hold a pipe open after the program ended.
+    def run(self, *args, timeout=120, check=True):
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.run([WINE, *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                               timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            p.stdout, p.stderr = out.read(), err.read()
+        if check and p.returncode != 0:
+            raise AssertionError("wine64 %s failed with %d:\n%s%s" % (" ".join(args), p.returncode,
+                                 p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")))
+        return p
+
+    def popen(self, *args, stderr):
+        """A program whose standard output is read as it comes (services are up by then)."""
+        return subprocess.Popen([WINE, *args], env=self.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=stderr)
+
+    def reg_tree(self, key):
+        """The key and its subkeys as reg query /s lists them: {key: {value name: data}},
+        the default value under ""; None if the key is absent. One query per tree:
+        every wine64 start costs time."""
+        p = self.run("reg", "query", key, "/s", check=False)
+        if p.returncode != 0:
+            return None
+        tree, current = {}, None
+        for line in p.stdout.decode("cp866", "replace").splitlines():
+            if line.startswith("HKEY_"):
+                current = tree.setdefault(line.strip().upper(), {})
+            elif current is not None and line.startswith("    ") and "    REG_" in line:
+                name, rest = line[4:].split("    REG_", 1)
+                kind, _, data = rest.partition("    ")
+                # The default value's label depends on the prefix's language.
+                current["" if name.startswith("(") else name] = data
+        return tree
+
+    def close(self):
+        subprocess.run([self.wineserver, "-k"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Host:
+    """ax_gate-host.exe in JSON Lines mode; a thread collects its output."""
+
+    def __init__(self, prefix, *args):
+        self.errors = tempfile.TemporaryFile()
+        self.proc = prefix.popen(os.path.join(BIN, "ax_gate-host.exe"), "--format", "jsonl", *args,
+                                 stderr=self.errors)
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.stderr = b""
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            try:
+                obj = json.loads(raw.decode("utf-8"))
+            except ValueError:
+                obj = {"type": "unparsed", "text": raw.decode("utf-8", "replace")}
+            with self.cond:
+                self.lines.append(obj)
+                self.cond.notify_all()
+        with self.cond:
+            self.lines.append({"type": "eof"})
+            self.cond.notify_all()
+
+    def send(self, command):
+        line = command if isinstance(command, str) else json.dumps(command, ensure_ascii=False)
+        self.proc.stdin.write((line + "\n").encode("utf-8"))
+        self.proc.stdin.flush()
+
+    def wait_for(self, pred, timeout=10.0, start=0, what="a matching line"):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            i = start
+            while True:
+                while i < len(self.lines):
+                    if pred(self.lines[i]):
+                        return i, self.lines[i]
+                    i += 1
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("timed out waiting for %s; host output so far:\n%s" % (
+                        what, "\n".join(json.dumps(l, ensure_ascii=False) for l in self.lines[-40:])))
+                self.cond.wait(left)
+
+    def event(self, name, data, start=0):
+        return self.wait_for(lambda l: l.get("type") == "event" and l.get("name") == name and l.get("data") == data,
+                             start=start, what="event %s %s" % (name, data))
+
+    def result(self, call, start=0):
+        return self.wait_for(lambda l: l.get("type") == "result" and l.get("call") == call,
+                             start=start, what="result of " + call)
+
+    def finish(self, timeout=30.0):
+        """Ends the host at the end of its input; its exit code."""
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise AssertionError("ax_gate-host.exe did not end at the end of its input")
+        self.errors.seek(0)
+        self.stderr = self.errors.read()
+        self.errors.close()
+        return self.proc.returncode
+
+
+class Device:
+    """A gate controller on the Linux side: a TCP client from its own address."""
+
+    def __init__(self, source, address):
+        self.address = address
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind((source, 0))
+        self.sock.settimeout(5.0)
+        self.sock.connect(("127.0.0.1", PORT))
+        self.received = b""
+
+    def send(self, line):
+        self.sock.sendall((line + "\r\n").encode("cp1251"))
+
+    def card(self, number):
+        self.send(frame("$" + self.address + "RQ" + number))
+
+    def read_until(self, n, timeout=10.0):
+        """Everything received once at least n bytes have come (bounded)."""
+        deadline = time.monotonic() + timeout
+        while len(self.received) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("device %s: %d of %d bytes: %r" % (self.address, len(self.received), n,
+                                                                       self.received))
+            self.sock.settimeout(left)
+            try:
+                data = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            if not data:
+                raise AssertionError("device %s: closed after %r" % (self.address, self.received))
+            self.received += data
+        return self.received
+
+    def take(self, n):
+        self.read_until(n)
+        head, self.received = self.received[:n], self.received[n:]
+        return head
+
+    def greeting(self):
+        """The server's one-line greeting, which comes first."""
+        deadline = time.monotonic() + 10
+        while b"\r\n" not in self.received:
+            if time.monotonic() > deadline:
+                raise AssertionError("device %s: no greeting line: %r" % (self.address, self.received))
+            self.read_until(len(self.received) + 1)
+        line, self.received = self.received.split(b"\r\n", 1)
+        return line
+
+    def expect_closed(self, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.sock.settimeout(max(0.05, deadline - time.monotonic()))
+            try:
+                data = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except ConnectionResetError:
+                return
+            if not data:
+                return
+            self.received += data
+        raise AssertionError("device %s: the connection is still open" % self.address)
+
+    def close(self):
+        self.sock.close()
+
+
+class WindowsBuildUnderWine(unittest.TestCase):
+    prefix = None
+
+    @classmethod
+    def setUpClass(cls):
+        t0 = time.monotonic()
+        cls.prefix = Prefix()
+        print("fresh Wine prefix %s in %.1f s" % (cls.prefix.dir, time.monotonic() - t0), flush=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.prefix:
+            cls.prefix.close()
+
+    def setUp(self):
+        self.t0 = time.monotonic()
+
+    def tearDown(self):
+        print("  (%.1f s)" % (time.monotonic() - self.t0), flush=True)
+
+    def registered(self, root):
+        """The ProgID's and the class's trees, and the class identifier."""
+        progid = self.prefix.reg_tree(root + "\\" + PROGID) or {}
+        clsid = progid.get((root + "\\" + PROGID + "\\Clsid").upper(), {}).get("")
+        cls = self.prefix.reg_tree(root + "\\CLSID\\" + clsid) if clsid else None
+        return progid, cls or {}, clsid
+
+    def check_registered(self, dll_value, root="HKEY_CLASSES_ROOT"):
+        """The five keys with their values; the class identifier they name."""
+        progid, cls, clsid = self.registered(root)
+        self.assertIsNotNone(clsid, PROGID + "\\Clsid is not registered: %r" % progid)
+        self.assertRegex(clsid, r"^\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$")
+        base = root + "\\CLSID\\" + clsid
+        expected = {
+            (root + "\\" + PROGID).upper(): {"": DESCRIPTION},
+            (root + "\\" + PROGID + "\\Clsid").upper(): {"": clsid},
+        }
+        self.assertEqual(progid, expected)
+        # The threading model is single: InprocServer32 holds the path and nothing else.
+        expected = {
+            base.upper(): {"": DESCRIPTION},
+            (base + "\\InprocServer32").upper(): {"": dll_value},
+            (base + "\\ProgID").upper(): {"": PROGID},
+        }
+        self.assertEqual(cls, expected)
+        return clsid
+
+    def check_unregistered(self, clsid, root="HKEY_CLASSES_ROOT"):
+        for key in (root + "\\" + PROGID, root + "\\CLSID\\" + clsid):
+            self.assertIsNone(self.prefix.reg_tree(key), key + " is still there")
+
+    def test_1_suites(self):
+        for suite in SUITES:
+            exe = os.path.join(BIN, suite)
+            self.assertTrue(os.path.isfile(exe), exe + " is missing")
+            t0 = time.monotonic()
+            p = self.prefix.run(exe, "--gtest_filter=-" + ":".join(EXCLUDED), "--gtest_brief=1", timeout=300,
+                                check=False)
+            out = p.stdout.decode("utf-8", "replace") + p.stderr.decode("utf-8", "replace")
+            summary = [l for l in out.splitlines() if l.startswith("[  PASSED  ]") or l.startswith("[  FAILED  ]")]
+            print("%s (%.1f s): %s" % (suite, time.monotonic() - t0, "; ".join(summary) or "no summary"),
+                  flush=True)
+            self.assertEqual(p.returncode, 0, suite + " failed:\n" + out[-6000:])
+            self.assertTrue(any(l.startswith("[  PASSED  ]") for l in summary), suite + " ran no tests:\n" + out)
+
+    def test_2_regsvr32_writes_and_removes_the_five_keys(self):
+        dll = os.path.join(BIN, "ax_gate.dll")
+        self.prefix.run("regsvr32", "/s", windows_path(dll))
+        clsid = self.check_registered(windows_path(dll))
+        # Registering again rewrites the same values.
+        self.prefix.run("regsvr32", "/s", windows_path(dll))
+        self.assertEqual(self.check_registered(windows_path(dll)), clsid)
+        self.prefix.run("regsvr32", "/u", "/s", windows_path(dll))
+        self.check_unregistered(clsid)
+        # Unregistering with nothing registered succeeds all the same.
+        self.prefix.run("regsvr32", "/u", "/s", windows_path(dll))
+
+    def test_3_per_user_switches_use_the_current_users_classes(self):
+        dll = windows_path(os.path.join(BIN, "ax_gate.dll"))
+        regsvr = os.path.join(BIN, "ax_gate-regsvr.exe")
+        user = "HKEY_CURRENT_USER\\Software\\Classes"
+        self.prefix.run(regsvr, dll, "/REGSERVERPERUSER")
+        clsid = self.check_registered(dll, user)
+        self.assertIsNone(self.prefix.reg_tree("HKEY_LOCAL_MACHINE\\Software\\Classes\\" + PROGID),
+                          "per-user registration wrote to the machine-wide classes")
+        self.prefix.run(regsvr, "/u", dll, "/UNREGSERVERPERUSER")
+        self.check_unregistered(clsid, user)
+
+    def test_4_host_drives_a_device_from_card_to_gate(self):
+        # Installed where the path has a blank: registered under its short path.
+        folder = os.path.join(self.prefix.drive_c, "Program Files", "ax gate")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(os.path.join(BIN, "ax_gate.dll"), folder)
+        long_path = "C:\\Program Files\\ax gate\\ax_gate.dll"
+        self.prefix.run("regsvr32", "/s", long_path)
+        _, cls, clsid = self.registered("HKEY_CLASSES_ROOT")
+        inproc = cls.get(("HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32" % clsid).upper(), {}).get("")
+        self.assertIsNotNone(inproc, cls)
+        self.assertNotIn(" ", inproc, "a path with a blank must be registered in its short form")
+        self.assertTrue(inproc.upper().startswith("C:\\") and inproc.upper().endswith("\\AX_GATE.DLL"), inproc)
+        clsid = self.check_registered(inproc)
+
+        devices = []
+        h = Host(self.prefix, "--policy", "allow")
+        try:
+            h.wait_for(lambda l: l.get("type") == "ready", timeout=60, what="ready")
+            _, r = h.result("Start")
+            self.assertEqual((r["value"], r["hr"]), ("TRUE", 0))
+
+            d = Device("127.0.0.2", "0001")
+            devices.append(d)
+            self.assertTrue(d.greeting(), "the greeting line is empty")
+            d.card("0012345678")
+            i, _ = h.event("CHECK", "127.0.0.2;0001;T;0012345678;0")
+            i, r = h.result("GateOpen", start=i)
+            self.assertEqual((r["value"], r["hr"]), ("TRUE", 0))
+            # After the card: "test" to every connection, then the open command
+            # as its two frames, nothing else and nothing between.
+            expected = b"testBF$0001GO65$0001GR6A"
+            self.assertEqual(("test" + crc8("test") + frame("$0001GO") + frame("$0001GR")).encode(), expected)
+            self.assertEqual(d.take(len(expected)), expected)
+            d.send("#0001GR")  # relay report
+            d.send(frame("$0001GR"))  # the pass is done
+            i, _ = h.event("STATUS", "127.0.0.2;0001;T;0012345678;FINISH", start=i)
+            h.event("CHECK", "127.0.0.2;0001;T;0012345678;2", start=i)
+            self.assertEqual(d.take(12), b"testBFtestBF")
+
+            # Stop closes every connection and the listener; Start listens again.
+            h.send("Stop")
+            i, r = h.result("Stop", start=i)
+            self.assertEqual((r["value"], r["hr"]), ("TRUE", 0))
+            d.expect_closed()
+            self.assertEqual(d.received, b"", "nothing more after the pass")
+            with self.assertRaises(ConnectionRefusedError):
+                Device("127.0.0.3", "0002").close()
+            h.send(["Start"])
+            i, r = h.result("Start", start=i + 1)
+            self.assertEqual((r["value"], r["hr"]), ("TRUE", 0))
+            d2 = Device("127.0.0.3", "0002")
+            devices.append(d2)
+            d2.greeting()
+            d2.card("0087654321")
+            h.event("CHECK", "127.0.0.3;0002;T;0087654321;0", start=i)
+            expected = ("testBF" + frame("$0002GO") + frame("$0002GR")).encode()
+            self.assertEqual(d2.take(len(expected)), expected)
+        finally:
+            for d in devices:
+                d.close()
+            rc = h.finish()
+        err = h.stderr.decode("utf-8", "replace")
+        self.assertEqual(rc, 0, err)
+        self.assertNotIn("callback failed", err)
+        _, done = h.result("Done")
+        self.assertEqual(done["hr"], 0)
+        _, counts = h.wait_for(lambda l: l.get("type") == "counts", what="counts")
+        self.assertEqual((counts["lost"], counts["errorlog"]), (0, 0), counts)
+
+        self.prefix.run("regsvr32", "/u", "/s", long_path)
+        self.check_unregistered(clsid)
+
+
+if __name__ == "__main__":
+    if not SOURCE or not BIN:
+        sys.exit("usage: wine_e2e.py SOURCE_DIR BIN_DIR")
+    if not os.access(WINE, os.X_OK):
+        sys.exit("wine_e2e: %s is missing (scripts/install-deps.sh windows)" % WINE)
+    runner = unittest.TextTestRunner(verbosity=2)
+    result = runner.run(unittest.defaultTestLoader.loadTestsFromTestCase(WindowsBuildUnderWine))
+    sys.exit(0 if result.wasSuccessful() and result.testsRun == 4 else 1)
