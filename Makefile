@@ -7,8 +7,10 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_TIME ?= 60
 BENCH_BUILD ?= build-bench
 BENCH_ARGS ?=
+WIN64_BUILD ?= build-win64
+WIN32_BUILD ?= build-win32
 
-.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench clean
+.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench windows clean
 
 all: build
 
@@ -45,7 +47,13 @@ fuzz: build-fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DAXG_FUZZ_TIME=$(FUZZ_TIME)
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz
 
-test: test-normal test-asan test-fuzz
+# Windows (mingw-w64): $(WIN32_BUILD)/bin/ax_gate.dll is the DLL that 1C:Enterprise
+# 7.7 loads; the x86_64 build in $(WIN64_BUILD) is what the tests run under Wine
+# (label windows, in the normal configuration's ctest).
+windows:
+	JOBS=$(JOBS) tests/windows/run_wine_tests.sh build . $(WIN64_BUILD) $(WIN32_BUILD)
+
+test: windows test-normal test-asan test-fuzz
 
 demo: build
 	scripts/demo.sh $(BUILD)
@@ -59,4 +67,4 @@ bench: deps
 	tests/e2e/run_in_netns.sh $(BENCH_BUILD)/bin/axg_bench --json $(BENCH_BUILD)/bench-results.json $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN64_BUILD) $(WIN32_BUILD)

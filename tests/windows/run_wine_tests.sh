@@ -11,7 +11,7 @@ src=$(cd "${2:?source directory}" && pwd)
 win64=${3:?x86_64 build tree}
 win32=${4:?i686 build tree}
 here=$(cd "$(dirname "$0")" && pwd)
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 fail() {
   echo "windows tests: $*" >&2
