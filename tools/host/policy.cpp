@@ -17,17 +17,17 @@ std::string TrimBytes(const std::string& s) {
 
 }  // namespace
 
-std::optional<Policy> Policy::Parse(const std::string& spec, std::string* error) {
+std::optional<Policy> Policy::Parse(const std::string& text, std::string* error) {
   Policy p;
-  if (spec == "none") {
+  if (text == "none") {
     p.kind_ = kNone;
-  } else if (spec == "allow") {
+  } else if (text == "allow") {
     p.kind_ = kAllow;
-  } else if (spec == "deny") {
+  } else if (text == "deny") {
     p.kind_ = kDeny;
-  } else if (spec.rfind("cards=", 0) == 0) {
+  } else if (text.rfind("cards=", 0) == 0) {
     p.kind_ = kCards;
-    p.file_ = spec.substr(6);
+    p.file_ = text.substr(6);
     std::ifstream in(p.file_);
     if (!in) {
       if (error) *error = "cannot read the card list " + p.file_;

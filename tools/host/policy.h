@@ -21,7 +21,7 @@ class Policy {
 
   // "allow", "deny", "none" or "cards=FILE". Sets *error for anything else or an
   // unreadable file.
-  static std::optional<Policy> Parse(const std::string& spec, std::string* error);
+  static std::optional<Policy> Parse(const std::string& text, std::string* error);
 
   Kind GetKind() const { return kind_; }
   std::string Describe() const;
