@@ -44,7 +44,9 @@ AXG_PLATFORM_API extern const int kSockErrConnReset;
 AXG_PLATFORM_API SocketHandle SocketListen(const std::string& addr, std::uint16_t port, int backlog);
 
 // Accepts one pending connection; kInvalidSocket when none is pending.
-// Throws SocketError("accept") for other failures.
+// Throws SocketError("accept") for other failures. The connection sends what it
+// is given at once (TCP_NODELAY): small frames do not wait for the peer's
+// acknowledgement of the previous one.
 AXG_PLATFORM_API SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer);
 
 // Starts a non-blocking connect to a dotted IPv4 address. When bind_addr is not

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +101,10 @@ SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer) {
     int s = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s >= 0) {
       if (peer) *peer = ToSocketAddress(sa);
+      // Frames are small and must go out as written: without this a frame waits
+      // for the peer's delayed acknowledgement of the one before it.
+      int one = 1;
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       return s;
     }
     int err = errno;

@@ -99,6 +99,10 @@ SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer) {
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   u_long on = 1;
   ioctlsocket(s, FIONBIO, &on);
+  // Frames are small and must go out as written: without this a frame waits for
+  // the peer's delayed acknowledgement of the one before it.
+  BOOL nodelay = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&nodelay), sizeof nodelay);
   if (peer) *peer = FromSockaddr(sa);
   return static_cast<SocketHandle>(s);
 }

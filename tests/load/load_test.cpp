@@ -1,0 +1,427 @@
+// Load and fault tests: ax_gate-host with the add-in on port 1001 (in a private
+// network namespace) against hundreds of simulated devices that misbehave in
+// the ways a site's network does. Each test ends with the host alive until it
+// is told to quit, every complete card line accounted for, the host's exit
+// clean and nothing reported by a sanitizer (or by valgrind).
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "load/host_process.h"
+#include "load/load_device.h"
+#include "platform/message_loop.h"
+#include "platform/socket.h"
+
+namespace axg::load {
+namespace {
+
+constexpr unsigned kReadyMs = 30000;
+
+// What the host was told about card requests, from its output.
+struct HostView {
+  std::set<std::string> requested;             // CHECK kind 0: decision requests, by card
+  std::set<std::string> interpreted;           // STATUS ...;RQ: the card reached the controller
+  std::map<std::string, std::string> joined;   // STATUS "COME": the card's entry state
+  long long lost = 0, refused = -1;
+  std::vector<std::string> starts;             // values of Start, in order
+
+  explicit HostView(const std::vector<Record>& records) {
+    for (const Record& r : records) {
+      if (r.type == "counts") {
+        lost = r.lost;
+        refused = r.refused;
+      }
+      if (r.type == "result" && r.call.rfind("Start", 0) == 0) starts.push_back(r.value);
+      if (r.type != "event" && r.type != "lost") continue;
+      const auto f = Fields(r.data);
+      if (f.size() != 5) continue;
+      if (r.name == "CHECK" && f[4] == "0") requested.insert(f[3]);
+      if (r.name == "STATUS") {
+        if (f[4] == "RQ") interpreted.insert(f[3]);
+        else if (!joined.count(f[3])) joined[f[3]] = f[4];  // the first report after it is its "COME"
+      }
+    }
+  }
+};
+
+// A card line is accounted for when its decision request reached the host, or
+// when it joined an entry its device still had (no new request, as the
+// controller does for a device that already has one), or when the server closed
+// the device's connection by a rule of the protocol.
+struct Accounting {
+  int cards = 0, requested = 0, joined = 0, closed_by_rule = 0;
+  std::vector<std::string> unaccounted;
+};
+
+Accounting Account(const std::vector<std::unique_ptr<LoadDevice>>& devices, const HostView& host) {
+  Accounting a;
+  for (const auto& d : devices) {
+    if (d->Config().kind != Kind::kCards) continue;
+    for (const std::string& card : d->Stats().cards) {
+      ++a.cards;
+      auto j = host.joined.find(card);
+      if (host.requested.count(card)) {
+        ++a.requested;
+      } else if (host.interpreted.count(card) && j != host.joined.end() && j->second != "NEW") {
+        ++a.joined;
+      } else if (d->Stats().server_closes > 0) {
+        ++a.closed_by_rule;
+      } else {
+        a.unaccounted.push_back(d->Config().id + "/" + card);
+      }
+    }
+  }
+  return a;
+}
+
+class Fleet {
+ public:
+  LoadDevice& Add(Kind kind, DeviceConfig cfg = {}) {
+    cfg.kind = kind;
+    cfg.index = static_cast<int>(devices_.size());
+    char id[8];
+    std::snprintf(id, sizeof id, "%c%03d", kind == Kind::kCards ? 'C' : 'X', cfg.index % 1000);
+    cfg.id = id;
+    cfg.seed = 11;
+    if (kind == Kind::kPinger && cfg.ping_max_ms == DeviceConfig{}.ping_max_ms) {
+      cfg.ping_min_ms = 50;
+      cfg.ping_max_ms = 150;
+    }
+    devices_.push_back(std::make_unique<LoadDevice>(cfg));
+    return *devices_.back();
+  }
+  // Devices come up one after another, 10 ms apart, as they would at a site;
+  // the server's listen backlog is 5.
+  void Start() {
+    MessageLoop& loop = MessageLoop::Current();
+    std::size_t next = 0;
+    TimerId t = loop.StartTimer(10, [&] {
+      if (next < devices_.size()) devices_[next++]->Start();
+    });
+    loop.RunUntil([&] { return next == devices_.size(); }, 60000);
+    loop.StopTimer(t);
+  }
+  // Runs for ms, then lets every card road under way finish (bounded) and
+  // closes every device.
+  void Run(unsigned ms) { MessageLoop::Current().RunFor(ms); }
+  void Finish() {
+    MessageLoop& loop = MessageLoop::Current();
+    for (auto& d : devices_) d->Wind();
+    loop.RunUntil(
+        [this] {
+          for (auto& d : devices_)
+            if (!d->Settled()) return false;
+          return true;
+        },
+        15000);
+    loop.RunFor(500);  // the last pass reports and keep-alive answers come in
+    for (auto& d : devices_) d->Stop();
+    loop.RunFor(300);
+  }
+  const std::vector<std::unique_ptr<LoadDevice>>& Devices() const { return devices_; }
+  DeviceStats Sum(Kind kind) const {
+    DeviceStats s;
+    for (const auto& d : devices_) {
+      if (d->Config().kind != kind) continue;
+      const DeviceStats& x = d->Stats();
+      s.gos += x.gos;
+      s.phs += x.phs;
+      s.echoes += x.echoes;
+      s.pings += x.pings;
+      s.unanswered += x.unanswered;
+      s.connects += x.connects;
+      s.failed_connects += x.failed_connects;
+      s.own_closes += x.own_closes;
+      s.server_closes += x.server_closes;
+      s.bytes_sent += x.bytes_sent;
+      s.cards.insert(s.cards.end(), x.cards.begin(), x.cards.end());
+    }
+    return s;
+  }
+
+ private:
+  std::vector<std::unique_ptr<LoadDevice>> devices_;
+};
+
+// Inside a user namespace of its own (the test runs under unshare -rn) the
+// test may set its network namespace's socket buffer limits; anywhere else it
+// leaves the system's settings alone.
+void ShrinkSocketBuffers() {
+  std::ifstream map("/proc/self/uid_map");
+  std::string inside, outside, count;
+  map >> inside >> outside >> count;
+  if (inside == "0" && outside == "0") return;  // the machine's own namespace
+  for (const char* f : {"/proc/sys/net/ipv4/tcp_wmem", "/proc/sys/net/ipv4/tcp_rmem"}) {
+    std::ofstream out(f);
+    out << "4096 16384 65536\n";
+  }
+}
+
+class Load : public ::testing::Test {
+ protected:
+  void StartHost(std::vector<std::string> args, bool valgrind = false) {
+    HostProcess::Options o;
+    o.host_args = std::move(args);
+    o.valgrind = valgrind;
+    host_ = std::make_unique<HostProcess>(o);
+    ASSERT_TRUE(host_->Started()) << host_->Failure();
+    ASSERT_TRUE(host_->WaitReady(valgrind ? 120000 : kReadyMs)) << host_->Stderr();
+  }
+  // The host must still be there; then it quits (or lets go of the add-in
+  // without Done) and must leave cleanly.
+  void EndHost(const char* how = "quit", unsigned timeout_ms = 30000) {
+    ASSERT_TRUE(host_->Alive()) << "the host died under load:\n" << host_->Stderr();
+    host_->Command("counts");
+    host_->Command(how);
+    const int status = host_->WaitExit(timeout_ms);
+    EXPECT_EQ(status, 0) << host_->Stderr();
+    EXPECT_EQ(host_->Reports(), "") << host_->Stderr();
+  }
+  void ExpectAccounted(const Fleet& fleet) {
+    HostView view(host_->Records());
+    Accounting a = Account(fleet.Devices(), view);
+    std::printf("cards %d: decision requests %d, joined an entry %d, closed by a rule %d; host events lost %lld\n",
+                a.cards, a.requested, a.joined, a.closed_by_rule, view.lost);
+    EXPECT_GT(a.cards, 0);
+    EXPECT_TRUE(a.unaccounted.empty()) << a.unaccounted.size() << " card line(s) unaccounted, first "
+                                       << a.unaccounted.front();
+  }
+
+  std::unique_ptr<HostProcess> host_;
+};
+
+// Every line a device sends costs the server one "test" write per connection,
+// so the lines per second a site can send shrink as its devices grow in number;
+// the rates here stay well inside what a sanitizer build handles with 200.
+TEST_F(Load, HundredsOfDevicesComeAndGoInTheMiddleOfLines) {
+  StartHost({"--policy", "allow"});
+  Fleet fleet;
+  for (int i = 0; i < 200; ++i) {
+    DeviceConfig c;
+    c.leave_chance = 0.35;
+    c.reset_share = 0.5;
+    c.gap_min_ms = 2500;
+    c.gap_max_ms = 5000;
+    fleet.Add(Kind::kCards, c);
+  }
+  for (int i = 0; i < 4; ++i) fleet.Add(Kind::kPinger);
+  fleet.Start();
+  fleet.Run(12000);
+  fleet.Finish();
+  EndHost();
+
+  const DeviceStats cards = fleet.Sum(Kind::kCards);
+  std::printf("card devices: %zu cards, %d GO, %d connects, %d left mid-line\n", cards.cards.size(), cards.gos,
+              cards.connects, cards.own_closes);
+  EXPECT_GT(cards.own_closes, 40) << "devices left in the middle of lines";
+  EXPECT_GT(cards.gos, 300);
+  EXPECT_EQ(cards.server_closes, 0) << "no card device broke a rule";
+  ExpectAccounted(fleet);
+  for (const auto& d : fleet.Devices()) {
+    if (d->Config().kind != Kind::kPinger) continue;
+    EXPECT_GT(d->Stats().pings, 50);
+    EXPECT_EQ(d->Stats().echoes, d->Stats().pings) << "every keep-alive answered, none lost";
+  }
+}
+
+TEST_F(Load, GarbageAndEndlessLinesNeitherStopTheServerNorDelayCards) {
+  StartHost({"--policy", "allow"});
+  Fleet fleet;
+  for (int i = 0; i < 30; ++i) fleet.Add(Kind::kGarbage);
+  for (int i = 0; i < 15; ++i) fleet.Add(Kind::kEndless);
+  for (int i = 0; i < 30; ++i) {
+    DeviceConfig c;
+    c.gap_min_ms = 600;
+    c.gap_max_ms = 1500;
+    fleet.Add(Kind::kCards, c);
+  }
+  fleet.Start();
+  fleet.Run(10000);
+  fleet.Finish();
+  EndHost();
+
+  ExpectAccounted(fleet);
+  // A card that joined an entry its device still had gets no answer of its own.
+  const DeviceStats cards = fleet.Sum(Kind::kCards);
+  EXPECT_GE(cards.gos * 10, static_cast<int>(cards.cards.size()) * 9) << "cards were answered";
+  for (const auto& d : fleet.Devices()) {
+    if (d->Config().kind != Kind::kEndless) continue;
+    const auto& cuts = d->Stats().endless_cut_at;
+    ASSERT_FALSE(cuts.empty()) << d->Config().id << ": a line without end was never cut off";
+    for (long n : cuts) {
+      EXPECT_GT(n, 160) << "closed before the line limit";
+      EXPECT_LT(n, 64 * 1024) << "the line limit let too much through";
+    }
+  }
+  EXPECT_GT(fleet.Sum(Kind::kGarbage).bytes_sent, 100000);
+}
+
+// A device that never reads has its answers queued, first by the system, then
+// by the connection up to its bound, after which the server drops it. Small
+// socket buffers (settable inside the test's own network namespace) make that
+// happen within seconds. Meanwhile the other devices go on being served.
+TEST_F(Load, SlowReadersAreCutOffWhileOthersAreServed) {
+  ShrinkSocketBuffers();
+  StartHost({"--policy", "allow"});
+  Fleet fleet;
+  // Few connections: every line costs a write to each, and the slow readers
+  // fill up the faster the more lines the server gets through.
+  for (int i = 0; i < 2; ++i) fleet.Add(Kind::kSlow);
+  // While the flood holds the loop, sweep passes come late; a card may then find
+  // its device's finished request still waiting for the pass that drops it, join
+  // it and get no answer of its own. The device gives up on such a card soon.
+  DeviceConfig c;
+  c.answer_timeout_ms = 3000;
+  fleet.Add(Kind::kCards, c);
+  fleet.Start();
+  MessageLoop::Current().RunUntil(
+      [&] {
+        for (const auto& d : fleet.Devices())
+          if (d->Config().kind == Kind::kSlow && !d->Stats().cut_off) return false;
+        return true;
+      },
+      90000);
+  const int gos_during_flood = fleet.Sum(Kind::kCards).gos;
+  const int cards_during_flood = static_cast<int>(fleet.Sum(Kind::kCards).cards.size());
+  fleet.Run(3000);
+  std::printf("during the flood: %d cards, %d GO; after it: %d cards, %d GO, %d unanswered\n", cards_during_flood,
+              gos_during_flood, static_cast<int>(fleet.Sum(Kind::kCards).cards.size()) - cards_during_flood,
+              fleet.Sum(Kind::kCards).gos - gos_during_flood, fleet.Sum(Kind::kCards).unanswered);
+  fleet.Finish();
+  EndHost();
+
+  for (const auto& d : fleet.Devices()) {
+    if (d->Config().kind != Kind::kSlow) continue;
+    EXPECT_TRUE(d->Stats().cut_off) << d->Config().id << " never read and was never cut off ("
+                                    << d->Stats().bytes_sent << " bytes sent)";
+  }
+  const DeviceStats cards = fleet.Sum(Kind::kCards);
+  EXPECT_GT(gos_during_flood, 0) << "cards are answered while the slow readers flood the server";
+  EXPECT_GT(cards.gos - gos_during_flood, 0) << "and afterwards";
+  EXPECT_EQ(cards.server_closes, 0);
+  ExpectAccounted(fleet);
+}
+
+TEST_F(Load, StartAnswersFalseWhileThePortIsTakenAndTrueOnceItIsFree) {
+  SocketHandle squatter = SocketListen("0.0.0.0", 1001, 5);
+  StartHost({"--policy", "allow"});
+  ASSERT_EQ(HostView(host_->Records()).starts, std::vector<std::string>{"FALSE"});
+  SocketClose(squatter);
+  host_->Command("Start");
+  ASSERT_TRUE(host_->WaitRecord("result", "Start", 10000, 2));
+  ASSERT_EQ(HostView(host_->Records()).starts, (std::vector<std::string>{"FALSE", "TRUE"}));
+
+  Fleet fleet;
+  for (int i = 0; i < 5; ++i) fleet.Add(Kind::kCards);
+  fleet.Start();
+  fleet.Run(3000);
+  fleet.Finish();
+  EndHost();
+  EXPECT_GE(fleet.Sum(Kind::kCards).gos, 5);
+  ExpectAccounted(fleet);
+}
+
+TEST_F(Load, AHostWhoseEventsFailDropsTheConnectionsButStaysUp) {
+  StartHost({"--policy", "allow", "--event-fail"});
+  Fleet fleet;
+  for (int i = 0; i < 30; ++i) fleet.Add(Kind::kCards);
+  for (int i = 0; i < 5; ++i) fleet.Add(Kind::kPinger);
+  fleet.Start();
+  fleet.Run(5000);
+  fleet.Finish();
+  // The add-in still answers its host.
+  host_->Command("Start");
+  ASSERT_TRUE(host_->WaitRecord("result", "Start", 10000, 2));
+  EndHost();
+
+  // Every line that reaches the controller raises an event the host refuses;
+  // the error ends that line's handling and the connection that sent it.
+  const DeviceStats cards = fleet.Sum(Kind::kCards);
+  EXPECT_GT(cards.cards.size(), 30u);
+  EXPECT_GE(static_cast<std::size_t>(cards.server_closes) + 30, cards.cards.size());
+  EXPECT_EQ(cards.gos, 0);
+  ExpectAccounted(fleet);
+  HostView view(host_->Records());
+  EXPECT_GT(view.refused, 0);
+  EXPECT_TRUE(view.requested.empty());
+  EXPECT_EQ(view.starts.back(), "TRUE");
+}
+
+TEST_F(Load, AHostThatLetsGoWithoutDoneLeavesNothingBehind) {
+  StartHost({"--policy", "none"});
+  Fleet fleet;
+  for (int i = 0; i < 30; ++i) fleet.Add(Kind::kCards);
+  fleet.Add(Kind::kGarbage);
+  fleet.Start();
+  fleet.Run(3000);  // requests wait in the stack, the sweep runs
+  EndHost("release");
+  // The port is free again: the add-in closed everything as it went.
+  SocketHandle again = kInvalidSocket;
+  EXPECT_NO_THROW(again = SocketListen("0.0.0.0", 1001, 5));
+  if (again != kInvalidSocket) SocketClose(again);
+  fleet.Run(500);
+  for (const auto& d : fleet.Devices())
+    EXPECT_GE(d->Stats().server_closes, 1) << d->Config().id << ": connection left open";
+  fleet.Finish();
+  ExpectAccounted(fleet);
+}
+
+// Accepted device connections send each frame at once: a "GO" frame that
+// follows the "test" text of the card's own line must not wait for the
+// device's delayed acknowledgement of that text.
+TEST(LoadSockets, AcceptedConnectionsSendFramesWithoutDelay) {
+  SocketHandle listener = SocketListen("127.0.0.1", 0, 5);
+  const std::uint16_t port = SocketLocalAddress(listener).port;
+  SocketHandle client = SocketConnect("127.0.0.1", port);
+  SocketHandle accepted = kInvalidSocket;
+  MessageLoop::Current().RunUntil([&] { return (accepted = SocketAccept(listener, nullptr)) != kInvalidSocket; }, 5000);
+  ASSERT_NE(accepted, kInvalidSocket);
+  int nodelay = 0;
+  socklen_t len = sizeof nodelay;
+  ASSERT_EQ(::getsockopt(static_cast<int>(accepted), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+  EXPECT_NE(nodelay, 0);
+  SocketClose(accepted);
+  SocketClose(client);
+  SocketClose(listener);
+}
+
+TEST(LoadValgrind, AShortMixedRunLeaksNothing) {
+  if (!HaveValgrind()) GTEST_SKIP() << "valgrind is not installed";
+  HostProcess::Options o;
+  o.host_args = {"--policy", "allow"};
+  o.valgrind = true;
+  HostProcess host(o);
+  ASSERT_TRUE(host.Started()) << host.Failure();
+  ASSERT_TRUE(host.WaitReady(120000)) << host.Stderr();
+  Fleet fleet;
+  for (int i = 0; i < 8; ++i) {
+    DeviceConfig c;
+    c.leave_chance = 0.4;
+    c.answer_timeout_ms = 30000;
+    fleet.Add(Kind::kCards, c);
+  }
+  fleet.Add(Kind::kGarbage);
+  fleet.Add(Kind::kEndless);
+  fleet.Add(Kind::kPinger);
+  fleet.Start();
+  fleet.Run(8000);
+  fleet.Finish();
+  ASSERT_TRUE(host.Alive()) << host.Stderr();
+  host.Command("release");  // without Done: the object's own teardown
+  const int status = host.WaitExit(120000);
+  EXPECT_EQ(status, 0) << host.Stderr();
+  EXPECT_EQ(host.Reports(), "") << host.Stderr();
+  EXPECT_GT(fleet.Sum(Kind::kCards).gos, 0);
+}
+
+}  // namespace
+}  // namespace axg::load
