@@ -63,12 +63,10 @@ void ApplySettings(HANDLE h, const SerialSettings& s) {
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   if (!SetCommState(h, &dcb)) Fail("Cannot apply the settings of serial port " + dev, GetLastError());
-  // A read returns as soon as at least one byte is there, with whatever has
-  // arrived, and otherwise waits (the reader thread is woken for closing).
+  // A read waits for the first byte without limit (the reader thread is woken
+  // for closing) and returns what has come once the line stays quiet for 10 ms.
   COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = MAXDWORD;
-  t.ReadTotalTimeoutMultiplier = MAXDWORD;
-  t.ReadTotalTimeoutConstant = MAXDWORD - 1;
+  t.ReadIntervalTimeout = 10;
   if (!SetCommTimeouts(h, &t)) Fail("Cannot apply the timeouts of serial port " + dev, GetLastError());
   PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
 }

@@ -12,11 +12,14 @@ the installations are. In order:
   * ax_gate-host.exe --format jsonl --policy allow with the module registered
     from a directory with a blank in its name (so through its short path),
     driven by a test device on 127.0.0.1:1001 from card to gate, frames checked
-    byte for byte; Stop closes everything, Start listens again.
+    byte for byte; Stop closes everything, Start listens again;
+  * the Win32 serial line: a pseudo-terminal given to Wine as COM9, read by
+    ax_gate-serialmon.exe (connector and controller on a serial port).
 Every wait is bounded; any failure fails the run.
 """
 import json
 import os
+import pty
 import re
 import shutil
 import socket
@@ -25,6 +28,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 import unittest
 
 SOURCE = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
@@ -102,10 +106,10 @@ class Prefix:
                                  p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")))
         return p
 
-    def popen(self, *args, stderr):
-        """A program whose standard output is read as it comes (services are up by then)."""
-        return subprocess.Popen([WINE, *args], env=self.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=stderr)
+    def popen(self, *args, stderr, stdout=subprocess.PIPE):
+        """A program fed on standard input, whose output is read as it comes
+        (the services are up by then)."""
+        return subprocess.Popen([WINE, *args], env=self.env, stdin=subprocess.PIPE, stdout=stdout, stderr=stderr)
 
     def reg_tree(self, key):
         """The key and its subkeys as reg query /s lists them: {key: {value name: data}},
@@ -273,6 +277,7 @@ class Device:
 
 class WindowsBuildUnderWine(unittest.TestCase):
     prefix = None
+    keep_open = []
 
     @classmethod
     def setUpClass(cls):
@@ -284,6 +289,8 @@ class WindowsBuildUnderWine(unittest.TestCase):
     def tearDownClass(cls):
         if cls.prefix:
             cls.prefix.close()
+        for fd in cls.keep_open:
+            os.close(fd)
 
     def setUp(self):
         self.t0 = time.monotonic()
@@ -431,6 +438,58 @@ class WindowsBuildUnderWine(unittest.TestCase):
         self.prefix.run("regsvr32", "/u", "/s", long_path)
         self.check_unregistered(clsid)
 
+    def test_5_serial_line_through_a_wine_com_port(self):
+        # Wine opens COMn through the link dosdevices/comN: here a pseudo-terminal
+        # whose other side plays the device.
+        master, slave = pty.openpty()
+        tty.setraw(slave)
+        link = os.path.join(self.prefix.dir, "dosdevices", "com9")
+        os.symlink(os.ttyname(slave), link)
+        out = tempfile.TemporaryFile()
+        mon = self.prefix.popen(os.path.join(BIN, "ax_gate-serialmon.exe"), "--device", "COM9", "--answer", "TRUE",
+                                stderr=subprocess.STDOUT, stdout=out)
+        try:
+            def output():
+                out.seek(0)
+                return out.read().decode("utf-8", "replace").replace("\r\n", "\n")  # text-mode stdout
+
+            def wait_output(text, timeout=30.0):
+                deadline = time.monotonic() + timeout
+                while text not in output():
+                    if time.monotonic() > deadline or mon.poll() is not None:
+                        raise AssertionError("no %r from ax_gate-serialmon.exe:\n%s" % (text, output()))
+                    time.sleep(0.05)
+
+            wait_output("open     COM9")
+            # A card request carrying the whole connector message, split over two
+            # writes; then noise before an event packet, and the event's stop in a
+            # later chunk.
+            request = "$" + frame("$COM9:0001RQ0012345678") + "\r"
+            os.write(master, request[:9].encode())
+            time.sleep(0.1)
+            os.write(master, request[9:].encode())
+            wait_output("decision COM9;0001;T;0012345678;0")
+            wait_output("answer   COM9;0001;TRUE")
+            event = "#" + frame("#COM9:0001Gate-Open")
+            os.write(master, b"xx" + event.encode())
+            time.sleep(0.1)
+            os.write(master, b"\r")
+            wait_output("message  " + frame("#COM9:0001Gate-Open") + "\n")
+            self.assertIn("message  " + frame("$COM9:0001RQ0012345678") + "\n", output())
+            self.assertNotIn("port     ", output(), "the line reported a failure")
+        finally:
+            mon.stdin.close()
+            try:
+                rc = mon.wait(30)
+            finally:
+                if mon.poll() is None:
+                    mon.kill()
+                os.remove(link)
+                # Closed after the prefix's server is gone: the server holds the
+                # pseudo-terminal, and its hang-up would reach the server.
+                type(self).keep_open += [master, slave]
+        self.assertEqual(rc, 0, output())
+
 
 if __name__ == "__main__":
     if not SOURCE or not BIN:
@@ -439,4 +498,4 @@ if __name__ == "__main__":
         sys.exit("wine_e2e: %s is missing (scripts/install-deps.sh windows)" % WINE)
     runner = unittest.TextTestRunner(verbosity=2)
     result = runner.run(unittest.defaultTestLoader.loadTestsFromTestCase(WindowsBuildUnderWine))
-    sys.exit(0 if result.wasSuccessful() and result.testsRun == 4 else 1)
+    sys.exit(0 if result.wasSuccessful() and result.testsRun == 5 else 1)

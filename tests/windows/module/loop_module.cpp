@@ -1,0 +1,20 @@
+// A module of its own with the platform's message loop linked in, as ax_gate.dll
+// has it: the tests load it into a process whose own loop pumps its window, and
+// unload it while its timer runs.
+#include <windows.h>
+
+#include "platform/message_loop.h"
+
+namespace {
+int g_ticks = 0;
+int g_posted = 0;
+}  // namespace
+
+extern "C" __declspec(dllexport) void StartLoopWork() {
+  axg::MessageLoop& loop = axg::MessageLoop::Current();
+  loop.StartTimer(10, [] { ++g_ticks; });  // left running: the unload must stop it
+  loop.Post([] { ++g_posted; });
+}
+
+extern "C" __declspec(dllexport) int LoopTicks() { return g_ticks; }
+extern "C" __declspec(dllexport) int LoopPosted() { return g_posted; }
