@@ -129,7 +129,8 @@ class Variant {
     return v;
   }
   Variant(Variant&& o) noexcept : v_(o.v_) { VariantInit(&o.v_); }
-  Variant(const Variant& o) : Variant() { VariantCopy(&v_, &o.v_); }
+  // mingw-w64 declares the source of VariantCopy without const.
+  Variant(const Variant& o) : Variant() { VariantCopy(&v_, const_cast<VARIANT*>(&o.v_)); }
   Variant& operator=(const Variant&) = delete;
   ~Variant() { VariantClear(&v_); }
   VARIANT* get() { return &v_; }

@@ -73,7 +73,7 @@ wine)
   command -v ip >/dev/null || fail "ip (iproute2) is missing"
   [ -x /usr/lib/wine/wine64 ] || fail "wine64 is missing: scripts/install-deps.sh windows"
   for f in ax_gate.dll ax_gate-host.exe ax_gate-regsvr.exe ax_gate-serialmon.exe wine_platform_tests.exe \
-           wine_transport_tests.exe wine_win32_tests.exe; do
+           wine_transport_tests.exe wine_addin_tests.exe wine_win32_tests.exe; do
     [ -f "$win64/bin/$f" ] || fail "$win64/bin/$f is missing: run the build step (make windows)"
   done
   # A private network namespace: port 1001 is ours alone and needs no privilege.

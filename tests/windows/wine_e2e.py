@@ -6,7 +6,8 @@
 Runs inside a private network namespace (run_wine_tests.sh wine), so the
 add-in's port 1001 is ours alone. The prefix is Russian (code page 1251), as
 the installations are. In order:
-  * the GoogleTest suites built for Windows (platform, transports, Win32 layer);
+  * the GoogleTest suites built for Windows (platform, transports, the add-in
+    object over oleaut32, the Win32 layer);
   * regsvr32 of ax_gate.dll: the five registry keys and their values, read back
     with reg query; regsvr32 /u removes them; per-user registration;
   * ax_gate-host.exe --format jsonl --policy allow with the module registered
@@ -53,7 +54,15 @@ EXCLUDED = [
     "SocketError.AddressesThatAreNotDottedIPv4LiteralsAreRejected",
     "MessageLoopTimers.FireInDeadlineOrderAndNeverEarly",
 ]
-SUITES = ["wine_platform_tests.exe", "wine_transport_tests.exe", "wine_win32_tests.exe"]
+# The suites and the locale each runs in. The add-in's suite expects numbers
+# turned into text with a decimal point, as with an English user locale; under a
+# Russian one oleaut32 writes a decimal comma ("2,5"), as it does in 1C there.
+SUITES = [
+    ("wine_platform_tests.exe", "ru_RU.UTF-8"),
+    ("wine_transport_tests.exe", "ru_RU.UTF-8"),
+    ("wine_win32_tests.exe", "ru_RU.UTF-8"),
+    ("wine_addin_tests.exe", "en_US.UTF-8"),
+]
 
 
 def crc8(text):
@@ -94,9 +103,10 @@ class Prefix:
     # Output goes to files, never to pipes: Wine's services, started by whichever
     # program needs them first and kept by the persistent server, inherit the
     # program's output handles and would hold a pipe open after the program ended.
-    def run(self, *args, timeout=120, check=True):
+    def run(self, *args, timeout=120, check=True, locale=None):
+        env = dict(self.env, LANG=locale, LC_ALL=locale) if locale else self.env
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run([WINE, *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+            p = subprocess.run([WINE, *args], env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                timeout=timeout)
             out.seek(0)
             err.seek(0)
@@ -330,12 +340,12 @@ class WindowsBuildUnderWine(unittest.TestCase):
             self.assertIsNone(self.prefix.reg_tree(key), key + " is still there")
 
     def test_1_suites(self):
-        for suite in SUITES:
+        for suite, locale in SUITES:
             exe = os.path.join(BIN, suite)
             self.assertTrue(os.path.isfile(exe), exe + " is missing")
             t0 = time.monotonic()
             p = self.prefix.run(exe, "--gtest_filter=-" + ":".join(EXCLUDED), "--gtest_brief=1", timeout=300,
-                                check=False)
+                                check=False, locale=locale)
             out = p.stdout.decode("utf-8", "replace") + p.stderr.decode("utf-8", "replace")
             summary = [l for l in out.splitlines() if l.startswith("[  PASSED  ]") or l.startswith("[  FAILED  ]")]
             print("%s (%.1f s): %s" % (suite, time.monotonic() - t0, "; ".join(summary) or "no summary"),
