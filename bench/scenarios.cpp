@@ -415,7 +415,7 @@ void RunCards(const Options& o, Results& r) {
 void RunLatency(const Options& o, Results& r) {
   std::printf("latency: card -> decision request, GateOpen -> GO frame ...\n");
   std::fflush(stdout);
-  ServerProc full("full");
+  ServerProc full("full", true);
   if (!full.Ok()) {
     r.errors.push_back("latency: the add-in did not start");
     return;
@@ -486,6 +486,7 @@ void RunLatency(const Options& o, Results& r) {
       when_idle();
     });
     const int want = o.latency_samples;
+    const std::uint64_t first_tick = st.ticks.load();
     present();
     loop.RunUntil([&] { return taken >= want; }, static_cast<unsigned>(want) * 200 + 10000);
     loop.RunUntil([&] { return !in_flight; }, 3000);
@@ -514,14 +515,23 @@ void RunLatency(const Options& o, Results& r) {
       watchdog.Cancel();
       loop.StopTimer(keep);
     }
+    // The probe timer's intervals over the run (the newest ring's worth).
+    std::vector<std::int64_t> intervals;
+    const std::uint64_t last_tick = st.ticks.load(std::memory_order_acquire);
+    for (std::uint64_t t = std::max<std::uint64_t>(first_tick + 1, last_tick > kTickRing ? last_tick - kTickRing + 1 : 1);
+         t < last_tick; ++t)
+      intervals.push_back(st.tick_ns[t % kTickRing].load() - st.tick_ns[(t - 1) % kTickRing].load());
+    res.tick_interval = Summarise(intervals);
     res.card_timer_off = Summarise(card_off);
     res.card_timer_on = Summarise(card_on);
     res.go_frame = Summarise(go);
     r.latency.push_back(res);
     if (stalls) r.errors.push_back("latency: " + std::to_string(stalls) + " request(s) stalled at N=" + std::to_string(n));
-    std::printf("  N=%-5d card->request off p50 %.2f p99 %.2f | on p50 %.2f p99 %.2f | GateOpen->GO p50 %.2f p99 %.2f ms\n",
+    std::printf("  N=%-5d card->request off p50 %.2f p99 %.2f | on p50 %.2f p99 %.2f | GateOpen->GO p50 %.2f p99 %.2f | "
+                "10 ms timer interval p50 %.2f p99 %.2f ms\n",
                 n, res.card_timer_off.p50_ms, res.card_timer_off.p99_ms, res.card_timer_on.p50_ms,
-                res.card_timer_on.p99_ms, res.go_frame.p50_ms, res.go_frame.p99_ms);
+                res.card_timer_on.p99_ms, res.go_frame.p50_ms, res.go_frame.p99_ms, res.tick_interval.p50_ms,
+                res.tick_interval.p99_ms);
     std::fflush(stdout);
     probe.on_go = nullptr;
     slot.answer.store(0);

@@ -60,6 +60,7 @@ struct LatencyResult {
   Percentiles card_timer_off;   // card line sent -> decision request at the host
   Percentiles card_timer_on;
   Percentiles go_frame;         // GateOpen -> "GO" frame at the device
+  Percentiles tick_interval;    // between ticks of a 10 ms timer on the add-in's loop
   int misclassified = 0;        // samples whose stack did not match the phase
 };
 

@@ -321,7 +321,12 @@ int RunFullServer(SharedState* state, int notify_fd, bool tick_probe) {
   SafeArrayDestroy(none);
   state->ready.store(listening ? 1 : -1);
   if (!listening) return 2;
-  if (tick_probe) loop.StartTimer(10, [state] { state->ticks.fetch_add(1, std::memory_order_relaxed); });
+  if (tick_probe)
+    loop.StartTimer(10, [state] {
+      const std::uint64_t n = state->ticks.load(std::memory_order_relaxed);
+      state->tick_ns[n % kTickRing].store(NowNs(), std::memory_order_relaxed);
+      state->ticks.store(n + 1, std::memory_order_release);
+    });
   loop.Run();
   return 0;
 }

@@ -9,6 +9,7 @@
 namespace axg::bench {
 
 inline constexpr int kMaxDevices = 1024;
+inline constexpr int kTickRing = 8192;
 
 // The device address of simulated controller i ("0001" for 0) and back.
 inline int DeviceNumber(int index) { return index + 1; }
@@ -31,6 +32,7 @@ struct SharedState {
   std::atomic<std::uint64_t> lost{0};      // of those, found the queue full
   std::atomic<std::uint64_t> clients{0};   // connections accepted
   std::atomic<std::uint64_t> ticks{0};     // ticks of a 10 ms probe timer (when asked for)
+  std::atomic<std::int64_t> tick_ns[kTickRing] = {};  // when each tick came, by ticks % kTickRing
   DeviceSlot dev[kMaxDevices];
 };
 
