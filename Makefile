@@ -37,7 +37,7 @@ test-asan: build-asan
 build-fuzz:
 	scripts/install-deps.sh fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAXG_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target axg_fuzz_all
 
 test-fuzz: build-fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DAXG_FUZZ_TIME=5
