@@ -92,11 +92,24 @@ DWORD WINAPI ReaderThread(LPVOID param) {
   std::shared_ptr<Shared> shared = std::move(*handed);
   delete handed;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  // Lines are UTF-8, as from a pipe. A console gives its own code page through
+  // ReadFile, so it is read as UTF-16 and turned into UTF-8 here.
+  DWORD mode = 0;
+  const bool console = input && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode);
   char tmp[4096];
+  wchar_t wide[1024];
   for (;;) {
     DWORD n = 0;
-    if (input == nullptr || input == INVALID_HANDLE_VALUE || !ReadFile(input, tmp, sizeof tmp, &n, nullptr) ||
-        n == 0) {
+    if (console) {
+      if (!ReadConsoleW(input, wide, 1024, &n, nullptr) || n == 0) break;
+      // A Ctrl+Z at the start of a line ends the input, as it does for ReadFile.
+      if (wide[0] == 0x1A) break;
+      const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), tmp, sizeof tmp, nullptr,
+                                            nullptr);
+      if (bytes <= 0) break;
+      n = static_cast<DWORD>(bytes);
+    } else if (input == nullptr || input == INVALID_HANDLE_VALUE || !ReadFile(input, tmp, sizeof tmp, &n, nullptr) ||
+               n == 0) {
       break;  // end of input, a broken pipe or a cancelled read
     }
     Deliver(shared, new std::string(tmp, n));
