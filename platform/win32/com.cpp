@@ -31,7 +31,9 @@ std::u16string ComLoadError() { return std::u16string(t_load_error); }
 
 std::u16string ModulePath(const void* address_in_module) {
   HMODULE module = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+  // Without an address the call would name the executable.
+  if (!address_in_module ||
+      !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                           static_cast<LPCWSTR>(address_in_module), &module))
     return {};
   // Long paths do not fit MAX_PATH; grow until the name is not cut short.
