@@ -92,13 +92,17 @@ class Prefix:
         self.env = dict(os.environ, WINEPREFIX=self.dir, WINEDEBUG="-all", WINEARCH="win64",
                         WINEDLLOVERRIDES="mscoree,mshtml=", LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
         self.env.pop("DISPLAY", None)
-        # A persistent server keeps the prefix's services up between the many short
-        # wine64 runs; each would otherwise start them afresh.
-        subprocess.run([self.wineserver, "-p"], env=self.env, timeout=60, check=True)
-        self.run("wineboot", "--init", timeout=240)
-        self.drive_c = os.path.join(self.dir, "drive_c")
-        if not os.path.isdir(self.drive_c):
-            raise AssertionError("wineboot made no drive_c in " + self.dir)
+        try:
+            # A persistent server keeps the prefix's services up between the many
+            # short wine64 runs; each would otherwise start them afresh.
+            subprocess.run([self.wineserver, "-p"], env=self.env, timeout=60, check=True)
+            self.run("wineboot", "--init", timeout=240)
+            self.drive_c = os.path.join(self.dir, "drive_c")
+            if not os.path.isdir(self.drive_c):
+                raise AssertionError("wineboot made no drive_c in " + self.dir)
+        except BaseException:
+            self.close()  # no tearDownClass follows a failed setUpClass
+            raise
 
     # Output goes to files, never to pipes: Wine's services, started by whichever
     # program needs them first and kept by the persistent server, inherit the
