@@ -7,10 +7,12 @@ include_guard(GLOBAL)
 
 execute_process(COMMAND unshare -rn sh -c "ip link set lo up"
                 RESULT_VARIABLE axg_netns_rc OUTPUT_QUIET ERROR_QUIET)
+# Cached, because the guard above makes every later include a no-op and a plain
+# variable would be seen only in the directory that included this file first.
 if(axg_netns_rc EQUAL 0)
-  set(AXG_NETNS_WORKS ON)
+  set(AXG_NETNS_WORKS ON CACHE INTERNAL "private network namespaces work here")
 else()
-  set(AXG_NETNS_WORKS OFF)
+  set(AXG_NETNS_WORKS OFF CACHE INTERNAL "private network namespaces work here")
   message(STATUS "No private network namespaces here: port 1001 tests run under a lock")
 endif()
 
