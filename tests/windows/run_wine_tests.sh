@@ -30,7 +30,15 @@ build)
       cmake -S "$src" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-mingw-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=Release
     fi
-    cmake --build "$tree" -j "$jobs"
+    # Only what ships and what the Wine run needs: the i686 tree is the release
+    # (DLL, host, registration tool), the x86_64 tree also carries the suites.
+    targets="ax_gate ax_gate-host ax_gate-regsvr"
+    if [ "$arch" = x86_64 ]; then
+      targets="$targets ax_gate-serialmon wine_platform_tests wine_transport_tests wine_addin_tests"
+      targets="$targets wine_win32_tests wine_loop_module"
+    fi
+    # shellcheck disable=SC2086
+    cmake --build "$tree" -j "$jobs" --target $targets
   done
   ;;
 
