@@ -29,6 +29,7 @@ constexpr unsigned kReadyMs = 30000;
 // What the host was told about card requests, from its output.
 struct HostView {
   std::set<std::string> requested;             // CHECK kind 0: decision requests, by card
+  std::set<std::string> ended;                 // CHECK kinds 1 to 3: outcomes, by card
   std::set<std::string> interpreted;           // STATUS ...;RQ: the card reached the controller
   std::map<std::string, std::string> joined;   // STATUS "COME": the card's entry state
   long long lost = 0, refused = -1;
@@ -45,6 +46,7 @@ struct HostView {
       const auto f = Fields(r.data);
       if (f.size() != 5) continue;
       if (r.name == "CHECK" && f[4] == "0") requested.insert(f[3]);
+      if (r.name == "CHECK" && f[4] != "0") ended.insert(f[3]);
       if (r.name == "STATUS") {
         if (f[4] == "RQ") interpreted.insert(f[3]);
         else if (!joined.count(f[3])) joined[f[3]] = f[4];  // the first report after it is its "COME"
@@ -53,12 +55,14 @@ struct HostView {
   }
 };
 
-// A card line is accounted for when its decision request reached the host, or
+// A card line is accounted for when its decision request reached the host; or
 // when it joined an entry its device still had (no new request, as the
-// controller does for a device that already has one), or when the server closed
-// the device's connection by a rule of the protocol.
+// controller does for a device that already has one); or when its entry ended
+// before the sweep came to ask (a device that took a late "GO" for this card
+// reports the pass at once, and the entry finishes unasked); or when the server
+// closed the device's connection by a rule of the protocol.
 struct Accounting {
-  int cards = 0, requested = 0, joined = 0, closed_by_rule = 0;
+  int cards = 0, requested = 0, joined = 0, ended_unasked = 0, closed_by_rule = 0;
   std::vector<std::string> unaccounted;
 };
 
@@ -73,6 +77,8 @@ Accounting Account(const std::vector<std::unique_ptr<LoadDevice>>& devices, cons
         ++a.requested;
       } else if (host.interpreted.count(card) && j != host.joined.end() && j->second != "NEW") {
         ++a.joined;
+      } else if (host.interpreted.count(card) && host.ended.count(card)) {
+        ++a.ended_unasked;
       } else if (d->Stats().server_closes > 0) {
         ++a.closed_by_rule;
       } else {
@@ -189,8 +195,9 @@ class Load : public ::testing::Test {
   void ExpectAccounted(const Fleet& fleet) {
     HostView view(host_->Records());
     Accounting a = Account(fleet.Devices(), view);
-    std::printf("cards %d: decision requests %d, joined an entry %d, closed by a rule %d; host events lost %lld\n",
-                a.cards, a.requested, a.joined, a.closed_by_rule, view.lost);
+    std::printf("cards %d: decision requests %d, joined an entry %d, ended unasked %d, closed by a rule %d; "
+                "host events lost %lld\n",
+                a.cards, a.requested, a.joined, a.ended_unasked, a.closed_by_rule, view.lost);
     EXPECT_GT(a.cards, 0);
     EXPECT_TRUE(a.unaccounted.empty()) << a.unaccounted.size() << " card line(s) unaccounted, first "
                                        << a.unaccounted.front();
@@ -223,7 +230,7 @@ TEST_F(Load, HundredsOfDevicesComeAndGoInTheMiddleOfLines) {
   std::printf("card devices: %zu cards, %d GO, %d connects, %d left mid-line\n", cards.cards.size(), cards.gos,
               cards.connects, cards.own_closes);
   EXPECT_GT(cards.own_closes, 40) << "devices left in the middle of lines";
-  EXPECT_GT(cards.gos, 300);
+  EXPECT_GT(cards.gos * 4, static_cast<int>(cards.cards.size()) * 3) << "most cards were answered";
   EXPECT_EQ(cards.server_closes, 0) << "no card device broke a rule";
   ExpectAccounted(fleet);
   for (const auto& d : fleet.Devices()) {
@@ -292,7 +299,7 @@ TEST_F(Load, SlowReadersAreCutOffWhileOthersAreServed) {
       90000);
   const int gos_during_flood = fleet.Sum(Kind::kCards).gos;
   const int cards_during_flood = static_cast<int>(fleet.Sum(Kind::kCards).cards.size());
-  fleet.Run(3000);
+  fleet.Run(6000);  // longer than a card that joined a stale entry waits for its answer
   std::printf("during the flood: %d cards, %d GO; after it: %d cards, %d GO, %d unanswered\n", cards_during_flood,
               gos_during_flood, static_cast<int>(fleet.Sum(Kind::kCards).cards.size()) - cards_during_flood,
               fleet.Sum(Kind::kCards).gos - gos_during_flood, fleet.Sum(Kind::kCards).unanswered);
