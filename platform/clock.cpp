@@ -42,11 +42,20 @@ class SystemClockImpl : public Clock {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
   }
+  std::int64_t MonotonicUs() override {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+  }
 };
 
 std::atomic<Clock*> g_clock{nullptr};
 
 }  // namespace
+
+std::int64_t Clock::WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 Clock& SystemClock() {
   static SystemClockImpl clock;
@@ -59,6 +68,10 @@ Clock& CurrentClock() {
 }
 
 void SetClock(Clock* clock) { g_clock.store(clock, std::memory_order_release); }
+
+std::int64_t FakeClock::WallMs() {
+  return std::llround((date_ - 25569.0 + time_of_day_) * 86400000.0);
+}
 
 void FakeClock::AdvanceMs(std::int64_t ms) {
   mono_ms_ += ms;

@@ -15,6 +15,10 @@ class AXG_PLATFORM_API Clock {
   virtual double TimeOfDay() = 0;
   virtual double Now() = 0;
   virtual std::int64_t MonotonicMs() = 0;
+  // Milliseconds since 1970-01-01 UTC, and the monotonic clock in microseconds,
+  // for time stamps of records that are read back later (the trace).
+  virtual std::int64_t WallMs();
+  virtual std::int64_t MonotonicUs() { return MonotonicMs() * 1000; }
 };
 
 // The clock the system reads. Tests inject their own; nullptr restores the system
@@ -32,6 +36,9 @@ class AXG_PLATFORM_API FakeClock : public Clock {
   double TimeOfDay() override { return time_of_day_; }
   double Now() override { return date_ + time_of_day_; }
   std::int64_t MonotonicMs() override { return mono_ms_; }
+  // The date and time of day read as if they were UTC.
+  std::int64_t WallMs() override;
+  std::int64_t MonotonicUs() override { return mono_ms_ * 1000; }
   void AdvanceMs(std::int64_t ms);
   void SetTimeOfDay(double fraction) { time_of_day_ = fraction; }
 

@@ -1,6 +1,7 @@
 #pragma once
-// The system registry as the module's self-registration and COM object creation
-// need it: keys with an unnamed default value of text, below one of two roots.
+// The system registry as the module's self-registration, COM object creation and
+// the add-in's own settings need it: keys with an unnamed default value and named
+// values of text, below one of three roots.
 // Keys are paths of names separated by "\" and compared without regard to
 // letter case. On Windows this is the real registry; elsewhere a file stands in
 // for it (path from AX_GATE_REGISTRY, else $XDG_CONFIG_HOME/ax_gate/registry or
@@ -17,6 +18,7 @@ namespace axg {
 enum class RegRoot {
   ClassesRoot,         // HKEY_CLASSES_ROOT
   CurrentUserClasses,  // HKEY_CURRENT_USER\Software\Classes
+  CurrentUserSoftware,  // HKEY_CURRENT_USER\Software (the add-in's own settings)
 };
 
 // Creates the key and any missing key above it, then sets its default value.
@@ -33,6 +35,15 @@ AXG_PLATFORM_API std::optional<std::u16string> RegGetDefaultValue(RegRoot root,
 // Deletes one key. False, and nothing changes, if the key is absent, still has
 // subkeys, or the registry cannot be written.
 AXG_PLATFORM_API bool RegRemoveKey(RegRoot root, std::u16string_view key);
+
+// A named text value of a key (the empty name is the default value): setting
+// creates the key and any missing key above it; reading gives nothing if the key
+// or the value is absent or not text. Value names compare without letter case.
+AXG_PLATFORM_API bool RegSetStringValue(RegRoot root, std::u16string_view key,
+                                        std::u16string_view name, std::u16string_view value);
+AXG_PLATFORM_API std::optional<std::u16string> RegGetStringValue(RegRoot root,
+                                                                  std::u16string_view key,
+                                                                  std::u16string_view name);
 
 AXG_PLATFORM_API bool RegKeyExists(RegRoot root, std::u16string_view key);
 

@@ -3,8 +3,11 @@
 //   ; ax_gate registry
 //   [HKEY_CLASSES_ROOT\AddIn.ax_gate]
 //   @="V7 AddIn 2.0"
+//   [HKEY_CURRENT_USER\Software\ax_gate]
+//   "Trace"="/var/log/ax_gate/trace.jsonl"
 //
-// one section per key, with its default value, if it has one, on the line below.
+// one section per key, with its default value, if it has one, and its named
+// values on the lines below.
 // Every change reads the whole file, changes it in memory and writes it back to a
 // temporary file that is then renamed over the old one, under an exclusive lock
 // on a companion ".lock" file so that two registrations never lose each other's
@@ -29,9 +32,15 @@ namespace {
 
 constexpr std::u16string_view kClassesRoot = u"HKEY_CLASSES_ROOT";
 constexpr std::u16string_view kUserClassesRoot = u"HKEY_CURRENT_USER\\Software\\Classes";
+constexpr std::u16string_view kUserSoftwareRoot = u"HKEY_CURRENT_USER\\Software";
 
 std::u16string_view RootPath(RegRoot root) {
-  return root == RegRoot::ClassesRoot ? kClassesRoot : kUserClassesRoot;
+  switch (root) {
+    case RegRoot::ClassesRoot: return kClassesRoot;
+    case RegRoot::CurrentUserClasses: return kUserClassesRoot;
+    case RegRoot::CurrentUserSoftware: return kUserSoftwareRoot;
+  }
+  return kClassesRoot;
 }
 
 // Registry names compare without case: fold ASCII, Latin-1 and Cyrillic letters.
@@ -52,6 +61,8 @@ std::u16string FoldPath(std::u16string_view path) {
 struct Entry {
   std::u16string path;  // as first written
   std::optional<std::u16string> value;
+  // Named values by their folded name: the name as first written, and the value.
+  std::map<std::u16string, std::pair<std::u16string, std::u16string>> named;
 };
 
 // Keys by their folded full path; std::map keeps a parent before its subkeys.
@@ -137,6 +148,17 @@ bool Parse(std::istream& in, Tree& tree) {
       current->value = std::move(value);
       continue;
     }
+    // "name"="value": the name ends at the first unescaped quote.
+    if (current != nullptr && line.size() >= 5 && line.front() == '"' && line.back() == '"') {
+      std::size_t end = 1;
+      while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+      if (end + 2 >= line.size() || line[end + 1] != '=' || line[end + 2] != '"') return false;
+      std::u16string name, value;
+      if (!Unescape(std::string_view(line).substr(1, end - 1), name) || name.empty()) return false;
+      if (!Unescape(std::string_view(line).substr(end + 3, line.size() - end - 4), value)) return false;
+      current->named[FoldPath(name)] = {std::move(name), std::move(value)};
+      continue;
+    }
     return false;
   }
   return in.eof();
@@ -147,6 +169,8 @@ std::string Serialize(const Tree& tree) {
   for (const auto& [folded, entry] : tree) {
     out += "\n[" + ToUtf8(entry.path) + "]\n";
     if (entry.value) out += "@=\"" + Escape(*entry.value) + "\"\n";
+    for (const auto& [key, named] : entry.named)
+      out += "\"" + Escape(named.first) + "\"=\"" + Escape(named.second) + "\"\n";
   }
   return out;
 }
@@ -248,7 +272,14 @@ bool HasSubkeys(const Tree& tree, const std::u16string& folded) {
 }  // namespace
 
 bool RegSetDefaultValue(RegRoot root, std::u16string_view key, std::u16string_view value) {
+  return RegSetStringValue(root, key, u"", value);
+}
+
+bool RegSetStringValue(RegRoot root, std::u16string_view key, std::u16string_view name,
+                       std::u16string_view value) {
   if (!ValidKey(key)) return false;
+  for (char16_t c : name)
+    if (c < 0x20) return false;
   const std::u16string full = FullPath(root, key);
   const std::size_t root_len = RootPath(root).size();
   return Modify([&](Tree& tree) {
@@ -258,7 +289,10 @@ bool RegSetDefaultValue(RegRoot root, std::u16string_view key, std::u16string_vi
       Entry& e = tree[FoldPath(prefix)];
       if (e.path.empty()) e.path = prefix;
       if (end == std::u16string::npos) {
-        e.value = std::u16string(value);
+        if (name.empty())
+          e.value = std::u16string(value);
+        else
+          e.named[FoldPath(name)] = {std::u16string(name), std::u16string(value)};
         break;
       }
     }
@@ -273,6 +307,19 @@ std::optional<std::u16string> RegGetDefaultValue(RegRoot root, std::u16string_vi
   auto it = tree.find(FoldPath(FullPath(root, key)));
   if (it == tree.end()) return std::nullopt;
   return it->second.value;
+}
+
+std::optional<std::u16string> RegGetStringValue(RegRoot root, std::u16string_view key,
+                                                std::u16string_view name) {
+  if (name.empty()) return RegGetDefaultValue(root, key);
+  if (!ValidKey(key)) return std::nullopt;
+  Tree tree;
+  if (!Load(FilePath(), tree)) return std::nullopt;
+  auto it = tree.find(FoldPath(FullPath(root, key)));
+  if (it == tree.end()) return std::nullopt;
+  auto named = it->second.named.find(FoldPath(name));
+  if (named == it->second.named.end()) return std::nullopt;
+  return named->second.second;
 }
 
 bool RegRemoveKey(RegRoot root, std::u16string_view key) {

@@ -1,5 +1,6 @@
-// The system registry: keys with their unnamed default value, below
-// HKEY_CLASSES_ROOT or HKEY_CURRENT_USER\Software\Classes.
+// The system registry: keys with their default value and named text values,
+// below HKEY_CLASSES_ROOT, HKEY_CURRENT_USER\Software\Classes or
+// HKEY_CURRENT_USER\Software.
 #include "platform/registry.h"
 
 #include <windows.h>
@@ -22,8 +23,8 @@ bool ValidKey(std::u16string_view key) {
 
 // The root handle and the key's path below it.
 HKEY Resolve(RegRoot root, std::u16string_view key, std::u16string* path) {
-  if (root == RegRoot::CurrentUserClasses) {
-    *path = u"Software\\Classes\\";
+  if (root == RegRoot::CurrentUserClasses || root == RegRoot::CurrentUserSoftware) {
+    *path = root == RegRoot::CurrentUserClasses ? u"Software\\Classes\\" : u"Software\\";
     *path += key;
     return HKEY_CURRENT_USER;
   }
@@ -34,7 +35,13 @@ HKEY Resolve(RegRoot root, std::u16string_view key, std::u16string* path) {
 }  // namespace
 
 bool RegSetDefaultValue(RegRoot root, std::u16string_view key, std::u16string_view value) {
+  return RegSetStringValue(root, key, u"", value);
+}
+
+bool RegSetStringValue(RegRoot root, std::u16string_view key, std::u16string_view name,
+                       std::u16string_view value) {
   if (!ValidKey(key)) return false;
+  const std::u16string value_name(name);
   std::u16string path;
   const HKEY base = Resolve(root, key, &path);
   HKEY h = nullptr;
@@ -42,27 +49,35 @@ bool RegSetDefaultValue(RegRoot root, std::u16string_view key, std::u16string_vi
                       nullptr) != ERROR_SUCCESS)
     return false;
   const std::u16string data(value);  // with its terminating zero, as REG_SZ wants
-  const LSTATUS rc = RegSetValueExW(h, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+  const wchar_t* wname = value_name.empty() ? nullptr : win32::W(value_name);
+  const LSTATUS rc = RegSetValueExW(h, wname, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                                     static_cast<DWORD>((data.size() + 1) * sizeof(char16_t)));
   RegCloseKey(h);
   return rc == ERROR_SUCCESS;
 }
 
 std::optional<std::u16string> RegGetDefaultValue(RegRoot root, std::u16string_view key) {
+  return RegGetStringValue(root, key, u"");
+}
+
+std::optional<std::u16string> RegGetStringValue(RegRoot root, std::u16string_view key,
+                                                std::u16string_view name) {
   if (!ValidKey(key)) return std::nullopt;
+  const std::u16string value_name(name);
+  const wchar_t* wname = value_name.empty() ? nullptr : win32::W(value_name);
   std::u16string path;
   const HKEY base = Resolve(root, key, &path);
   HKEY h = nullptr;
   if (RegOpenKeyExW(base, win32::W(path), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS) return std::nullopt;
   std::optional<std::u16string> result;
   DWORD type = 0, bytes = 0;
-  LSTATUS rc = RegQueryValueExW(h, nullptr, nullptr, &type, nullptr, &bytes);
+  LSTATUS rc = RegQueryValueExW(h, wname, nullptr, &type, nullptr, &bytes);
   // The value may grow between the two calls; ask again with the new size.
   for (int attempt = 0; attempt < 4 && rc == ERROR_SUCCESS; ++attempt) {
     if (type != REG_SZ && type != REG_EXPAND_SZ) break;
     std::u16string text(bytes / sizeof(char16_t) + 1, u'\0');
     DWORD got = static_cast<DWORD>(text.size() * sizeof(char16_t));
-    rc = RegQueryValueExW(h, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &got);
+    rc = RegQueryValueExW(h, wname, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &got);
     if (rc == ERROR_MORE_DATA) {
       bytes = got;
       rc = ERROR_SUCCESS;

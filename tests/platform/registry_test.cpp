@@ -121,6 +121,24 @@ TEST_F(RegistryTest, ValuesSurviveTheFileWhateverTheyHold) {
     EXPECT_TRUE(entry.path() == file_ || entry.path().extension() == ".lock") << entry.path();
 }
 
+TEST_F(RegistryTest, NamedValuesLiveBesideTheDefaultValueAndSurviveRewrites) {
+  constexpr RegRoot kSoftware = RegRoot::CurrentUserSoftware;
+  const std::u16string values[] = {u"/var/log/ax_gate/trace.jsonl", u"say \"hi\"=\"x\"",
+                                   u"C:\\Трасса\\trace.jsonl", u"a\nb"};
+  for (const auto& v : values) {
+    ASSERT_TRUE(RegSetStringValue(kSoftware, u"ax_gate", u"Trace", v));
+    ASSERT_TRUE(RegSetDefaultValue(kSoftware, u"ax_gate", u"kept"));  // rewrites the file
+    EXPECT_EQ(RegGetStringValue(kSoftware, u"AX_GATE", u"trace"), v);
+    EXPECT_EQ(RegGetStringValue(kSoftware, u"ax_gate", u""), u"kept");
+  }
+  EXPECT_EQ(RegGetStringValue(kSoftware, u"ax_gate", u"Other"), std::nullopt);
+  EXPECT_EQ(RegGetStringValue(kSoftware, u"absent", u"Trace"), std::nullopt);
+  // The same key name below another root is another key.
+  EXPECT_EQ(RegGetStringValue(kUser, u"ax_gate", u"Trace"), std::nullopt);
+  EXPECT_NE(FileText().find("[HKEY_CURRENT_USER\\Software\\ax_gate]"), std::string::npos);
+  EXPECT_FALSE(RegSetStringValue(kSoftware, u"ax_gate", u"bad\nname", u"v"));
+}
+
 TEST_F(RegistryTest, AFileThatCannotBeUnderstoodIsNeverOverwritten) {
   {
     std::ofstream out(file_);

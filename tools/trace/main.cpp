@@ -1,0 +1,80 @@
+// ax_gate-trace: reads the add-in's trace files and prints, per device address,
+// the road of each request with the time of every step, and a summary.
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/trace/reader.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: ax_gate-trace [--device ADDR] [--since TIME] [--json] FILE...\n"
+    "Prints, per device address, each request's road with the time of every step\n"
+    "(card, CHECK, GateOpen, GO or PH, relay, finished or timed out), then a summary:\n"
+    "requests, opened, refused, timed out, and p50/p99 of card-to-frame and of the\n"
+    "script's answer time. Give all the files of a trace (trace.jsonl trace.jsonl.1 ...)\n"
+    "in any order.\n"
+    "\n"
+    "  --device ADDR   only this controller address, device number, or ADDR/DEVICE\n"
+    "  --since TIME    only requests from TIME on: \"YYYY-MM-DD HH:MM[:SS]\", \"HH:MM[:SS]\"\n"
+    "                  (local time, on the day the trace starts) or ms since 1970\n"
+    "  --json          one JSON object instead of text\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace axg::trace;
+  Filter filter;
+  std::string since;
+  bool json = false;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if ((a == "--device" || a == "--since") && i + 1 < argc) {
+      (a == "--device" ? filter.device : since) = argv[++i];
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "-h" || a == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (!a.empty() && a[0] == '-') {
+      std::cerr << "ax_gate-trace: unknown option " << a << "\n" << kUsage;
+      return 2;
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (paths.empty()) {
+    std::cerr << kUsage;
+    return 2;
+  }
+
+  std::vector<std::vector<Record>> files;
+  std::size_t bad = 0;
+  for (const std::string& path : paths) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      std::cerr << "ax_gate-trace: cannot open " << path << "\n";
+      return 1;
+    }
+    ReadResult r = ReadRecords(in);
+    bad += r.bad_lines;
+    files.push_back(std::move(r.records));
+  }
+  const std::vector<Record> records = MergeFiles(std::move(files));
+  if (!since.empty()) {
+    filter.since = ParseTime(since, records.empty() ? 0 : records.front().t);
+    if (!filter.since) {
+      std::cerr << "ax_gate-trace: --since: not a time: " << since << "\n";
+      return 2;
+    }
+  }
+  if (bad > 0) std::cerr << "ax_gate-trace: " << bad << " lines are not trace records (skipped)\n";
+
+  const std::vector<Road> roads = BuildRoads(records, filter);
+  const Summary summary = Summarize(roads);
+  std::cout << (json ? FormatJson(roads, summary) : FormatText(roads, summary));
+  return 0;
+}
