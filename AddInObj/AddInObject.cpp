@@ -7,8 +7,11 @@
 #include "UConnector/FrameText.h"
 #include "UConnector/UConnector.h"
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
+#include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/registry.h"
 #include "platform/text.h"
+#include "trace/TTrace.h"
 #include "transport/TLineServer.h"
 
 namespace axg {
@@ -141,6 +144,19 @@ std::u16string KindText(const TVar& AIndex) {
   }
 }
 
+// The parameters of a call as text for the trace; never raises.
+std::vector<std::u16string> TraceArgs(SAFEARRAY** params, LONG count) {
+  std::vector<std::u16string> out;
+  for (LONG i = 0; i < count; ++i) {
+    try {
+      out.push_back(ParamText(params, i));
+    } catch (const std::exception&) {
+      out.push_back(u"?");
+    }
+  }
+  return out;
+}
+
 template <class T>
 void ReleaseInto(T*& p) {
   if (p) {
@@ -208,6 +224,7 @@ HRESULT AddInObject::Init(IDispatch* pConnection) {
     TSD->OnCheckSQL = [this](TObject* s, const TVar& ip, const TVar& d, const TVar& dt,
                              const TVar& c, const TVar& st, TPicture* img, const TVar& k,
                              TVar& mess, TVar& res) { CheckSQL(s, ip, d, dt, c, st, img, k, mess, res); };
+    StartTrace();
   } catch (const std::exception& e) {
     // Only a system out of resources gets here; the host learns of it through
     // the result and the error log.
@@ -245,6 +262,41 @@ void AddInObject::Teardown() {
   WS.reset();
   TSD.reset();
   DC.reset();
+  // Last, so that the components' final records are in it; written out here.
+  FTrace = nullptr;
+  FTraceFile.reset();
+}
+
+void AddInObject::StartTrace() {
+  std::optional<std::u16string> path = GetEnvironmentText(kTraceVariable);
+  if (!path || TrimCtl(*path).empty()) path = RegGetStringValue(RegRoot::CurrentUserSoftware, kSettingsKey, kTraceValue);
+  if (!path || TrimCtl(*path).empty()) return;
+  TraceOptions options;
+  options.path = TrimCtl(*path);
+  FTraceFile = std::make_unique<TTrace>(options);
+  if (!FTraceFile->Open()) {
+    const std::u16string why = FTraceFile->Failure();
+    FTraceFile.reset();
+    TraceFailed(why);
+    return;
+  }
+  FTraceFile->OnFailure = [this](const std::u16string& why) { TraceFailed(why); };
+  FTrace = FTraceFile.get();
+  DC->SetTrace(FTrace);
+  TSD->SetTrace(FTrace);
+}
+
+void AddInObject::TraceFailed(const std::u16string& why) {
+  // Off first: nothing the report below sets off may reach the failed trace.
+  FTrace = nullptr;
+  if (DC) DC->SetTrace(nullptr);
+  if (TSD) TSD->SetTrace(nullptr);
+  Fail(why);
+  try {
+    PostEvent(u"LOG", why);
+  } catch (const std::exception&) {
+    // The error log already has it; the add-in goes on without a trace.
+  }
 }
 
 HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) {
@@ -358,18 +410,22 @@ HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRA
   if (!pvarRetValue) return E_POINTER;
   SetString(pvarRetValue, u"");
   if (lMethodNum < 0 || lMethodNum >= kMethodCount) return S_FALSE;
+  std::u16string error;
   try {
     RunMethod(lMethodNum, pvarRetValue, paParams);
   } catch (const axg::Error& e) {
     SetString(pvarRetValue, u"");
-    Fail(e.Message());
+    Fail(error = e.Message());
   } catch (const std::exception& e) {
     SetString(pvarRetValue, u"");
-    Fail(FromUtf8(e.what()));
+    Fail(error = FromUtf8(e.what()));
   } catch (...) {
     SetString(pvarRetValue, u"");
-    Fail(u"Unknown error");
+    Fail(error = u"Unknown error");
   }
+  if (FTrace && lMethodNum != kMethodVersion)
+    FTrace->HostCall(kMethods[lMethodNum].english, TraceArgs(paParams, lMethodNum == kMethodGateOpen ? 3 : 0),
+                     pvarRetValue->vt == VT_BSTR ? BstrToU16(pvarRetValue->bstrVal) : u"", error);
   return S_OK;
 }
 
@@ -423,6 +479,7 @@ void AddInObject::PostEvent(const std::u16string& name, const std::u16string& da
   IAsyncEvent* sink = iEvent;
   sink->AddRef();
   HRESULT hr = sink->ExternalEvent(source, bname, bdata);
+  if (FTrace) FTrace->HostEvent(name, data, hr);
   sink->Release();
   SysFreeString(source);
   SysFreeString(bname);
@@ -468,6 +525,7 @@ void AddInObject::ReportError(const std::u16string& message) {
 }
 
 void AddInObject::Fail(const std::u16string& message) {
+  if (FTrace) FTrace->Fault(message);
   g_ErrorMsg = message;
   ReportError(message);
 }

@@ -24,6 +24,7 @@ namespace axg {
 
 class TDeviceConnector;
 class TLineServer;
+class TTrace;
 class TTurnStylerDeviceQ7;
 struct TPicture;
 
@@ -40,6 +41,12 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   static constexpr LONG kEventBufferDepth = 500;
   static constexpr LONG kPort = 1001;
   static constexpr WORD kErrorLogCode = 1006;
+  // The trace switch, read at Init: the environment variable first, then the
+  // string value "Trace" of HKEY_CURRENT_USER\Software\ax_gate; each names the
+  // trace file. Neither set (or empty): no trace.
+  static constexpr const char16_t* kTraceVariable = u"AX_GATE_TRACE";
+  static constexpr const char16_t* kSettingsKey = u"ax_gate";
+  static constexpr const char16_t* kTraceValue = u"Trace";
 
   // IInitDone
   HRESULT STDMETHODCALLTYPE Init(IDispatch* pConnection) override;
@@ -94,6 +101,8 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   TDeviceConnector* Connector() const { return DC.get(); }
   TTurnStylerDeviceQ7* Controller() const { return TSD.get(); }
   TLineServer* Server() const { return WS.get(); }
+  // The trace while it is on; null when off (not switched on, or failed).
+  TTrace* Trace() const { return FTrace; }
 
  private:
   ~AddInObject() override;
@@ -106,6 +115,10 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   void Fail(const std::u16string& message);
   void RunMethod(LONG index, VARIANT* result, SAFEARRAY** params);
   void GateOpen(SAFEARRAY** params, VARIANT* result);
+  // Opens the trace the switch names and hands it to the components; a trace
+  // that cannot be opened or written is reported once and switched off.
+  void StartTrace();
+  void TraceFailed(const std::u16string& why);
 
   std::u16string g_ErrorMsg;
   IDispatch* i1cv7 = nullptr;
@@ -117,6 +130,10 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   std::unique_ptr<TDeviceConnector> DC;
   std::unique_ptr<TTurnStylerDeviceQ7> TSD;
   std::unique_ptr<TLineServer> WS;
+  // The trace outlives the components it was handed to; FTrace is its pointer
+  // while it is on, and the one thing every hook tests.
+  std::unique_ptr<TTrace> FTraceFile;
+  TTrace* FTrace = nullptr;
 };
 
 }  // namespace axg

@@ -9,6 +9,7 @@
 #include "platform/text.h"
 #include "transport/TLineServer.h"
 #include "transport/TPacketFramer.h"
+#include "trace/TTrace.h"
 
 namespace axg {
 
@@ -154,6 +155,7 @@ void TDeviceConnector::WS_BgException(TObject*, const std::exception&, bool& Can
 }
 
 void TDeviceConnector::WS_ClientConnect(TObject* Sender, TLineConnection* Client, std::uint16_t) {
+  if (FTrace) FTrace->Accepted(Client->PeerAddr(), Client->PeerPort());
   if (OnLog) {
     Log(u"Client connected. Remote: " + Client->PeerAddr() + u"/" + Client->PeerPort() + u" Local: " +
         Client->GetXAddr() + u"/" + Client->GetXPort());
@@ -172,7 +174,8 @@ void TDeviceConnector::WS_ClientConnect(TObject* Sender, TLineConnection* Client
   client->ConnectTime = CurrentClock().Now();
 }
 
-void TDeviceConnector::WS_ClientDisconnect(TObject* Sender, TLineConnection*, std::uint16_t) {
+void TDeviceConnector::WS_ClientDisconnect(TObject* Sender, TLineConnection* Client, std::uint16_t Error) {
+  if (FTrace && Client) FTrace->Closed(Client->PeerAddr(), Client->PeerPort(), Error);
   auto* server = dynamic_cast<TLineServer*>(Sender);
   if (!server) return;
   for (int i = 0; i < server->ClientCount(); ++i) {
@@ -198,6 +201,7 @@ void TDeviceConnector::ClientDataAvailable(TObject* Sender, std::uint16_t) {
   auto* client = dynamic_cast<TTcpSrvClient*>(Sender);
   if (!client) return;
   std::u16string line = client->ReceiveStr();
+  if (FTrace) FTrace->LineIn(client->PeerAddr(), client->PeerPort(), line);
   while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.pop_back();
   client->RcvdLine = line;
   if (OnLog) Log(u"IP" + client->PeerAddr());
@@ -209,6 +213,7 @@ void TDeviceConnector::ClientLineLimitExceeded(TObject* Sender, long, bool& Clea
   auto* client = dynamic_cast<TLineConnection*>(Sender);
   if (!client) return;
   if (OnLog) Log(u"Line limit exceeded from " + client->PeerAddr() + u". Closing.");
+  if (FTrace) FTrace->Fault(u"Line limit exceeded from " + client->PeerAddr() + u"/" + client->PeerPort());
   ClearData = true;
   client->Close();
 }
@@ -237,7 +242,9 @@ void TDeviceConnector::ProcessData(TTcpSrvClient* Client) {
   // 2. Coded reports: the first form that matches.
   if (usable && line[0] == u'$') {
     if (Contains(line, u"PING")) {
-      Client->SendStr(AddCRC8(u"$" + D + u"ECHO"));
+      const std::u16string echo = AddCRC8(u"$" + D + u"ECHO");
+      Client->SendStr(echo);
+      if (FTrace) FTrace->FrameOut(P, Client->PeerPort(), echo);
       GetCommand(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
     } else if (Contains(line, u"ET")) {
       GetCommand(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
@@ -254,19 +261,24 @@ void TDeviceConnector::ProcessData(TTcpSrvClient* Client) {
   // escapes, as any error of its handler does.
   if (!FWSocketServer) return;
   static const std::u16string test = AddCRC8(u"test");
+  int sent = 0;
   for (int i = 0; i < FWSocketServer->ClientCount(); ++i) {
     TLineConnection* c = FWSocketServer->Client(i);
     if (c->State() != wsConnected) continue;
     if (c == Client) {
       c->SendStr(test);
+      ++sent;
       continue;
     }
     try {
       c->SendStr(test);
+      ++sent;
     } catch (const Error&) {
       // The failed write closed that connection; the server reports it.
     }
   }
+  // One record for the frame that every connection gets, not one per connection.
+  if (FTrace) FTrace->FrameToAll(test, sent);
 }
 
 // ------------------------------------------------------------ command output
@@ -293,6 +305,7 @@ std::u16string TDeviceConnector::SendCommand(const std::u16string& AMess) {
   auto step = [&](const std::u16string& body, bool send) {
     const std::u16string frame = AddCRC8(head + body);
     if (send) client->SendStr(frame);
+    if (send && FTrace) FTrace->FrameOut(client->PeerAddr(), client->PeerPort(), frame);
     Log(frame);
     return frame;
   };
@@ -325,6 +338,7 @@ void TDeviceConnector::SendDirectCommand(const std::u16string& IP, const std::u1
   if (!client) return;
   const std::u16string frame = AddCRC8(AMess);
   client->SendStr(frame);
+  if (FTrace) FTrace->FrameOut(client->PeerAddr(), client->PeerPort(), frame);
   Log(frame);
 }
 

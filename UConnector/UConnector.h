@@ -15,6 +15,7 @@ class TLineConnection;
 class TTcpSrvClient;
 class TPacketFramer;
 class ISerialPort;
+class TTrace;
 
 enum TConnectorType : std::uint8_t { podEmpty = 0, podComPort = 1, podNet = 2 };
 
@@ -29,6 +30,8 @@ class TDeviceConnector : public TComponent {
   void SetWSocketServer(TLineServer* Value);
   TConnectorType ConnectorType() const { return FConnectorType; }
   void SetConnectorType(TConnectorType Value) { FConnectorType = Value; }
+  // The trace of connections, lines and frames (not owned); none while it is off.
+  void SetTrace(TTrace* Value) { FTrace = Value; }
 
   TLogEvent OnError;
   TLogEvent OnLog;
@@ -71,6 +74,7 @@ class TDeviceConnector : public TComponent {
   TConnectorType FConnectorType = podEmpty;
   TLineServer* FWSocketServer = nullptr;
   ISerialPort* FComport = nullptr;
+  TTrace* FTrace = nullptr;
 };
 
 }  // namespace axg

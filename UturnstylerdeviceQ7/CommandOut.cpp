@@ -184,7 +184,7 @@ std::int32_t TTurnStylerDeviceQ7::DoCheckSQL(std::int32_t i, std::int32_t kind) 
     }
   }
   if (kind == 0 && e && Holds(e) && (e->CardNumber == u"-1-1-1-1-1" || e->CardNumber == u"-2-2-2-2-2"))
-    e->Status = u"OPEN";
+    SetState(*e, u"OPEN");
   return result;
 }
 

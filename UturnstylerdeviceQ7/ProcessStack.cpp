@@ -65,7 +65,7 @@ void TTurnStylerDeviceQ7::p_hw_manual(std::u16string IP, std::u16string Device,
     if (!Holds(e)) return;
   }
   e->Device = Device;
-  e->Status = Status;
+  SetState(*e, Status);
 }
 
 bool TTurnStylerDeviceQ7::p_hw_SecondsExceeded(std::int32_t N, double A, double B) {
@@ -85,6 +85,7 @@ bool TTurnStylerDeviceQ7::AgeExceeded(std::int64_t N, const TRFidInfo& e) const 
 
 void TTurnStylerDeviceQ7::Drop(std::size_t i, const TRFidInfo* e) {
   if (!Alive(i, e)) return;
+  if (FTrace) TraceState(*StackArray[i], StackArray[i]->Status, u"");
   StackArray[i]->Img.reset();
   StackArray.erase(StackArray.begin() + static_cast<std::ptrdiff_t>(i));
 }
@@ -124,14 +125,14 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(std::size_t i, TRFi
     const std::int32_t r = DoCheckSQL(idx, 0);
     AXG_CHECK_ENTRY();
     if (r == -1) {
-      e->Status = u"WAIT";
+      SetState(*e, u"WAIT");
     } else if (r == 0 || r == 1) {
       if (IsPlaceholderCard(e->CardNumber) || e->Status == u"TRUE" || e->Status == u"FALSE") {
         p_hw_SendComCommand(idx, r);
         AXG_CHECK_ENTRY();
-        e->Status = r == 0 ? u"CLOSE" : u"OPEN";
+        SetState(*e, r == 0 ? u"CLOSE" : u"OPEN");
       } else {
-        e->Status = u"WAIT";
+        SetState(*e, u"WAIT");
       }
     }
   }
@@ -139,27 +140,27 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(std::size_t i, TRFi
   if (e->Status == u"FALSE") {
     p_hw_SendComCommand(idx, 0);
     AXG_CHECK_ENTRY();
-    e->Status = u"CLOSE";
+    SetState(*e, u"CLOSE");
   }
   // E. Allowed by the host.
   if (e->Status == u"TRUE") {
     p_hw_SendComCommand(idx, 1);
     AXG_CHECK_ENTRY();
-    e->Status = u"OPEN";
+    SetState(*e, u"OPEN");
   }
   // F. Waiting for the host or for the device.
   if (e->Status == u"OPEN" || e->Status == u"WAIT") {
     EntryReport(u"STACK", *e);
     AXG_CHECK_ENTRY();
     if (FCheckET && e->DeviceType == u"I") {
-      if (e->Finish || AgeExceeded(2, *e)) e->Status = u"NOANSWER";
+      if (e->Finish || AgeExceeded(2, *e)) SetState(*e, u"NOANSWER");
     }
-    if (!FCheckET && e->DeviceType == u"I") e->Status = u"NOANSWER";
-    if (e->DeviceType == u"T" && AgeExceeded(timeout + 2, *e)) e->Status = u"TIMEOUT";
-    if (e->DeviceType == u"D" && AgeExceeded(3, *e)) e->Status = u"TIMEOUT";
+    if (!FCheckET && e->DeviceType == u"I") SetState(*e, u"NOANSWER");
+    if (e->DeviceType == u"T" && AgeExceeded(timeout + 2, *e)) SetState(*e, u"TIMEOUT");
+    if (e->DeviceType == u"D" && AgeExceeded(3, *e)) SetState(*e, u"TIMEOUT");
   }
   // G. Opened, but no hardware report in time.
-  if (e->StatusHard.empty() && e->Status == u"OPEN" && AgeExceeded(1, *e)) e->Status = u"NOANSWER";
+  if (e->StatusHard.empty() && e->Status == u"OPEN" && AgeExceeded(1, *e)) SetState(*e, u"NOANSWER");
   // H.
   if (e->Status == u"NOANSWER") {
     EntryReport(u"STACK", *e);
@@ -204,7 +205,7 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(std::size_t i, TRFi
   if (e->Status == u"PROGRESS") {
     EntryReport(u"STACK", *e);
     AXG_CHECK_ENTRY();
-    if (e->DeviceType == u"T" && AgeExceeded(timeout + 10, *e)) e->Status = u"TIMEOUT";
+    if (e->DeviceType == u"T" && AgeExceeded(timeout + 10, *e)) SetState(*e, u"TIMEOUT");
   }
   // M. The pass is done.
   if (e->Status == u"FINISH") {
@@ -216,7 +217,7 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(std::size_t i, TRFi
       Drop(i, e);
       return StepEnd::Dropped;
     }
-    e->Status = u"NOANSWER";
+    SetState(*e, u"NOANSWER");
   }
 #undef AXG_CHECK_ENTRY
   return StepEnd::Go;

@@ -75,12 +75,12 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
       if (i != -1) {
         TRFidInfo& e = *StackArray[i];
         if (code == u"PR") {
-          if (e.DeviceType == u"D") e.Status = u"FINISH";
-          if (e.DeviceType == u"T") e.Status = u"PROGRESS";
+          if (e.DeviceType == u"D") SetState(e, u"FINISH");
+          if (e.DeviceType == u"T") SetState(e, u"PROGRESS");
         } else if (code == u"GR") {
-          e.Status = u"FINISH";
+          SetState(e, u"FINISH");
         } else {
-          e.Status = u"TIMEOUT";
+          SetState(e, u"TIMEOUT");
         }
         EntryReport(u"COME", e);
       }
@@ -108,7 +108,7 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
       if (i != -1) {
         TRFidInfo& e = *StackArray[i];
         e.StatusHard = u"GATEOPEN";
-        if (e.DeviceType == u"D") e.Status = u"FINISH";
+        if (e.DeviceType == u"D") SetState(e, u"FINISH");
       }
     }
     // "Btn-Activ" would open like "InG-Activ", but only for type "D" devices, and
@@ -121,7 +121,7 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
         TRFidInfo* e = StackArray[i].get();
         p_hw_SendComCommand(i, 1);
         // The send reports through handlers that may have changed the stack.
-        if (Holds(e)) e->Status = u"OPEN";
+        if (Holds(e)) SetState(*e, u"OPEN");
       }
     }
     StatusReport(u"COME", address, device, type, u"NOCARDNUMBER", word, word);

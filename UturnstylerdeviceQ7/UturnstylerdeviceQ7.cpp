@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/text.h"
+#include "trace/TTrace.h"
 
 namespace axg {
 
@@ -171,7 +172,12 @@ TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u1
   e->Starttime = clock.TimeOfDay();
   e->StartMs = clock.MonotonicMs();
   StackArray.push_back(std::move(e));
+  if (FTrace) TraceState(*StackArray.back(), u"", u"NEW");
   return StackArray.back().get();
+}
+
+void TTurnStylerDeviceQ7::TraceState(const TRFidInfo& e, std::u16string_view from, std::u16string_view to) {
+  if (from != to) FTrace->State(e.IP, e.Device, e.DeviceType, e.CardNumber, from, to);
 }
 
 bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {

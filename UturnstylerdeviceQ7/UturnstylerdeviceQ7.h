@@ -22,6 +22,7 @@ namespace axg {
 
 class TDeviceConnector;
 class Timer;
+class TTrace;
 
 // Role of the controller on the monitor link.
 enum TConState : std::uint8_t { podNone = 0, podServer = 1, PodClient = 2 };
@@ -118,6 +119,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
 
   void SetTimerInterval(std::int32_t AValue);
 
+  // The trace of the entries' state words (not owned); none while it is off.
+  void SetTrace(TTrace* Value) { FTrace = Value; }
+
   // Inbound messages.
   void p_hw_ProtocolIn(std::u16string AMess);
   std::int32_t p_hw_FindDevice(const std::u16string& IP, const std::u16string& Device) const;
@@ -176,6 +180,15 @@ class TTurnStylerDeviceQ7 : public TComponent {
   std::int32_t FRelayOpenDoor = 3;
   TDeviceConnector* FConnector = nullptr;
   bool FCheckET = false;
+  TTrace* FTrace = nullptr;
+
+  // Every change of an entry's state word goes through here, so that the trace
+  // sees each one; with the trace off it is the plain assignment.
+  void SetState(TRFidInfo& e, std::u16string_view to) {
+    if (FTrace) TraceState(e, e.Status, to);
+    e.Status = to;
+  }
+  void TraceState(const TRFidInfo& e, std::u16string_view from, std::u16string_view to);
 
  private:
   enum class StepEnd { Go, Dropped, Lost };

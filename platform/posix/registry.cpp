@@ -156,7 +156,8 @@ bool Parse(std::istream& in, Tree& tree) {
       std::u16string name, value;
       if (!Unescape(std::string_view(line).substr(1, end - 1), name) || name.empty()) return false;
       if (!Unescape(std::string_view(line).substr(end + 3, line.size() - end - 4), value)) return false;
-      current->named[FoldPath(name)] = {std::move(name), std::move(value)};
+      const std::u16string folded = FoldPath(name);
+      current->named[folded] = {std::move(name), std::move(value)};
       continue;
     }
     return false;
