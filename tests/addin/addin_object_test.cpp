@@ -3,12 +3,20 @@
 // parameters and its errors, and what happens before Init and after Done.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
 #include "AddInObj/AddInObject.h"
 #include "UConnector/UConnector.h"
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "addin/fake_host.h"
 #include "transport/TLineServer.h"
+#include "platform/registry.h"
 #include "platform/text.h"
+#include "tools/trace/reader.h"
 
 namespace axg::test {
 namespace {
@@ -422,6 +430,102 @@ TEST_F(AddInTest, GateOpenWhoseControllerCallFailsReportsTheControllersMessage) 
   EXPECT_NE(msg.find(u"ExternalEvent"), std::u16string::npos) << ToUtf8(msg);
   ASSERT_EQ(host.errors.size(), 1u);
   EXPECT_EQ(host.errors[0].description, msg);
+}
+
+// ---- The trace switch ----
+
+// A directory of its own for trace files and the registry stand-in; the trace
+// variable is unset unless a test sets it.
+class AddInTraceTest : public AddInTest {
+ protected:
+  void SetUp() override {
+    AddInTest::SetUp();
+    dir = std::filesystem::temp_directory_path() / ("axg-addin-trace-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir);
+    ::setenv("AX_GATE_REGISTRY", (dir / "registry").c_str(), 1);
+    ::unsetenv("AX_GATE_TRACE");
+  }
+  void TearDown() override {
+    AddInTest::TearDown();
+    ::unsetenv("AX_GATE_REGISTRY");
+    ::unsetenv("AX_GATE_TRACE");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  static std::vector<trace::Record> Records(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return trace::ReadRecords(in).records;
+  }
+  std::filesystem::path dir;
+};
+
+TEST_F(AddInTraceTest, TheSwitchIsTheEnvironmentThenTheRegistryAndOffWithoutEither) {
+  struct Case {
+    const char* env;       // nullptr: not set
+    const char* registry;  // nullptr: no value
+    const char* written;   // the file that gets the trace; nullptr: none
+  } cases[] = {
+      {nullptr, nullptr, nullptr}, {"", "", nullptr},          {"env.jsonl", nullptr, "env.jsonl"},
+      {nullptr, "reg.jsonl", "reg.jsonl"}, {"env.jsonl", "reg.jsonl", "env.jsonl"}, {"", "reg.jsonl", "reg.jsonl"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.env ? c.env : "-") + " / " + (c.registry ? c.registry : "-"));
+    std::filesystem::remove(dir / "env.jsonl");
+    std::filesystem::remove(dir / "reg.jsonl");
+    if (c.env)
+      ::setenv("AX_GATE_TRACE", *c.env ? (dir / c.env).c_str() : "", 1);
+    else
+      ::unsetenv("AX_GATE_TRACE");
+    const std::string reg = c.registry && *c.registry ? (dir / c.registry).string() : std::string();
+    ASSERT_TRUE(RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"Trace", FromUtf8(reg)));
+
+    ASSERT_EQ(init->Init(&host), S_OK);
+    EXPECT_EQ(object->Trace() != nullptr, c.written != nullptr);
+    EXPECT_EQ(Call(3, {Variant(u"10.0.0.7"), Variant(u" 0012 "), Variant(u"TRUE")}), u"TRUE");
+    ASSERT_EQ(init->Done(), S_OK);
+
+    for (const char* name : {"env.jsonl", "reg.jsonl"}) {
+      const bool expected = c.written && std::string(c.written) == name;
+      ASSERT_EQ(std::filesystem::exists(dir / name), expected) << name;
+      if (!expected) continue;
+      // The opening record, the manual request's new entry, the call as the
+      // host made it, trimmed as GateOpen reads it.
+      const auto r = Records(dir / name);
+      ASSERT_FALSE(r.empty());
+      EXPECT_EQ(r.front().ev, "start");
+      auto call = std::find_if(r.begin(), r.end(), [](const trace::Record& x) { return x.ev == "call"; });
+      ASSERT_NE(call, r.end());
+      EXPECT_EQ(call->Get("method"), "GateOpen");
+      EXPECT_EQ(call->args, (std::vector<std::string>{"10.0.0.7", "0012", "TRUE"}));
+      EXPECT_EQ(call->Get("answer"), "TRUE");
+      EXPECT_TRUE(std::any_of(r.begin(), r.end(), [](const trace::Record& x) {
+        return x.ev == "state" && x.Get("to") == "NEW" && x.Get("card") == "-1-1-1-1-1";
+      }));
+    }
+  }
+}
+
+TEST_F(AddInTraceTest, ATraceThatCannotBeOpenedIsReportedOnceAndTheAddInGoesOn) {
+  for (const std::string& path : {(dir / "missing" / "trace.jsonl").string(), std::string("/dev/full")}) {
+    SCOPED_TRACE(path);
+    host.events.clear();
+    host.errors.clear();
+    ::setenv("AX_GATE_TRACE", path.c_str(), 1);
+    ASSERT_EQ(init->Init(&host), S_OK);
+    EXPECT_TRUE(object->Initialised());
+    EXPECT_EQ(object->Trace(), nullptr);
+    const std::u16string msg = ErrorMsg();
+    EXPECT_NE(ToUtf8(msg).find(path), std::string::npos) << ToUtf8(msg);
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_EQ(host.errors[0].description, msg);
+    EXPECT_EQ(host.DataOf(u"LOG"), std::vector<std::u16string>{msg});
+    // The add-in works on, and says nothing more about the trace.
+    EXPECT_EQ(Call(3, {Variant(u"10.0.0.7"), Variant(u"0012"), Variant(u"TRUE")}), u"TRUE");
+    EXPECT_FALSE(host.DataOf(u"CHECK").empty());
+    EXPECT_EQ(host.errors.size(), 1u);
+    EXPECT_EQ(ErrorMsg(), msg);
+    ASSERT_EQ(init->Done(), S_OK);
+  }
 }
 
 }  // namespace

@@ -3,10 +3,19 @@
 // the port without disturbing anything else.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
 #include "AddInObj/AddInObject.h"
+#include "UConnector/FrameText.h"
+#include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "addin/fake_host.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "platform/text.h"
+#include "tools/trace/reader.h"
 #include "transport/TLineServer.h"
 
 namespace axg::test {
@@ -26,12 +35,13 @@ struct AddIn {
     init->Release();
     lang->Release();
   }
-  std::u16string Call(LONG method) {
-    Params none({});
+  std::u16string Call(LONG method, std::vector<Variant> args = {}) {
+    Params params(std::move(args));
     Variant result;
-    EXPECT_EQ(lang->CallAsFunc(method, result.get(), none.get()), S_OK);
+    EXPECT_EQ(lang->CallAsFunc(method, result.get(), params.get()), S_OK);
     return result.Text();
   }
+  AddInObject* Object() const { return static_cast<AddInObject*>(init); }
   FakeHost host;
   IInitDone* init = nullptr;
   ILanguageExtender* lang = nullptr;
@@ -83,6 +93,115 @@ TEST(AddInPort, DoneClosesThePort) {
   }
   AddIn b;
   EXPECT_EQ(b.Call(1), u"TRUE");
+}
+
+// One record of the trace as the test compares it: its kind and the fields that
+// identify it. The STATUS reports of every sweep tick and the LOG events are left
+// out: how many there are depends on the timing.
+std::string Brief(const trace::Record& r) {
+  std::string out = r.ev;
+  for (const char* f : {"addr", "port", "bytes", "name", "data", "method", "answer", "error", "ip", "device",
+                        "type", "card", "from", "to", "why"}) {
+    auto it = r.text.find(f);
+    if (it != r.text.end()) out += std::string(" ") + f + "=" + it->second;
+  }
+  if (r.number.count("n")) out += " n=" + std::to_string(r.number.at("n"));
+  for (const auto& a : r.args) out += " [" + a + "]";
+  return out;
+}
+
+TEST(AddInPort, TheTraceOfAKnownRoadHoldsItsRecordsInOrder) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("axg-road-" + std::to_string(std::random_device{}()));
+  fs::create_directories(dir);
+  const fs::path file = dir / "trace.jsonl";
+  ::setenv("AX_GATE_TRACE", file.c_str(), 1);
+  MessageLoop& loop = MessageLoop::Current();
+  std::string port;
+  {
+    AddIn a;
+    ::unsetenv("AX_GATE_TRACE");
+    ASSERT_NE(a.Object()->Trace(), nullptr);
+    ASSERT_EQ(a.Call(1), u"TRUE");
+
+    // A device on loopback: connects, presents a card, and reads what comes back.
+    SocketHandle s = SocketConnect("127.0.0.1", 1001);
+    std::string received;
+    bool connected = false;
+    loop.WatchSocket(s, kSockConnect | kSockRead, [&](unsigned ev, int error) {
+      if (ev == kSockConnect) connected = error == 0;
+      char buf[512];
+      std::ptrdiff_t n;
+      if (ev == kSockRead)
+        while ((n = SocketRecv(s, buf, sizeof buf)) > 0) received.append(buf, static_cast<std::size_t>(n));
+    });
+    ASSERT_TRUE(loop.RunUntil([&] { return connected; }, 2000));
+    port = std::to_string(SocketLocalAddress(s).port);
+    auto send = [&](const std::string& line) { ASSERT_EQ(SocketSend(s, line.data(), line.size()), line.size()); };
+
+    send("$0001RQ0000123456AB\r\n");
+    ASSERT_TRUE(loop.RunUntil([&] { return !a.host.DataOf(u"CHECK").empty(); }, 2000));
+    ASSERT_EQ(a.Call(3, {Variant(u"127.0.0.1"), Variant(u"0001"), Variant(u"TRUE")}), u"TRUE");
+    const std::string go = ToUtf8(AddCRC8(u"$0001GO")), gr = ToUtf8(AddCRC8(u"$0001GR"));
+    ASSERT_TRUE(loop.RunUntil([&] { return received.find(gr) != std::string::npos; }, 2000)) << received;
+    send("#0001GR00\r\n");  // the relay
+    // The answer to the relay line ("test" again) has come once a "test" follows the GR frame.
+    const std::string test_frame = ToUtf8(AddCRC8(u"test"));
+    ASSERT_TRUE(loop.RunUntil([&] { return received.find(test_frame, received.find(gr)) != std::string::npos; }, 2000));
+    send("$0001GR00\r\n");  // the pass is done
+    ASSERT_TRUE(loop.RunUntil([&] { return a.host.DataOf(u"CHECK").size() == 2; }, 3000));
+    ASSERT_TRUE(loop.RunUntil([&] { return a.Object()->Controller()->StackCount() == 0; }, 2000));
+    ASSERT_EQ(a.Call(2), u"TRUE");
+    ASSERT_TRUE(loop.RunUntil([&] { return a.Object()->Server()->ClientCount() == 0; }, 2000));
+    loop.UnwatchSocket(s);
+    SocketClose(s);
+  }  // Done writes the trace out
+
+  std::ifstream in(file, std::ios::binary);
+  const auto read = trace::ReadRecords(in);
+  EXPECT_EQ(read.bad_lines, 0u);
+  std::vector<std::string> got;
+  for (const auto& r : read.records)
+    if (!(r.ev == "event" && (r.Get("name") == "STATUS" || r.Get("name") == "LOG"))) got.push_back(Brief(r));
+
+  const std::string dev = " addr=127.0.0.1 port=" + port;
+  const std::string entry = " ip=127.0.0.1 device=0001 type=T card=0000123456";
+  const std::string test = " addr=* bytes=" + ToUtf8(AddCRC8(u"test")) + " n=1";
+  const std::vector<std::string> expected = {
+      "start",
+      "call method=Start answer=TRUE",
+      "accept" + dev,
+      "line" + dev + " bytes=$0001RQ0000123456AB\r\n",
+      "state" + entry + " from= to=NEW",
+      "event name=CHECK data=127.0.0.1;0001;T;0000123456;0",
+      "state" + entry + " from=NEW to=WAIT",
+      "frame" + test,
+      "state" + entry + " from=WAIT to=TRUE",
+      "call method=GateOpen answer=TRUE [127.0.0.1] [0001] [TRUE]",
+      "frame" + dev + " bytes=" + ToUtf8(AddCRC8(u"$0001GO")),
+      "frame" + dev + " bytes=" + ToUtf8(AddCRC8(u"$0001GR")),
+      "state" + entry + " from=TRUE to=OPEN",
+      "line" + dev + " bytes=#0001GR00\r\n",
+      "frame" + test,
+      "line" + dev + " bytes=$0001GR00\r\n",
+      "state" + entry + " from=OPEN to=FINISH",
+      "frame" + test,
+      "event name=CHECK data=127.0.0.1;0001;T;0000123456;2",
+      "state" + entry + " from=FINISH to=",
+      "call method=Stop answer=TRUE",
+      "close" + dev + " why=closed",
+  };
+  EXPECT_EQ(got, expected);
+
+  // The reader makes the same road of it.
+  const auto roads = trace::BuildRoads(read.records, {});
+  ASSERT_EQ(roads.size(), 1u);
+  ASSERT_EQ(roads[0].requests.size(), 1u);
+  std::vector<std::string> steps;
+  for (const auto& step : roads[0].requests[0].steps) steps.push_back(step.name);
+  EXPECT_EQ(steps, (std::vector<std::string>{"card", "CHECK", "GateOpen", "GO", "relay", "finished", "dropped"}));
+  std::error_code ec;
+  fs::remove_all(dir, ec);
 }
 
 }  // namespace
