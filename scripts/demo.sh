@@ -6,7 +6,8 @@
 #      which opens TCP port 1001,
 #   3. runs ax_gate-devsim: three simulated turnstiles that present the cards of
 #      examples/demo-cards.txt, some allowed, some not,
-#   4. stops the host and sums up.
+#   4. stops the host and sums up,
+#   5. reads the add-in's trace (ax_gate-trace): each request's road per turnstile.
 # Usage: scripts/demo.sh [BUILD_DIR]    (make demo builds first, then runs this)
 set -euo pipefail
 
@@ -43,14 +44,14 @@ EOF
   fi
 fi
 
-for f in ax_gate.so ax_gate-host ax_gate-devsim ax_gate-regsvr; do
+for f in ax_gate.so ax_gate-host ax_gate-devsim ax_gate-regsvr ax_gate-trace; do
   [ -e "$bin/$f" ] || { echo "demo: $bin/$f is missing; run 'make build' first" >&2; exit 1; }
 done
 
 work=$build/demo
 mkdir -p "$work"
 export AX_GATE_REGISTRY=$work/registry
-rm -f "$AX_GATE_REGISTRY" "$work/host.log" "$work/devices.log" "$work/host.in"
+rm -f "$AX_GATE_REGISTRY" "$work/host.log" "$work/devices.log" "$work/host.in" "$work"/trace.jsonl*
 
 bold() { if [ -t 1 ]; then printf '\n\033[1m%s\033[0m\n' "$*"; else printf '\n%s\n' "$*"; fi; }
 
@@ -69,8 +70,9 @@ bold "2. Start the 1C host stand-in: it creates AddIn.ax_gate, calls Init and St
 echo "   Decisions: cards listed in examples/allowed-cards.txt may pass, the others may not."
 echo "   Lines marked 'host' are what the 1C script would see: external events"
 echo "   (source Kavreno: CHECK, STATUS, LOG, ERROR) and its calls to the add-in."
+echo "   The add-in writes its trace to $work/trace.jsonl (ax_gate-host --trace)."
 mkfifo "$work/host.in"
-"$bin/ax_gate-host" --policy "cards=$examples/allowed-cards.txt" <"$work/host.in" 2>&1 \
+"$bin/ax_gate-host" --policy "cards=$examples/allowed-cards.txt" --trace "$work/trace.jsonl" <"$work/host.in" 2>&1 \
   | tee "$work/host.log" | sed -u 's/^/  host       | /' &
 host_pid=$!
 exec 3>"$work/host.in"  # keeps the host's input open until we say quit
@@ -111,6 +113,12 @@ while read -r card; do
 done < <(sed -n 's/.* card \([^ ]*\) presented.*/\1/p' "$work/devices.log")
 read -r requests opens refusals timeouts < <(awk '$1 == "all" {print $2, $3, $4, $5}' "$work/devices.log")
 events=$(sed -n 's/.*events received \([0-9]*\).*/\1/p' "$work/host.log" | tail -1)
+
+bold "5. The add-in's trace, read by ax_gate-trace: the road of each request"
+echo "   Turnstile 127.0.0.2 in full (ax_gate-trace --device 127.0.0.2), then the summary"
+echo "   of all three; times are from the card's line to each step."
+"$bin/ax_gate-trace" --device 127.0.0.2 "$work"/trace.jsonl* | sed '/^summary:/,$d' | sed 's/^/  trace      | /'
+"$bin/ax_gate-trace" "$work"/trace.jsonl* | sed -n '/^summary:/,$p' | sed 's/^/  trace      | /'
 
 bold "Summary"
 echo "  $presented cards presented at 3 turnstiles, $allowed of them on the allow-list."

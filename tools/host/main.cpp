@@ -15,6 +15,7 @@
 
 #include "AddInLib/AddInLib.h"
 #include "platform/com.h"
+#include "platform/environment.h"
 #include "platform/message_loop.h"
 #include "platform/registry.h"
 #include "platform/stdin_reader.h"
@@ -45,7 +46,9 @@ const char kUsage[] =
     "  --event-fail           ExternalEvent fails with E_FAIL\n"
     "  --depth-fail           SetEventBufferDepth fails with E_FAIL\n"
     "  --without LIST         do not offer these host interfaces (comma-separated:\n"
-    "                         events, errorlog, statusline)\n";
+    "                         events, errorlog, statusline)\n"
+    "  --trace FILE           the add-in writes its trace to FILE (sets AX_GATE_TRACE\n"
+    "                         for it; read it with ax_gate-trace FILE*)\n";
 
 [[noreturn]] void Usage(const std::string& why) {
   if (!why.empty()) std::cerr << "ax_gate-host: " << why << "\n";
@@ -57,6 +60,7 @@ struct Options {
   std::string progid = "AddIn.ax_gate";
   std::string policy = "none";
   bool start = true;
+  std::string trace;
   Format format = Format::kText;
   SiteOptions site;
 };
@@ -73,6 +77,7 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--policy") o.policy = value();
     else if (a.rfind("--policy=", 0) == 0) o.policy = a.substr(9);
     else if (a == "--no-start") o.start = false;
+    else if (a == "--trace") o.trace = value();
     else if (a == "--format") {
       std::string f = value();
       if (f == "text") o.format = Format::kText;
@@ -444,6 +449,9 @@ int Main(int argc, char** argv) {
   std::string error;
   auto policy = Policy::Parse(opt.policy, &error);
   if (!policy) Usage(error);
+  // The add-in reads its trace switch at Init, from this process's environment.
+  if (!opt.trace.empty() && !SetEnvironmentText(u"AX_GATE_TRACE", FromUtf8(opt.trace)))
+    Usage("--trace: cannot set AX_GATE_TRACE");
   Output out(opt.format);
   Host host(opt, out, std::move(*policy));
   return host.Run();
