@@ -99,10 +99,12 @@ void PrintTables(const Options& o, const Results& r) {
   }
   if (!r.sweep.empty()) {
     std::printf("\nSweep cost (one pass, entries waiting, each reported to the host)\n");
-    std::printf("%8s %14s %14s %16s\n", "entries", "ns/entry", "pass CPU (us)", "pass wall (us)");
+    std::printf("%8s %6s %14s %14s %16s\n", "entries", "trace", "ns/entry", "pass CPU (us)", "pass wall (us)");
     for (const auto& s : r.sweep)
-      std::printf("%8d %14.0f %14.1f %16.1f\n", s.entries, s.ns_per_entry, s.pass_us, s.pass_wall_us);
+      std::printf("%8d %6s %14.0f %14.1f %16.1f\n", s.entries, s.traced ? "on" : "off", s.ns_per_entry, s.pass_us,
+                  s.pass_wall_us);
     std::printf("target: linear in n; a pass over 1000 entries well under %.0f ms\n", kTimerMs);
+    std::printf("trace off: every hook is one null check (set AX_GATE_TRACE to switch it on)\n");
   }
   for (const auto& f : r.footprint) {
     std::printf("\nFootprint (%d connected devices)\n", f.devices);
@@ -156,7 +158,8 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
   j << "\n  ],\n  \"sweep\": [";
   for (std::size_t i = 0; i < r.sweep.size(); ++i) {
     const auto& x = r.sweep[i];
-    j << (i ? "," : "") << "\n    {\"entries\":" << x.entries << ",\"ns_per_entry\":" << Num(x.ns_per_entry)
+    j << (i ? "," : "") << "\n    {\"entries\":" << x.entries << ",\"trace\":" << (x.traced ? "true" : "false")
+      << ",\"ns_per_entry\":" << Num(x.ns_per_entry)
       << ",\"pass_cpu_us\":" << Num(x.pass_us) << ",\"pass_wall_us\":" << Num(x.pass_wall_us) << "}";
   }
   j << "\n  ],\n  \"footprint\": [";

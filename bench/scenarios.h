@@ -79,6 +79,7 @@ struct FootprintResult {
 
 struct SweepResult {
   int entries = 0;
+  bool traced = false;      // the trace on, writing to a file
   double ns_per_entry = 0;  // CPU time
   double pass_us = 0;       // CPU time of one pass
   double pass_wall_us = 0;  // wall-clock time of one pass

@@ -79,8 +79,8 @@ bool TTrace::Open() {
     return false;
   }
   if (size_ >= options_.file_limit && !Rotate()) return false;
-  Add(Begin("start") + Field("files", Number(options_.files)) +
-      Field("limit", Number(static_cast<std::int64_t>(options_.file_limit))));
+  Add(Make("start", Field("files", Number(options_.files)),
+      Field("limit", Number(static_cast<std::int64_t>(options_.file_limit)))));
   // Written at once, so that a file that takes nothing is known before the first
   // device line rather than on the first timer tick.
   return Flush();
@@ -88,8 +88,11 @@ bool TTrace::Open() {
 
 std::string TTrace::Begin(std::string_view ev) const {
   Clock& clock = CurrentClock();
-  std::string out = "{\"t\":" + Number(clock.WallMs()) + ",\"us\":" + Number(clock.MonotonicUs()) +
-                    ",\"ev\":\"";
+  std::string out = "{\"t\":";
+  out += Number(clock.WallMs());
+  out += ",\"us\":";
+  out += Number(clock.MonotonicUs());
+  out += ",\"ev\":\"";
   out += ev;
   out += '"';
   return out;
@@ -154,7 +157,8 @@ bool TTrace::Rotate() {
 bool TTrace::Flush() {
   if (failed_) return false;
   if (dropped_ > 0 && pending_.size() < options_.memory_limit) {
-    std::string note = Begin("dropped") + Field("n", Number(static_cast<std::int64_t>(dropped_))) + "}\n";
+    std::string note = Make("dropped", Field("n", Number(static_cast<std::int64_t>(dropped_))));
+    note += "}\n";
     pending_.insert(0, note);
     dropped_ = 0;
   }
@@ -203,49 +207,52 @@ void TTrace::Fail(const std::u16string& why, bool notify) {
 
 void TTrace::Accepted(const std::u16string& addr, const std::u16string& port) {
   if (failed_) return;
-  Add(Begin("accept") + Field("addr", JsonText(addr)) + Field("port", JsonText(port)));
+  Add(Make("accept", Field("addr", JsonText(addr)), Field("port", JsonText(port))));
 }
 
 void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int error) {
   if (failed_) return;
   const std::u16string why = error == 0 ? u"closed" : u"socket error " + IntToStr(error);
-  Add(Begin("close") + Field("addr", JsonText(addr)) + Field("port", JsonText(port)) +
-      Field("why", JsonText(why)));
+  Add(Make("close", Field("addr", JsonText(addr)), Field("port", JsonText(port)),
+      Field("why", JsonText(why))));
 }
 
 void TTrace::LineIn(const std::u16string& addr, const std::u16string& port, std::u16string_view line) {
   if (failed_) return;
-  Add(Begin("line") + Field("addr", JsonText(addr)) + Field("port", JsonText(port)) +
-      Field("bytes", JsonBytes(ToAnsi(line))));
+  Add(Make("line", Field("addr", JsonText(addr)), Field("port", JsonText(port)),
+      Field("bytes", JsonBytes(ToAnsi(line)))));
 }
 
 void TTrace::FrameOut(const std::u16string& addr, const std::u16string& port, std::u16string_view frame) {
   if (failed_) return;
-  Add(Begin("frame") + Field("addr", JsonText(addr)) + Field("port", JsonText(port)) +
-      Field("bytes", JsonBytes(ToAnsi(frame))));
+  Add(Make("frame", Field("addr", JsonText(addr)), Field("port", JsonText(port)),
+      Field("bytes", JsonBytes(ToAnsi(frame)))));
 }
 
 void TTrace::FrameToAll(std::u16string_view frame, int connections) {
   if (failed_) return;
-  Add(Begin("frame") + Field("addr", "\"*\"") + Field("n", Number(connections)) +
-      Field("bytes", JsonBytes(ToAnsi(frame))));
+  Add(Make("frame", Field("addr", "\"*\""), Field("n", Number(connections)),
+      Field("bytes", JsonBytes(ToAnsi(frame)))));
 }
 
 void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, long hr) {
   if (failed_) return;
   char code[16];
   std::snprintf(code, sizeof code, "\"0x%08lX\"", static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
-  Add(Begin("event") + Field("name", JsonText(name)) + Field("data", JsonText(data)) + Field("hr", code));
+  Add(Make("event", Field("name", JsonText(name)), Field("data", JsonText(data)), Field("hr", code)));
 }
 
 void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16string>& args,
                       const std::u16string& answer, const std::u16string& error) {
   if (failed_) return;
   std::string list = "[";
-  for (std::size_t i = 0; i < args.size(); ++i) list += (i ? "," : "") + JsonText(args[i]);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i) list += ',';
+    list += JsonText(args[i]);
+  }
   list += "]";
-  std::string record = Begin("call") + Field("method", JsonText(method)) + Field("args", list) +
-                       Field("answer", JsonText(answer));
+  std::string record = Make("call", Field("method", JsonText(method)), Field("args", list),
+                       Field("answer", JsonText(answer)));
   if (!error.empty()) record += Field("error", JsonText(error));
   Add(std::move(record));
 }
@@ -253,14 +260,14 @@ void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16stri
 void TTrace::State(const std::u16string& ip, const std::u16string& device, const std::u16string& type,
                    const std::u16string& card, std::u16string_view from, std::u16string_view to) {
   if (failed_) return;
-  Add(Begin("state") + Field("ip", JsonText(ip)) + Field("device", JsonText(device)) +
-      Field("type", JsonText(type)) + Field("card", JsonText(card)) + Field("from", JsonText(from)) +
-      Field("to", JsonText(to)));
+  Add(Make("state", Field("ip", JsonText(ip)), Field("device", JsonText(device)),
+      Field("type", JsonText(type)), Field("card", JsonText(card)), Field("from", JsonText(from)),
+      Field("to", JsonText(to))));
 }
 
 void TTrace::Fault(const std::u16string& text) {
   if (failed_) return;
-  Add(Begin("error") + Field("text", JsonText(text)));
+  Add(Make("error", Field("text", JsonText(text))));
 }
 
 }  // namespace axg

@@ -84,6 +84,13 @@ class TTrace {
  private:
   // Starts a record: {"t":..,"us":..,"ev":"<ev>"
   std::string Begin(std::string_view ev) const;
+  // A record: Begin and the fields (each ",\"name\":value"), not yet closed.
+  template <class... Fields>
+  std::string Make(std::string_view ev, const Fields&... fields) const {
+    std::string out = Begin(ev);
+    ((out += fields), ...);
+    return out;
+  }
   void Add(std::string record);
   bool Write(std::string_view data);
   bool Rotate();
