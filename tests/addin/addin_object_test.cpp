@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -14,6 +13,7 @@
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "addin/fake_host.h"
 #include "transport/TLineServer.h"
+#include "platform/environment.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "tools/trace/reader.h"
@@ -434,23 +434,28 @@ TEST_F(AddInTest, GateOpenWhoseControllerCallFailsReportsTheControllersMessage) 
 
 // ---- The trace switch ----
 
-// A directory of its own for trace files and the registry stand-in; the trace
-// variable is unset unless a test sets it.
+// A directory of its own for trace files (and, on Linux, the registry stand-in);
+// the trace variable and the registry value are empty unless a test sets them,
+// and are left empty. Under Wine the value is the real registry's.
 class AddInTraceTest : public AddInTest {
  protected:
   void SetUp() override {
     AddInTest::SetUp();
     dir = std::filesystem::temp_directory_path() / ("axg-addin-trace-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir);
-    ::setenv("AX_GATE_REGISTRY", (dir / "registry").c_str(), 1);
-    ::unsetenv("AX_GATE_TRACE");
+    SetEnvironmentText(u"AX_GATE_REGISTRY", (dir / "registry").u16string());
+    SetSwitch(u"", u"");
   }
   void TearDown() override {
     AddInTest::TearDown();
-    ::unsetenv("AX_GATE_REGISTRY");
-    ::unsetenv("AX_GATE_TRACE");
+    SetSwitch(u"", u"");
+    SetEnvironmentText(u"AX_GATE_REGISTRY", u"");
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+  }
+  static void SetSwitch(const std::u16string& env, const std::u16string& registry) {
+    ASSERT_TRUE(SetEnvironmentText(u"AX_GATE_TRACE", env));
+    ASSERT_TRUE(RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"Trace", registry));
   }
   static std::vector<trace::Record> Records(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -461,35 +466,34 @@ class AddInTraceTest : public AddInTest {
 
 TEST_F(AddInTraceTest, TheSwitchIsTheEnvironmentThenTheRegistryAndOffWithoutEither) {
   struct Case {
-    const char* env;       // nullptr: not set
-    const char* registry;  // nullptr: no value
-    const char* written;   // the file that gets the trace; nullptr: none
+    const char* env;       // "": not set
+    const char* registry;  // "": no file named
+    const char* written;   // the file that gets the trace; "": none
   } cases[] = {
-      {nullptr, nullptr, nullptr}, {"", "", nullptr},          {"env.jsonl", nullptr, "env.jsonl"},
-      {nullptr, "reg.jsonl", "reg.jsonl"}, {"env.jsonl", "reg.jsonl", "env.jsonl"}, {"", "reg.jsonl", "reg.jsonl"},
+      {"", "", ""},
+      {"env.jsonl", "", "env.jsonl"},
+      {"", "reg.jsonl", "reg.jsonl"},
+      {"env.jsonl", "reg.jsonl", "env.jsonl"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.env ? c.env : "-") + " / " + (c.registry ? c.registry : "-"));
+    SCOPED_TRACE(std::string(c.env) + " / " + c.registry);
     std::filesystem::remove(dir / "env.jsonl");
     std::filesystem::remove(dir / "reg.jsonl");
-    if (c.env)
-      ::setenv("AX_GATE_TRACE", *c.env ? (dir / c.env).c_str() : "", 1);
-    else
-      ::unsetenv("AX_GATE_TRACE");
-    const std::string reg = c.registry && *c.registry ? (dir / c.registry).string() : std::string();
-    ASSERT_TRUE(RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"Trace", FromUtf8(reg)));
+    auto full = [&](const char* name) { return *name ? (dir / name).u16string() : std::u16string(); };
+    SetSwitch(full(c.env), full(c.registry));
 
     ASSERT_EQ(init->Init(&host), S_OK);
-    EXPECT_EQ(object->Trace() != nullptr, c.written != nullptr);
+    EXPECT_EQ(object->Trace() != nullptr, *c.written != 0);
     EXPECT_EQ(Call(3, {Variant(u"10.0.0.7"), Variant(u" 0012 "), Variant(u"TRUE")}), u"TRUE");
     ASSERT_EQ(init->Done(), S_OK);
+    EXPECT_TRUE(host.errors.empty());
 
     for (const char* name : {"env.jsonl", "reg.jsonl"}) {
-      const bool expected = c.written && std::string(c.written) == name;
+      const bool expected = std::string(c.written) == name;
       ASSERT_EQ(std::filesystem::exists(dir / name), expected) << name;
       if (!expected) continue;
-      // The opening record, the manual request's new entry, the call as the
-      // host made it, trimmed as GateOpen reads it.
+      // The opening record, the manual request's new entry, and the call as
+      // GateOpen read it (trimmed).
       const auto r = Records(dir / name);
       ASSERT_FALSE(r.empty());
       EXPECT_EQ(r.front().ev, "start");
@@ -506,16 +510,20 @@ TEST_F(AddInTraceTest, TheSwitchIsTheEnvironmentThenTheRegistryAndOffWithoutEith
 }
 
 TEST_F(AddInTraceTest, ATraceThatCannotBeOpenedIsReportedOnceAndTheAddInGoesOn) {
-  for (const std::string& path : {(dir / "missing" / "trace.jsonl").string(), std::string("/dev/full")}) {
-    SCOPED_TRACE(path);
+  // A file in a directory that is not there, a directory, and (where there is
+  // one) a device that takes no byte.
+  std::vector<std::u16string> paths = {(dir / "missing" / "trace.jsonl").u16string(), dir.u16string()};
+  if (std::filesystem::exists("/dev/full")) paths.push_back(u"/dev/full");
+  for (const auto& path : paths) {
+    SCOPED_TRACE(ToUtf8(path));
     host.events.clear();
     host.errors.clear();
-    ::setenv("AX_GATE_TRACE", path.c_str(), 1);
+    SetSwitch(path, u"");
     ASSERT_EQ(init->Init(&host), S_OK);
     EXPECT_TRUE(object->Initialised());
     EXPECT_EQ(object->Trace(), nullptr);
     const std::u16string msg = ErrorMsg();
-    EXPECT_NE(ToUtf8(msg).find(path), std::string::npos) << ToUtf8(msg);
+    EXPECT_NE(msg.find(path), std::u16string::npos) << ToUtf8(msg);
     ASSERT_EQ(host.errors.size(), 1u);
     EXPECT_EQ(host.errors[0].description, msg);
     EXPECT_EQ(host.DataOf(u"LOG"), std::vector<std::u16string>{msg});

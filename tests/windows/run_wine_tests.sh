@@ -31,8 +31,9 @@ build)
         -DCMAKE_BUILD_TYPE=Release
     fi
     # Only what ships and what the Wine run needs: the i686 tree is the release
-    # (DLL, host, registration tool), the x86_64 tree also carries the suites.
-    targets="ax_gate ax_gate-host ax_gate-regsvr"
+    # (DLL, host, registration tool, trace reader), the x86_64 tree also carries
+    # the suites.
+    targets="ax_gate ax_gate-host ax_gate-regsvr ax_gate-trace"
     if [ "$arch" = x86_64 ]; then
       targets="$targets ax_gate-serialmon wine_platform_tests wine_transport_tests wine_addin_tests"
       targets="$targets wine_win32_tests wine_loop_module"
@@ -48,7 +49,8 @@ tables)
   # nothing but system DLLs: the C++ runtime, libgcc and winpthread are inside.
   system_dlls='ADVAPI32.dll KERNEL32.dll msvcrt.dll ole32.dll OLEAUT32.dll SHELL32.dll USER32.dll WS2_32.dll'
   for pair in "$win32/bin/ax_gate.dll:i686:pei-i386" "$win64/bin/ax_gate.dll:x86_64:pei-x86-64" \
-              "$win32/bin/ax_gate-host.exe:i686:pei-i386" "$win64/bin/ax_gate-host.exe:x86_64:pei-x86-64"; do
+              "$win32/bin/ax_gate-host.exe:i686:pei-i386" "$win64/bin/ax_gate-host.exe:x86_64:pei-x86-64" \
+              "$win32/bin/ax_gate-trace.exe:i686:pei-i386" "$win64/bin/ax_gate-trace.exe:x86_64:pei-x86-64"; do
     file=${pair%%:*}
     rest=${pair#*:}
     arch=${rest%%:*}
@@ -80,7 +82,7 @@ wine)
   command -v unshare >/dev/null || fail "unshare (util-linux) is missing"
   command -v ip >/dev/null || fail "ip (iproute2) is missing"
   [ -x /usr/lib/wine/wine64 ] || fail "wine64 is missing: scripts/install-deps.sh windows"
-  for f in ax_gate.dll ax_gate-host.exe ax_gate-regsvr.exe ax_gate-serialmon.exe wine_platform_tests.exe \
+  for f in ax_gate.dll ax_gate-host.exe ax_gate-regsvr.exe ax_gate-trace.exe ax_gate-serialmon.exe wine_platform_tests.exe \
            wine_transport_tests.exe wine_addin_tests.exe wine_win32_tests.exe; do
     [ -f "$win64/bin/$f" ] || fail "$win64/bin/$f is missing: run the build step (make windows)"
   done
