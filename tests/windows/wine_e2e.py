@@ -13,7 +13,9 @@ the installations are. In order:
   * ax_gate-host.exe --format jsonl --policy allow with the module registered
     from a directory with a blank in its name (so through its short path),
     driven by a test device on 127.0.0.1:1001 from card to gate, frames checked
-    byte for byte; Stop closes everything, Start listens again;
+    byte for byte; Stop closes everything, Start listens again; the trace
+    switched on in the registry (HKCU\\Software\\ax_gate, "Trace") holds the
+    road, and ax_gate-trace.exe reads it back;
   * the Win32 serial line: a pseudo-terminal given to Wine as COM9, read by
     ax_gate-serialmon.exe (connector and controller on a serial port).
 Every wait is bounded; any failure fails the run.
@@ -37,6 +39,7 @@ BIN = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 WINE = "/usr/lib/wine/wine64"
 PORT = 1001
 PROGID = "AddIn.ax_gate"
+TRACE_KEY = "HKEY_CURRENT_USER\\Software\\ax_gate"
 DESCRIPTION = "V7 AddIn 2.0"
 
 # Tests of the shared suites that hold only on Linux, or that Wine cannot pass:
@@ -394,6 +397,13 @@ class WindowsBuildUnderWine(unittest.TestCase):
         self.assertTrue(inproc.upper().startswith("C:\\") and inproc.upper().endswith("\\AX_GATE.DLL"), inproc)
         clsid = self.check_registered(inproc)
 
+        # The trace, switched on as a support engineer does at a site.
+        trace_dir = os.path.join(self.prefix.drive_c, "ax gate trace")
+        os.makedirs(trace_dir, exist_ok=True)
+        trace_file = os.path.join(trace_dir, "trace.jsonl")
+        self.prefix.run("reg", "add", TRACE_KEY, "/v", "Trace", "/t", "REG_SZ", "/d",
+                        "C:\\ax gate trace\\trace.jsonl", "/f")
+
         devices = []
         h = Host(self.prefix, "--policy", "allow")
         try:
@@ -451,6 +461,44 @@ class WindowsBuildUnderWine(unittest.TestCase):
 
         self.prefix.run("regsvr32", "/u", "/s", long_path)
         self.check_unregistered(clsid)
+        self.prefix.run("reg", "delete", TRACE_KEY, "/v", "Trace", "/f")
+        self.check_trace(trace_file)
+
+    def check_trace(self, trace_file):
+        """The road of the first card in the trace, in order, and the reader's account of it."""
+        with open(trace_file, encoding="utf-8") as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual(records[0]["ev"], "start")
+        entry = {"ip": "127.0.0.2", "device": "0001", "type": "T", "card": "0012345678"}
+        road = [
+            {"ev": "call", "method": "Start", "answer": "TRUE"},
+            {"ev": "accept", "addr": "127.0.0.2"},
+            {"ev": "line", "addr": "127.0.0.2", "bytes": frame("$0001RQ0012345678") + "\r\n"},
+            dict(entry, ev="state", to="NEW"),
+            {"ev": "event", "name": "CHECK", "data": "127.0.0.2;0001;T;0012345678;0", "hr": "0x00000000"},
+            {"ev": "call", "method": "GateOpen", "args": ["127.0.0.2", "0001", "TRUE"], "answer": "TRUE"},
+            {"ev": "frame", "addr": "127.0.0.2", "bytes": frame("$0001GO")},
+            {"ev": "frame", "addr": "127.0.0.2", "bytes": frame("$0001GR")},
+            dict(entry, ev="state", **{"from": "TRUE", "to": "OPEN"}),
+            {"ev": "line", "addr": "127.0.0.2", "bytes": "#0001GR\r\n"},
+            dict(entry, ev="state", **{"from": "OPEN", "to": "FINISH"}),
+            {"ev": "event", "name": "CHECK", "data": "127.0.0.2;0001;T;0012345678;2"},
+            dict(entry, ev="state", **{"from": "FINISH", "to": ""}),
+            {"ev": "call", "method": "Stop", "answer": "TRUE"},
+            {"ev": "close", "addr": "127.0.0.2", "why": "closed"},
+        ]
+        at = 0
+        for want in road:
+            while at < len(records) and any(records[at].get(k) != v for k, v in want.items()):
+                at += 1
+            self.assertLess(at, len(records), "not in the trace after the records before it: %r" % want)
+        p = self.prefix.run(os.path.join(BIN, "ax_gate-trace.exe"), windows_path(trace_file))
+        out = p.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        for line in ["127.0.0.2 device 0001: 1 request", "card 0012345678 (T): opened, finished",
+                     "127.0.0.3 device 0002: 1 request", "summary: 2 requests, 2 opened, 0 refused, 0 timed out"]:
+            self.assertIn(line, out)
+        steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
+        self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "dropped"], out)
 
     def test_5_serial_line_through_a_wine_com_port(self):
         # Wine opens COMn through the link dosdevices/comN: here a pseudo-terminal
