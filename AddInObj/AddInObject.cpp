@@ -490,7 +490,10 @@ void AddInObject::PostEvent(const std::u16string& name, const std::u16string& da
 
 void AddInObject::Log(TObject*, const std::u16string& Str) { PostEvent(u"LOG", Str); }
 
-void AddInObject::Error(TObject*, const std::u16string& Str) { PostEvent(u"ERROR", Str); }
+void AddInObject::Error(TObject*, const std::u16string& Str) {
+  if (FTrace) FTrace->Fault(Str);
+  PostEvent(u"ERROR", Str);
+}
 
 void AddInObject::CheckStatus(TObject*, const TVar&, const TVar& IP, const TVar& Device,
                               const TVar& DeviceType, const TVar& Cardnumber, const TVar& Status1,

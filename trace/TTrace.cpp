@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 #include "trace/TraceJson.h"
 
@@ -212,7 +213,8 @@ void TTrace::Accepted(const std::u16string& addr, const std::u16string& port) {
 
 void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int error) {
   if (failed_) return;
-  const std::u16string why = error == 0 ? u"closed" : u"socket error " + IntToStr(error);
+  const std::u16string why =
+      error == 0 ? std::u16string(u"closed") : u"socket error " + IntToStr(error) + u": " + SocketErrorText(error);
   Add(Make("close", Field("addr", JsonText(addr)), Field("port", JsonText(port)),
       Field("why", JsonText(why))));
 }

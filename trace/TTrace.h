@@ -6,7 +6,8 @@
 //
 //   start   the trace was opened (files, limit)
 //   accept  a device connection was accepted (addr, port)
-//   close   a device connection was closed (addr, port, why)
+//   close   a device connection was closed (addr, port, why: "closed", or the
+//           socket error with its text)
 //   line    a line came from a device (addr, port, bytes)
 //   frame   a frame went to a device (addr, port, bytes); addr "*" with n: the
 //           same frame to every connection

@@ -1,6 +1,12 @@
 // Controller state: defaults, the timer, the connector hook, destruction, the
 // status report and the variant the events carry.
+#include <filesystem>
+#include <fstream>
+#include <random>
+
 #include "controller_fixture.h"
+#include "tools/trace/reader.h"
+#include "trace/TTrace.h"
 
 namespace axg::test {
 namespace {
@@ -152,6 +158,95 @@ TEST(ControllerVariant, Conversions) {
     }
   }
   EXPECT_THROW(TVar(std::int64_t{1} << 40).ToInt(), Error);
+}
+
+}  // namespace
+}  // namespace axg::test
+
+namespace axg::test {
+namespace {
+
+// The trace sees every change of an entry's state word, on every road an entry
+// can take: the changes of one entry, read back in order, chain from "" (new) to
+// "" (dropped) with each one starting where the one before ended.
+TEST_F(ControllerTest, EveryChangeOfAStateWordIsTraced) {
+  const auto dir = std::filesystem::temp_directory_path() / ("axg-states-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(dir);
+  TraceOptions options;
+  options.path = (dir / "trace.jsonl").u16string();
+  TTrace log(options);
+  ASSERT_TRUE(log.Open());
+  ctl.SetTrace(&log);
+  const std::u16string dev = u"0001";
+  struct Case {
+    const char* road;
+    std::function<void()> run;
+    std::vector<std::string> changes;
+  } cases[] = {
+      {"opened and passed",
+       [&] {
+         In(Card(dev, u"0012345678"));
+         ctl.p_hw_manual(A, dev, u"TRUE");
+         Pass();
+         In(Code(dev, u"PR"));
+         In(Code(dev, u"GR"));
+         Pass();
+       },
+       {">NEW", "NEW>WAIT", "WAIT>TRUE", "TRUE>OPEN", "OPEN>PROGRESS", "PROGRESS>FINISH", "FINISH>"}},
+      {"refused",
+       [&] {
+         In(Card(dev, u"0012345678"));
+         ctl.p_hw_manual(A, dev, u"FALSE");
+         Pass();
+       },
+       {">NEW", "NEW>WAIT", "WAIT>FALSE", "FALSE>CLOSE", "CLOSE>"}},
+      {"never answered",
+       [&] {
+         In(Card(dev, u"0012345678"));
+         AdvanceMs(8000);
+         Pass();
+       },
+       {">NEW", "NEW>WAIT", "WAIT>TIMEOUT", "TIMEOUT>"}},
+      {"opened, no hardware report",
+       [&] {
+         In(Card(dev, u"0012345678"));
+         ctl.p_hw_manual(A, dev, u"TRUE");
+         Pass();
+         AdvanceMs(2500);  // more than a whole second after the open
+         Pass();
+       },
+       {">NEW", "NEW>WAIT", "WAIT>TRUE", "TRUE>OPEN", "OPEN>NOANSWER", "NOANSWER>"}},
+      {"the device saw no pass",
+       [&] {
+         In(Card(dev, u"0012345678"));
+         In(Code(dev, u"FK"));
+         Pass();
+       },
+       {">NEW", "NEW>WAIT", "WAIT>TIMEOUT", "TIMEOUT>"}},
+  };
+  std::size_t seen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.road);
+    Pass();  // the empty stack stops the timer: the card gets its pass at once
+    c.run();
+    ASSERT_EQ(ctl.StackCount(), 0u);
+    ASSERT_TRUE(log.Flush());
+    std::ifstream in(dir / "trace.jsonl", std::ios::binary);
+    const auto records = trace::ReadRecords(in).records;
+    std::vector<std::string> changes;
+    for (std::size_t i = seen; i < records.size(); ++i) {
+      if (records[i].ev != "state") continue;
+      EXPECT_EQ(records[i].Get("ip"), U8(A));
+      EXPECT_EQ(records[i].Get("device"), "0001");
+      EXPECT_EQ(records[i].Get("card"), "0012345678");
+      changes.push_back(records[i].Get("from") + ">" + records[i].Get("to"));
+    }
+    seen = records.size();
+    EXPECT_EQ(changes, c.changes);
+  }
+  ctl.SetTrace(nullptr);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

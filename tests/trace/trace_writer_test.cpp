@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 #include "tools/trace/reader.h"
 #include "trace/TTrace.h"
@@ -83,7 +84,7 @@ TEST_F(TraceWriterTest, RecordsReadBackWithTheirFieldsBytesAndTimes) {
   EXPECT_EQ(r[5].Get("answer"), "TRUE");
   EXPECT_EQ(r[6].Get("from"), "WAIT");
   EXPECT_EQ(r[6].Get("to"), "TRUE");
-  EXPECT_EQ(r[7].Get("why"), "socket error 104");
+  EXPECT_EQ(r[7].Get("why"), "socket error 104: " + ToUtf8(SocketErrorText(104)));
   EXPECT_EQ(r[8].Get("text"), "[04] Порт не открыт");
 }
 
