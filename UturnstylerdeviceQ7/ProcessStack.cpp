@@ -112,7 +112,7 @@ void TTurnStylerDeviceQ7::p_hw_ProcessStack() {
 
 // A re-send is a best effort: a failure is reported and the entry's other steps
 // still run, so that its time limits still move it on.
-void TTurnStylerDeviceQ7::Resend(const std::u16string& command) {
+void TTurnStylerDeviceQ7::Resend(std::u16string command) {
   try {
     FConnector->SendCommand(command);
   } catch (...) {

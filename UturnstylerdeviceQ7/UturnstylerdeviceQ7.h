@@ -212,7 +212,8 @@ class TTurnStylerDeviceQ7 : public TComponent {
   // (the pass ends), or it left the stack under the pass (the pass goes on).
   enum class StepEnd { Go, Dropped, Lost };
   StepEnd SweepEntry(Place& at);
-  void Resend(const std::u16string& command);
+  // Takes a copy: a handler reached from the send may drop the entry.
+  void Resend(std::u16string command);
   bool SendAndRecord(Place& at, std::int32_t yesnot, const std::u16string& word);
   // Every change of an entry's state word goes through here.
   void SetState(TRFidInfo& e, const std::u16string& word);
