@@ -8,8 +8,8 @@
 // Sending never loses or reorders bytes: what the system does not take at once is
 // queued and written as the socket becomes writable. The queue of a connection is
 // bounded (MaxSendQueue); a peer that stops reading long enough to pass the bound
-// has its connection closed with a send error rather than receive a stream with a
-// hole in it.
+// has its connection reset (the send that passes it fails) rather than receive a
+// stream with a hole in it.
 //
 // Errors that happen inside a call (Open, SendText) raise the error notification
 // first; if the handler leaves the code non-zero the call fails with an Error.
