@@ -200,6 +200,7 @@ HRESULT AddInObject::Init(IDispatch* pConnection) {
     DC->SetConnectorType(podNet);
     TSD->SetConnector(DC.get());
     TSD->OnLog = [this](TObject* s, const std::u16string& t) { Log(s, t); };
+    DC->OnNotice = [this](TObject* s, const std::u16string& t) { Log(s, t); };
     TSD->OnError = [this](TObject* s, const std::u16string& t) { Error(s, t); };
     TSD->OnCheckStatus = [this](TObject* s, const TVar& n, const TVar& ip, const TVar& d,
                                 const TVar& dt, const TVar& c, const TVar& s1, const TVar& s2) {

@@ -79,7 +79,11 @@ void TDeviceConnector::SetWSocketServer(TLineServer* Value) {
     };
     Value->OnDataSent = [this](TObject* s, std::uint16_t e) { WS_DataSent(s, e); };
     Value->OnSessionClosed = [this](TObject* s, std::uint16_t e) { WS_SessionClosed(s, e); };
+    Value->OnNotice = [this](TObject*, const std::u16string& text) {
+      if (OnNotice) OnNotice(this, text);
+    };
   } else if (FWSocketServer) {
+    FWSocketServer->OnNotice = nullptr;
     FWSocketServer->OnBgException = nullptr;
     FWSocketServer->OnClientConnect = nullptr;
     FWSocketServer->OnClientDisconnect = nullptr;
@@ -247,26 +251,14 @@ void TDeviceConnector::ProcessData(TTcpSrvClient* Client) {
     }
   }
 
-  // 3. "test" to every connection that can carry it, in list order. A connection
-  // that has closed but is still listed is skipped, and a write that fails on
-  // another connection only ends that one: the device whose line this was is not
-  // dropped for someone else's state. A failure on its own connection still
-  // escapes, as any error of its handler does.
+  // 3. "test" to every connection that can carry it. Connections that have closed
+  // but are still listed are skipped. Nobody waits for these bytes: the server
+  // sends them ahead of the next frame for each connection or within its
+  // broadcast interval, so that a busy site costs one write per connection per
+  // interval rather than one per connection per line.
   if (!FWSocketServer) return;
   static const std::u16string test = AddCRC8(u"test");
-  for (int i = 0; i < FWSocketServer->ClientCount(); ++i) {
-    TLineConnection* c = FWSocketServer->Client(i);
-    if (c->State() != wsConnected) continue;
-    if (c == Client) {
-      c->SendStr(test);
-      continue;
-    }
-    try {
-      c->SendStr(test);
-    } catch (const Error&) {
-      // The failed write closed that connection; the server reports it.
-    }
-  }
+  FWSocketServer->Broadcast(test);
 }
 
 // ------------------------------------------------------------ command output

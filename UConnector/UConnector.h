@@ -33,6 +33,9 @@ class TDeviceConnector : public TComponent {
   TLogEvent OnError;
   TLogEvent OnLog;
   TLogEvent OnGetData;
+  // What the host should hear of the network side: a device held back for
+  // sending too fast, accepting paused for lack of system resources.
+  TLogEvent OnNotice;
 
   // Reading opens the selected transport when it is not open and tells whether it
   // is usable; writing false closes it. Virtual so that tests can stand in.
