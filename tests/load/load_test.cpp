@@ -5,8 +5,10 @@
 // clean and nothing reported by a sanitizer (or by valgrind).
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
+#include <unistd.h>
 #include <netinet/tcp.h>
 
 #include <fstream>
@@ -20,6 +22,9 @@
 #include "load/load_device.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "platform/text.h"
+#include "transport/TLineServer.h"
+#include "transport/TMonitorSocket.h"
 
 namespace axg::load {
 namespace {
@@ -457,6 +462,60 @@ TEST(LoadSockets, AcceptedConnectionsSendFramesWithoutDelay) {
   SocketClose(accepted);
   SocketClose(client);
   SocketClose(listener);
+}
+
+// Both servers, out of descriptors with peers waiting to be accepted: they
+// pause instead of spinning on the listener, say so once, and take the peers
+// once descriptors are free again.
+TEST(LoadSockets, ServersPauseAcceptingWhileDescriptorsRunOut) {
+  MessageLoop& loop = MessageLoop::Current();
+  TLineServer line;
+  line.Port = u"0";
+  line.Addr = u"127.0.0.1";
+  std::vector<std::string> notices;
+  line.OnNotice = [&](TObject*, const std::u16string& t) { notices.push_back(ToUtf8(t)); };
+  line.Listen();
+  TMonitorServer monitor;
+  std::vector<int> accept_errors;
+  monitor.OnClientError = [&](TObject*, TMonitorConnection*, TErrorEvent kind, int& code) {
+    if (kind == eeAccept) accept_errors.push_back(code);
+    code = 0;
+  };
+  monitor.Open();
+
+  std::vector<SocketHandle> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(SocketConnect("127.0.0.1", line.BoundPort()));
+    clients.push_back(SocketConnect("127.0.0.1", static_cast<std::uint16_t>(monitor.BoundPort())));
+  }
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);  // no descriptor can be made now
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  auto cpu_ms = [] {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+  };
+  const long cpu_before = cpu_ms();
+  loop.RunFor(500);
+  const long cpu_used = cpu_ms() - cpu_before;
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_LT(cpu_used, 150) << "the loop spins on a listener it cannot accept from";
+  EXPECT_EQ(line.ClientCount(), 0);
+  EXPECT_TRUE(line.AcceptPaused());
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].rfind("Cannot accept connections: ", 0), 0u) << notices[0];
+  EXPECT_EQ(accept_errors, std::vector<int>{EMFILE});
+  ASSERT_TRUE(loop.RunUntil([&] { return line.ClientCount() == 3 && monitor.ConnectionCount() == 3; }, 5000));
+  EXPECT_EQ(notices.back(), "Accepting connections again");
+  EXPECT_EQ(accept_errors.size(), 1u);
+  for (SocketHandle c : clients) SocketClose(c);
 }
 
 TEST(LoadValgrind, AShortMixedRunLeaksNothing) {
