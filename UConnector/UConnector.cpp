@@ -229,27 +229,36 @@ void TDeviceConnector::ProcessData(TTcpSrvClient* Client) {
   const std::u16string D = Copy(line, 2, 4);
   const std::u16string R = Copy(line, 2, 1000);
   const bool usable = !TrimCtl(line).empty() && Client->State() == wsConnected;
+  // A line that carries several codes makes several messages; each beyond the
+  // first counts as another line against the server's work of the turn.
+  int messages = 0;
+  auto up = [&](const std::u16string& message) {
+    ++messages;
+    GetCommand(message);
+  };
 
   // 1. Short event codes: each test independently, in this order.
   if (usable && line[0] == u'#') {
-    if (Contains(line, u"BT")) GetCommand(AddCRC8(u"#" + P + u":" + D + u"InG-Activ"));
-    if (Contains(line, u"GR")) GetCommand(AddCRC8(u"#" + P + u":" + D + u"Relay"));
-    if (Contains(line, u"ET")) GetCommand(u"$" + P + u":" + R);
-    if (Contains(line, u"GO")) GetCommand(AddCRC8(u"$" + P + u":" + D + u"GR"));
+    if (Contains(line, u"BT")) up(AddCRC8(u"#" + P + u":" + D + u"InG-Activ"));
+    if (Contains(line, u"GR")) up(AddCRC8(u"#" + P + u":" + D + u"Relay"));
+    if (Contains(line, u"ET")) up(u"$" + P + u":" + R);
+    if (Contains(line, u"GO")) up(AddCRC8(u"$" + P + u":" + D + u"GR"));
   }
 
   // 2. Coded reports: the first form that matches.
   if (usable && line[0] == u'$') {
     if (Contains(line, u"PING")) {
       Client->SendStr(AddCRC8(u"$" + D + u"ECHO"));
-      GetCommand(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
+      up(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
     } else if (Contains(line, u"ET")) {
-      GetCommand(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
-      GetCommand(u"$" + P + u":" + R);
+      up(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
+      up(u"$" + P + u":" + R);
     } else {
-      GetCommand(u"$" + P + u":" + R);
+      up(u"$" + P + u":" + R);
     }
   }
+
+  if (messages > 1 && FWSocketServer) FWSocketServer->ChargeLines(messages - 1);
 
   // 3. "test" to every connection that can carry it. Connections that have closed
   // but are still listed are skipped. Nobody waits for these bytes: the server

@@ -604,10 +604,14 @@ int TLineServer::SliceAllowance() const {
   return std::max(0, std::min(slice, turn));
 }
 
-void TLineServer::CountLine() {
+void TLineServer::CountLine() { ChargeLines(1); }
+
+void TLineServer::ChargeLines(int n) {
+  if (n <= 0) return;
   // The count starts afresh in the next turn, when the lines of this one (and
   // whatever they made the host queue) have been taken away.
-  if (turn_lines_++ == 0) PostTurn();
+  if (turn_lines_ == 0) PostTurn();
+  turn_lines_ += n;
 }
 
 void TLineServer::Schedule(TLineConnection* client, bool throttled) {

@@ -195,7 +195,7 @@ class TLineServer : public TComponent {
   // The work of one loop turn: lines one connection delivers per read slice, and
   // lines all connections together deliver before the rest waits for the next turn.
   int LinesPerSlice = 32;
-  int LinesPerTurn = 96;
+  int LinesPerTurn = 64;
   // Lines a connection may deliver per second, and how many it may deliver at
   // once after a quiet spell; 0 switches the limit off.
   int MaxLineRate = 100;
@@ -230,6 +230,11 @@ class TLineServer : public TComponent {
   // ahead of the next bytes written to a connection, or within the broadcast
   // interval, so that many broadcasts in a row cost one write per connection.
   void Broadcast(const std::u16string& text);
+
+  // Counts n more lines' worth of work against this turn's budget: a handler
+  // whose line made several messages for the host says so, so that one turn
+  // still passes on a bounded number of them.
+  void ChargeLines(int n);
 
   // Unsent bytes held by all connections together.
   std::size_t TotalUnsent() const { return total_unsent_; }
