@@ -141,6 +141,14 @@ std::u16string KindText(const TVar& AIndex) {
   }
 }
 
+// The data of a "CHECK" or "STATUS" event: address, device, type, card and the
+// kind or state, joined by ";" with no quoting or escaping.
+std::u16string EventData(const TVar& IP, const TVar& Device, const TVar& DeviceType,
+                         const TVar& Cardnumber, const std::u16string& last) {
+  return IP.ToText() + u";" + Device.ToText() + u";" + DeviceType.ToText() + u";" +
+         Cardnumber.ToText() + u";" + last;
+}
+
 template <class T>
 void ReleaseInto(T*& p) {
   if (p) {
@@ -181,10 +189,19 @@ HRESULT AddInObject::Init(IDispatch* pConnection) {
     if (i1cv7->QueryInterface(IID_IAsyncEvent, &p) == S_OK) {
       iEvent = static_cast<IAsyncEvent*>(p);
       // Without the depth the host keeps its own (small) queue; the add-in still
-      // works, so Init carries on and leaves the reason in ErrorMsg.
+      // works, so Init carries on. The reason goes to ErrorMsg and, if the sink
+      // takes it, to the script as a LOG event, but not to the error log: the
+      // host counts an Init during which an error record with a failing scode
+      // was written as unsuccessful, and could refuse the add-in for it.
       HRESULT hr = iEvent->SetEventBufferDepth(kEventBufferDepth);
-      if (FAILED(hr))
-        Fail(u"IAsyncEvent.SetEventBufferDepth(500) failed: HRESULT " + HResultText(hr));
+      if (FAILED(hr)) {
+        g_ErrorMsg = u"IAsyncEvent.SetEventBufferDepth(500) failed: HRESULT " + HResultText(hr);
+        try {
+          PostEvent(u"LOG", g_ErrorMsg);
+        } catch (const axg::Error&) {
+          // A sink that refuses this refuses the later events too; nothing to add.
+        }
+      }
     }
   }
 
@@ -439,8 +456,7 @@ void AddInObject::Error(TObject*, const std::u16string& Str) { PostEvent(u"ERROR
 void AddInObject::CheckStatus(TObject*, const TVar&, const TVar& IP, const TVar& Device,
                               const TVar& DeviceType, const TVar& Cardnumber, const TVar& Status1,
                               const TVar&) {
-  PostEvent(u"STATUS", IP.ToText() + u";" + Device.ToText() + u";" + DeviceType.ToText() + u";" +
-                           Cardnumber.ToText() + u";" + Status1.ToText());
+  PostEvent(u"STATUS", EventData(IP, Device, DeviceType, Cardnumber, Status1.ToText()));
 }
 
 void AddInObject::CheckSQL(TObject*, const TVar& IP, const TVar& Device, const TVar& DeviceType,
@@ -448,8 +464,7 @@ void AddInObject::CheckSQL(TObject*, const TVar& IP, const TVar& Device, const T
                            TVar&, TVar& AResult) {
   // The answer stands before the event is posted, so it holds even when posting fails.
   if (KindIs(AIndex, 1) || KindIs(AIndex, 2)) AResult = TVar(1);
-  PostEvent(u"CHECK", IP.ToText() + u";" + Device.ToText() + u";" + DeviceType.ToText() + u";" +
-                          Cardnumber.ToText() + u";" + KindText(AIndex));
+  PostEvent(u"CHECK", EventData(IP, Device, DeviceType, Cardnumber, KindText(AIndex)));
 }
 
 void AddInObject::ReportError(const std::u16string& message) {

@@ -183,8 +183,7 @@ std::int32_t TTurnStylerDeviceQ7::DoCheckSQL(std::int32_t i, std::int32_t kind) 
       Fail(u"[05] " + kUnknownError);
     }
   }
-  if (kind == 0 && e && Holds(e) && (e->CardNumber == u"-1-1-1-1-1" || e->CardNumber == u"-2-2-2-2-2"))
-    e->Status = u"OPEN";
+  if (kind == 0 && e && Holds(e) && IsPlaceholderCard(e->CardNumber)) SetState(*e, u"OPEN");
   return result;
 }
 

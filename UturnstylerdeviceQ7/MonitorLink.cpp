@@ -12,7 +12,9 @@
 //
 // Sockets open lazily, from Connected, which every SendToMonitor calls; changing
 // a setting only closes them. Socket failures never leave the controller: they
-// become "[06] ", "[01] ", "[07] " and "[12] Client Error Code " reports.
+// become "[06] ", "[01] ", "[07] " and "[12] Client Error Code " reports; a line
+// from the monitor server too long to take becomes "[02] ", and a host handler
+// that fails while a monitor message is handled "[08] ".
 #include <exception>
 
 #include "UConnector/UConnector.h"
@@ -74,7 +76,7 @@ bool TTurnStylerDeviceQ7::Connected() {
         try {
           DeviceServer->Open();
         } catch (const std::exception& E) {
-          MonitorReport(u"[06] " + MessageOf(E));
+          FailQuietly(u"[06] " + MessageOf(E));
         }
       }
       return FConnector != nullptr && FConnector->GetIsConnected() && DeviceServer->Active();
@@ -103,7 +105,7 @@ void TTurnStylerDeviceQ7::SendToMonitor(const std::u16string& AMess) {
         conn->SendText(bytes);
       } catch (const std::exception& E) {
         if (!OnError) continue;
-        MonitorReport(u"[07] " + MessageOf(E));
+        FailQuietly(u"[07] " + MessageOf(E));
         conn->Close();
       }
     }
@@ -112,7 +114,9 @@ void TTurnStylerDeviceQ7::SendToMonitor(const std::u16string& AMess) {
     try {
       DeviceClient->Connection()->SendText(ToAnsi(AMess));
     } catch (const std::exception& E) {
-      MonitorReport(u"[01] " + MessageOf(E));
+      FailQuietly(u"[01] " + MessageOf(E));
+      // A connection that lost a line would carry the next ones after a hole.
+      CloseMonitorClient();
     }
   }
 }
@@ -127,7 +131,7 @@ void TTurnStylerDeviceQ7::OpenMonitorClient() {
   try {
     DeviceClient->Open();
   } catch (const std::exception& E) {
-    MonitorReport(u"[01] " + MessageOf(E));
+    FailQuietly(u"[01] " + MessageOf(E));
   }
 }
 
@@ -135,15 +139,6 @@ void TTurnStylerDeviceQ7::CloseMonitorClient() {
   DeviceClient->Close();
   FMonitorTail.clear();
   FMonitorSkip = false;
-}
-
-// A report of the link itself: an OnError handler that fails is not allowed to
-// take the report's caller down with it.
-void TTurnStylerDeviceQ7::MonitorReport(const std::u16string& text) {
-  try {
-    Fail(text);
-  } catch (...) {
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -154,16 +149,12 @@ void TTurnStylerDeviceQ7::DeviceServerClientRead(TObject*, TMonitorConnection* S
   // without a separator, so two that arrive together are interpreted together.
   const std::u16string text = FromAnsi(Socket->ReceiveText());
   if (text.empty()) return;
-  std::u16string message;
   try {
     p_hw_ProtocolIn(text);
-    return;
-  } catch (const std::exception& E) {
-    message = MessageOf(E);
   } catch (...) {
-    message = u"Unknown error";
+    // A handler of the host failed while the message was interpreted.
+    FailQuietly(u"[08] " + CaughtMessage());
   }
-  MonitorReport(message);
 }
 
 void TTurnStylerDeviceQ7::DeviceServerClientConnect(TObject*, TMonitorConnection* Socket) {
@@ -204,20 +195,17 @@ void TTurnStylerDeviceQ7::DeviceClientRead(TObject*, TMonitorConnection* Socket)
   while (!FMonitorLines.empty()) {
     std::optional<std::u16string> line = std::move(FMonitorLines.front());
     FMonitorLines.pop_front();
-    std::u16string message;
-    try {
-      if (line) {
-        MonitorLineIn(*line);
-      } else {
-        message = u"[01] Monitor line longer than " + IntToStr(static_cast<std::int64_t>(kMaxMonitorLine)) +
-                  u" characters dropped";
-      }
-    } catch (const std::exception& E) {
-      message = MessageOf(E);
-    } catch (...) {
-      message = u"Unknown error";
+    if (!line) {
+      FailQuietly(u"[02] Monitor line longer than " + IntToStr(static_cast<std::int64_t>(kMaxMonitorLine)) +
+                  u" characters dropped");
+      continue;
     }
-    if (!message.empty()) MonitorReport(message);
+    try {
+      MonitorLineIn(*line);
+    } catch (...) {
+      // A handler of the host failed while the line was handled.
+      FailQuietly(u"[08] " + CaughtMessage());
+    }
   }
   FMonitorReading = false;
 }

@@ -6,10 +6,16 @@
 //
 // Handlers called on the way (reports, the decision event, the connector) may call
 // back into the controller: a GateOpen writes an entry's state at once, an inbound
-// message may append entries (they wait for the next pass). IDBusy keeps a nested
-// pass off the stack while this one works. Entries are held by pointer, and after
-// every call that can run a handler the pass checks that its entry is still where
-// it was before touching it again.
+// message may append entries (they wait for the next pass), a nested pass may drop
+// one. IDBusy keeps a nested pass off the stack while this one works, except
+// during step A, which comes before it. After every call that can run a handler
+// the pass looks its entry up again (Find) before touching it; an entry that has
+// left the stack ends its turn, and the pass goes on with the next one.
+//
+// An error that escapes an entry's steps (a host handler that fails while a
+// command is reported, in practice) is reported with "[08] " and the pass goes on
+// with the next entry: one broken entry must not keep the others from being
+// reported, closed or timed out.
 #include <cmath>
 #include <limits>
 
@@ -21,15 +27,8 @@
 namespace axg {
 namespace {
 
-const std::u16string kManualCard = u"-1-1-1-1-1";
-const std::u16string kInputSignalCard = u"-2-2-2-2-2";
-
-bool IsPlaceholderCard(const std::u16string& card) {
-  return card == kManualCard || card == kInputSignalCard;
-}
-
 // Clears IDBusy however the pass ends: normally, by a drop, or by an error that
-// escapes a step. A flag left set would stop every later pass.
+// escapes it. A flag left set would stop every later pass.
 class BusyReset {
  public:
   explicit BusyReset(bool& flag) : flag_(flag) {}
@@ -54,8 +53,8 @@ void TTurnStylerDeviceQ7::p_hw_manual(std::u16string IP, std::u16string Device,
   }
   if (!e) {
     // No entry for the address: a manual request, read as a card request whose
-    // card number is "-1-1-1-1-1" (the last two characters are its check).
-    p_hw_ProtocolIn(u"$" + IP + u":" + Device + u"RQ-1-1-1-1-100");
+    // card number is the manual placeholder ("00" is taken as its check).
+    p_hw_ProtocolIn(u"$" + IP + u":" + Device + u"RQ" + std::u16string(kManualCard) + u"00");
     return;
   }
   if (e->Device != Device && FConnector) {
@@ -65,7 +64,7 @@ void TTurnStylerDeviceQ7::p_hw_manual(std::u16string IP, std::u16string Device,
     if (!Holds(e)) return;
   }
   e->Device = Device;
-  e->Status = Status;
+  SetState(*e, Status);
 }
 
 bool TTurnStylerDeviceQ7::p_hw_SecondsExceeded(std::int32_t N, double A, double B) {
@@ -83,142 +82,170 @@ bool TTurnStylerDeviceQ7::AgeExceeded(std::int64_t N, const TRFidInfo& e) const 
   return age_ms / 1000 > N;
 }
 
-void TTurnStylerDeviceQ7::Drop(std::size_t i, const TRFidInfo* e) {
-  if (!Alive(i, e)) return;
-  StackArray[i]->Img.reset();
-  StackArray.erase(StackArray.begin() + static_cast<std::ptrdiff_t>(i));
+void TTurnStylerDeviceQ7::Drop(Place& at) {
+  if (!Find(at)) return;
+  StackArray[at.index]->Img.reset();
+  StackArray.erase(StackArray.begin() + static_cast<std::ptrdiff_t>(at.index));
 }
 
 void TTurnStylerDeviceQ7::p_hw_ProcessStack() {
   if (!IDBusy && !StackArray.empty()) {
     BusyReset busy(IDBusy);
-    const std::size_t n = StackArray.size();
-    for (std::size_t i = 0; i < n && i < StackArray.size(); ++i) {
-      StepEnd end = SweepEntry(i, StackArray[i].get());
+    // The entries there when the pass starts, in order.
+    std::vector<Place> entries;
+    entries.reserve(StackArray.size());
+    for (std::size_t i = 0; i < StackArray.size(); ++i) entries.push_back(PlaceOf(i));
+    for (Place& at : entries) {
+      if (!Find(at)) continue;  // a nested pass dropped it
+      StepEnd end = StepEnd::Go;
+      try {
+        end = SweepEntry(at);
+      } catch (...) {
+        // The entry keeps what its steps wrote before the error.
+        FailQuietly(u"[08] " + CaughtMessage());
+      }
       if (end == StepEnd::Dropped) return;  // the pass ends at once, timer left on
-      if (end == StepEnd::Lost) break;      // the stack changed under the pass
     }
   }
   if (StackArray.empty() && StackTime) StackTime->SetEnabled(false);
 }
 
-TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(std::size_t i, TRFidInfo* e) {
-  const auto idx = static_cast<std::int32_t>(i);
+// A re-send is a best effort: a failure is reported and the entry's other steps
+// still run, so that its time limits still move it on.
+void TTurnStylerDeviceQ7::Resend(std::u16string command) {
+  try {
+    FConnector->SendCommand(command);
+  } catch (...) {
+    const std::u16string text = u"[04] " + CaughtMessage();
+    FailQuietly(text);
+    SendToMonitor(u"ERROR!" + text + u"&");
+  }
+}
+
+// Sends the open (1) or close (0) command of the entry and writes the state word
+// that records it as sent. The word is written also when reporting the send fails
+// (a host handler that raises): the command has gone out, and an entry left in
+// "TRUE" or "FALSE" would send it again on every tick. The report's error still
+// goes on to the caller. False when the entry has left the stack meanwhile.
+bool TTurnStylerDeviceQ7::SendAndRecord(Place& at, std::int32_t yesnot, const std::u16string& word) {
+  try {
+    p_hw_SendComCommand(static_cast<std::int32_t>(at.index), yesnot);
+  } catch (...) {
+    if (Find(at)) SetState(*at.entry, word);
+    throw;
+  }
+  if (!Find(at)) return false;
+  SetState(*at.entry, word);
+  return true;
+}
+
+TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
+  TRFidInfo* const e = at.entry;  // stays valid for as long as Find finds it
+  auto index = [&at] { return static_cast<std::int32_t>(at.index); };
   const std::int64_t timeout = FTimeOut;
-  // Handlers may have changed the stack: go on with the entry only where it was.
-#define AXG_CHECK_ENTRY() \
-  if (!Alive(i, e)) return StepEnd::Lost
 
   // A. Re-send a command the device has not acknowledged.
   if (FCheckET && !e->Finish && !e->Command.empty() && AgeExceeded(1, *e) && FConnector) {
-    const std::u16string command = e->Command;
-    FConnector->SendCommand(command);
-    AXG_CHECK_ENTRY();
+    Resend(e->Command);
+    if (!Find(at)) return StepEnd::Lost;
   }
   // B.
   IDBusy = true;
   // C. A new request: ask the host.
   if (e->Status == u"NEW") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    const std::int32_t r = DoCheckSQL(idx, 0);
-    AXG_CHECK_ENTRY();
+    if (!Find(at)) return StepEnd::Lost;
+    const std::int32_t r = DoCheckSQL(index(), 0);
+    if (!Find(at)) return StepEnd::Lost;
     if (r == -1) {
-      e->Status = u"WAIT";
+      SetState(*e, u"WAIT");
     } else if (r == 0 || r == 1) {
       if (IsPlaceholderCard(e->CardNumber) || e->Status == u"TRUE" || e->Status == u"FALSE") {
-        p_hw_SendComCommand(idx, r);
-        AXG_CHECK_ENTRY();
-        e->Status = r == 0 ? u"CLOSE" : u"OPEN";
+        if (!SendAndRecord(at, r, r == 0 ? u"CLOSE" : u"OPEN")) return StepEnd::Lost;
       } else {
-        e->Status = u"WAIT";
+        SetState(*e, u"WAIT");
       }
     }
   }
   // D. Refused by the host.
   if (e->Status == u"FALSE") {
-    p_hw_SendComCommand(idx, 0);
-    AXG_CHECK_ENTRY();
-    e->Status = u"CLOSE";
+    if (!SendAndRecord(at, 0, u"CLOSE")) return StepEnd::Lost;
   }
   // E. Allowed by the host.
   if (e->Status == u"TRUE") {
-    p_hw_SendComCommand(idx, 1);
-    AXG_CHECK_ENTRY();
-    e->Status = u"OPEN";
+    if (!SendAndRecord(at, 1, u"OPEN")) return StepEnd::Lost;
   }
   // F. Waiting for the host or for the device.
   if (e->Status == u"OPEN" || e->Status == u"WAIT") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
+    if (!Find(at)) return StepEnd::Lost;
     if (FCheckET && e->DeviceType == u"I") {
-      if (e->Finish || AgeExceeded(2, *e)) e->Status = u"NOANSWER";
+      if (e->Finish || AgeExceeded(2, *e)) SetState(*e, u"NOANSWER");
     }
-    if (!FCheckET && e->DeviceType == u"I") e->Status = u"NOANSWER";
-    if (e->DeviceType == u"T" && AgeExceeded(timeout + 2, *e)) e->Status = u"TIMEOUT";
-    if (e->DeviceType == u"D" && AgeExceeded(3, *e)) e->Status = u"TIMEOUT";
+    if (!FCheckET && e->DeviceType == u"I") SetState(*e, u"NOANSWER");
+    if (e->DeviceType == u"T" && AgeExceeded(timeout + 2, *e)) SetState(*e, u"TIMEOUT");
+    if (e->DeviceType == u"D" && AgeExceeded(3, *e)) SetState(*e, u"TIMEOUT");
   }
   // G. Opened, but no hardware report in time.
-  if (e->StatusHard.empty() && e->Status == u"OPEN" && AgeExceeded(1, *e)) e->Status = u"NOANSWER";
-  // H.
+  if (e->StatusHard.empty() && e->Status == u"OPEN" && AgeExceeded(1, *e)) SetState(*e, u"NOANSWER");
+  // H. No answer from the device: any result but 0 drops.
   if (e->Status == u"NOANSWER") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    const std::int32_t r = DoCheckSQL(idx, 3);
-    AXG_CHECK_ENTRY();
+    if (!Find(at)) return StepEnd::Lost;
+    const std::int32_t r = DoCheckSQL(index(), 3);
+    if (!Find(at)) return StepEnd::Lost;
     if (r != 0) {
-      Drop(i, e);
+      Drop(at);
       return StepEnd::Dropped;
     }
   }
   // I.
   if (e->Status == u"CRC-ERROR") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    const std::int32_t r = DoCheckSQL(idx, 3);
-    AXG_CHECK_ENTRY();
+    if (!Find(at)) return StepEnd::Lost;
+    const std::int32_t r = DoCheckSQL(index(), 3);
+    if (!Find(at)) return StepEnd::Lost;
     if (r == 1) {
-      Drop(i, e);
+      Drop(at);
       return StepEnd::Dropped;
     }
   }
   // J.
   if (e->Status == u"TIMEOUT") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    const std::int32_t r = DoCheckSQL(idx, 1);
-    AXG_CHECK_ENTRY();
+    if (!Find(at)) return StepEnd::Lost;
+    const std::int32_t r = DoCheckSQL(index(), 1);
+    if (!Find(at)) return StepEnd::Lost;
     if (r == 1) {
-      Drop(i, e);
+      Drop(at);
       return StepEnd::Dropped;
     }
   }
   // K.
   if (e->Status == u"CLOSE") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    Drop(i, e);
+    if (!Find(at)) return StepEnd::Lost;
+    Drop(at);
     return StepEnd::Dropped;
   }
   // L. A pass in progress at a turnstile.
   if (e->Status == u"PROGRESS") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    if (e->DeviceType == u"T" && AgeExceeded(timeout + 10, *e)) e->Status = u"TIMEOUT";
+    if (!Find(at)) return StepEnd::Lost;
+    if (e->DeviceType == u"T" && AgeExceeded(timeout + 10, *e)) SetState(*e, u"TIMEOUT");
   }
   // M. The pass is done.
   if (e->Status == u"FINISH") {
     EntryReport(u"STACK", *e);
-    AXG_CHECK_ENTRY();
-    const std::int32_t r = DoCheckSQL(idx, 2);
-    AXG_CHECK_ENTRY();
+    if (!Find(at)) return StepEnd::Lost;
+    const std::int32_t r = DoCheckSQL(index(), 2);
+    if (!Find(at)) return StepEnd::Lost;
     if (r == 1) {
-      Drop(i, e);
+      Drop(at);
       return StepEnd::Dropped;
     }
-    e->Status = u"NOANSWER";
+    SetState(*e, u"NOANSWER");
   }
-#undef AXG_CHECK_ENTRY
   return StepEnd::Go;
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 constexpr long kAll = std::numeric_limits<long>::max() / 2;
 const std::u16string kReadFromPort = u"%Считано с порта% ";
-const std::u16string kInputSignalCard = u"-2-2-2-2-2";
 
 // Upper case for comparing words and device identifiers without regard to letter
 // case: ASCII letters, and the Cyrillic ones of the installation's code page.
@@ -75,12 +74,12 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
       if (i != -1) {
         TRFidInfo& e = *StackArray[i];
         if (code == u"PR") {
-          if (e.DeviceType == u"D") e.Status = u"FINISH";
-          if (e.DeviceType == u"T") e.Status = u"PROGRESS";
+          if (e.DeviceType == u"D") SetState(e, u"FINISH");
+          if (e.DeviceType == u"T") SetState(e, u"PROGRESS");
         } else if (code == u"GR") {
-          e.Status = u"FINISH";
+          SetState(e, u"FINISH");
         } else {
-          e.Status = u"TIMEOUT";
+          SetState(e, u"TIMEOUT");
         }
         EntryReport(u"COME", e);
       }
@@ -108,7 +107,7 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
       if (i != -1) {
         TRFidInfo& e = *StackArray[i];
         e.StatusHard = u"GATEOPEN";
-        if (e.DeviceType == u"D") e.Status = u"FINISH";
+        if (e.DeviceType == u"D") SetState(e, u"FINISH");
       }
     }
     // "Btn-Activ" would open like "InG-Activ", but only for type "D" devices, and
@@ -116,12 +115,10 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
     if (key == u"ING-ACTIV") {
       std::int32_t i = p_hw_FindDevice(address, device);
       if (i == -1) {
-        p_hw_CheckStatus(address, device, type, kInputSignalCard, u"RQ");
+        p_hw_CheckStatus(address, device, type, std::u16string(kInputSignalCard), u"RQ");
       } else if (StackArray[i]->Status == u"NEW") {
-        TRFidInfo* e = StackArray[i].get();
-        p_hw_SendComCommand(i, 1);
-        // The send reports through handlers that may have changed the stack.
-        if (Holds(e)) e->Status = u"OPEN";
+        Place at = PlaceOf(static_cast<std::size_t>(i));
+        SendAndRecord(at, 1, u"OPEN");
       }
     }
     StatusReport(u"COME", address, device, type, u"NOCARDNUMBER", word, word);

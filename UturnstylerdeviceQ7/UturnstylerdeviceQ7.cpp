@@ -86,22 +86,13 @@ void TTurnStylerDeviceQ7::ConnectorGetData(TObject*, const std::u16string& AMess
 }
 
 void TTurnStylerDeviceQ7::StackTimeTimer() {
-  // The tick comes from the message loop: nothing may escape into it. A pass that
-  // failed has already cleared IDBusy; its message goes to OnError.
-  std::u16string message;
+  // The tick comes from the message loop: nothing may escape into it. A pass
+  // reports the errors of its entries itself; this catches what is left (a system
+  // out of memory, say).
   try {
     p_hw_ProcessStack();
-    return;
-  } catch (const Error& E) {
-    message = E.Message();
-  } catch (const std::exception& E) {
-    message = FromUtf8(E.what());
   } catch (...) {
-    message = u"Unknown error";
-  }
-  try {
-    Fail(message);
-  } catch (...) {
+    FailQuietly(u"[08] " + CaughtMessage());
   }
 }
 
@@ -113,6 +104,25 @@ void TTurnStylerDeviceQ7::Fail(const std::u16string& text) {
   if (OnError) OnError(this, text);
 }
 
+void TTurnStylerDeviceQ7::FailQuietly(const std::u16string& text) {
+  try {
+    Fail(text);
+  } catch (...) {
+  }
+}
+
+std::u16string TTurnStylerDeviceQ7::CaughtMessage() {
+  try {
+    throw;
+  } catch (const Error& E) {
+    return E.Message();
+  } catch (const std::exception& E) {
+    return FromUtf8(E.what());
+  } catch (...) {
+    return u"Unknown error";
+  }
+}
+
 void TTurnStylerDeviceQ7::DoCheckStatus(const std::u16string& AName, const std::u16string& IP,
                                         const std::u16string& Device,
                                         const std::u16string& DeviceType,
@@ -120,21 +130,11 @@ void TTurnStylerDeviceQ7::DoCheckStatus(const std::u16string& AName, const std::
                                         const std::u16string& Status1,
                                         const std::u16string& Status2) {
   if (!OnCheckStatus) return;
-  std::u16string message;
   try {
     OnCheckStatus(this, TVar(AName), TVar(IP), TVar(Device), TVar(DeviceType), TVar(Cardnumber),
                   TVar(Status1), TVar(Status2));
-    return;
-  } catch (const Error& E) {
-    message = E.Message();
-  } catch (const std::exception& E) {
-    message = FromUtf8(E.what());
   } catch (...) {
-    message = u"Unknown error";
-  }
-  try {
-    Fail(u"[07] " + message);
-  } catch (...) {
+    FailQuietly(u"[07] " + CaughtMessage());
   }
 }
 
@@ -166,13 +166,16 @@ TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u1
   e->Device = Device;
   e->DeviceType = DeviceType;
   e->CardNumber = CardNumber;
-  e->Status = u"NEW";
   Clock& clock = CurrentClock();
   e->Starttime = clock.TimeOfDay();
   e->StartMs = clock.MonotonicMs();
+  e->Id = ++FLastEntryId;
+  SetState(*e, u"NEW");
   StackArray.push_back(std::move(e));
   return StackArray.back().get();
 }
+
+void TTurnStylerDeviceQ7::SetState(TRFidInfo& e, const std::u16string& word) { e.Status = word; }
 
 bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {
   for (const auto& p : StackArray)
@@ -180,8 +183,15 @@ bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {
   return false;
 }
 
-bool TTurnStylerDeviceQ7::Alive(std::size_t i, const TRFidInfo* e) const {
-  return i < StackArray.size() && StackArray[i].get() == e;
+bool TTurnStylerDeviceQ7::Find(Place& at) const {
+  if (at.index < StackArray.size() && StackArray[at.index]->Id == at.id) return true;
+  for (std::size_t k = 0; k < StackArray.size(); ++k) {
+    if (StackArray[k]->Id == at.id) {
+      at.index = k;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace axg

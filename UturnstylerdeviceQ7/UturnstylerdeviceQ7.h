@@ -23,6 +23,14 @@ namespace axg {
 class TDeviceConnector;
 class Timer;
 
+// Placeholder card numbers: the card of a request made by a manual command
+// (GateOpen for an address without an entry) and of one made by an input signal.
+inline constexpr std::u16string_view kManualCard = u"-1-1-1-1-1";
+inline constexpr std::u16string_view kInputSignalCard = u"-2-2-2-2-2";
+inline bool IsPlaceholderCard(std::u16string_view card) {
+  return card == kManualCard || card == kInputSignalCard;
+}
+
 // Role of the controller on the monitor link.
 enum TConState : std::uint8_t { podNone = 0, podServer = 1, PodClient = 2 };
 
@@ -42,6 +50,10 @@ struct TRFidInfo {
   std::u16string Device;      // reader or gate on that controller
   std::u16string Status;      // "NEW", "WAIT", "TRUE", "FALSE", "OPEN", ...
   std::u16string StatusHard;  // "", "RELAY", "CRC-ERROR" or "GATEOPEN"
+  // Two time bases. Starttime and CRCtime hold the local time of day, the form in
+  // which the host and the monitor link know times. Ages, which decide when a
+  // request runs out of time, are counted in monotonic milliseconds from StartMs,
+  // so that they neither restart at midnight nor jump when the clock is set.
   double Starttime = 0;       // local time of day (fraction of a day) of creation
   std::unique_ptr<TPicture> Img = std::make_unique<TPicture>();
   std::int32_t sys = 0;
@@ -50,9 +62,10 @@ struct TRFidInfo {
   std::u16string CRC;         // check code the connector returned for Command
   bool Finish = false;        // last command acknowledged
   double CRCtime = 0;         // time of day of the last send
-  // Monotonic milliseconds of creation. Every age of the sweep is measured from
-  // here, so that ages neither restart at midnight nor follow the wall clock.
-  std::int64_t StartMs = 0;
+  std::int64_t StartMs = 0;   // monotonic milliseconds of creation: every age counts from here
+  // Unique within the controller: tells an entry from a later one that the
+  // allocator placed at the same address.
+  std::uint64_t Id = 0;
 };
 
 using TCheckStatusDevice = std::function<void(
@@ -73,6 +86,12 @@ class TTurnStylerDeviceQ7 : public TComponent {
 
   // Events. An empty one is skipped.
   TLogEvent OnLog;
+  // Error texts start with a two-digit code in brackets: [01] monitor client open
+  // or send, [02] a line from the monitor server dropped, [03] status poll send,
+  // [04] port not open or a command send, [05] the decision handler, [06] monitor
+  // server open, [07] a monitor client send or the status-report handler, [08] an
+  // error that escaped a sweep step or the handling of a monitor message (a log
+  // or picture handler of the host, say), [12] an asynchronous socket error.
   TLogEvent OnError;
   TCheckStatusDevice OnCheckStatus;
   TCheckSQLDevice OnCheckSQL;
@@ -142,7 +161,7 @@ class TTurnStylerDeviceQ7 : public TComponent {
   virtual void SendToMonitor(const std::u16string& AMess);
 
   // Longest monitor line taken from the monitor server, "&" not counted. A longer
-  // one is dropped with an "[01] " report, never cut into pieces.
+  // one is dropped with an "[02] " report, never cut into pieces.
   static constexpr std::size_t kMaxMonitorLine = 64 * 1024;
 
  protected:
@@ -152,7 +171,8 @@ class TTurnStylerDeviceQ7 : public TComponent {
                      const std::u16string& Device, const std::u16string& DeviceType,
                      const std::u16string& Cardnumber, const std::u16string& Status1,
                      const std::u16string& Status2);
-  // One sweep pass over the stack. Errors of its steps go on to the caller.
+  // One sweep pass over the stack. An error of one entry's steps is reported with
+  // "[08] " and the pass goes on with the next entry.
   void p_hw_ProcessStack();
   static bool p_hw_SecondsExceeded(std::int32_t N, double A, double B);
   std::int32_t DoCheckSQL(std::int32_t i, std::int32_t kind);
@@ -178,11 +198,27 @@ class TTurnStylerDeviceQ7 : public TComponent {
   bool FCheckET = false;
 
  private:
+  // An entry and the index it had when last looked up. Handlers may drop entries
+  // (through a nested pass) or append them, so an index goes stale; Find puts it
+  // right and tells whether the entry is still in the stack.
+  struct Place {
+    std::uint64_t id;
+    std::size_t index;
+    TRFidInfo* entry;
+  };
+  Place PlaceOf(std::size_t i) const { return {StackArray[i]->Id, i, StackArray[i].get()}; }
+  bool Find(Place& at) const;
+  // How one entry's turn in a pass ended: its steps ran (Go), it was dropped
+  // (the pass ends), or it left the stack under the pass (the pass goes on).
   enum class StepEnd { Go, Dropped, Lost };
-  StepEnd SweepEntry(std::size_t i, TRFidInfo* e);
-  bool Alive(std::size_t i, const TRFidInfo* e) const;
+  StepEnd SweepEntry(Place& at);
+  // Takes a copy: a handler reached from the send may drop the entry.
+  void Resend(std::u16string command);
+  bool SendAndRecord(Place& at, std::int32_t yesnot, const std::u16string& word);
+  // Every change of an entry's state word goes through here.
+  void SetState(TRFidInfo& e, const std::u16string& word);
   bool Holds(const TRFidInfo* e) const;
-  void Drop(std::size_t i, const TRFidInfo* e);
+  void Drop(Place& at);
   bool AgeExceeded(std::int64_t N, const TRFidInfo& e) const;
   TRFidInfo* NewEntry(const std::u16string& IP, const std::u16string& Device,
                       const std::u16string& DeviceType, const std::u16string& CardNumber);
@@ -193,6 +229,11 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void EntryReport(const std::u16string& AName, const TRFidInfo& e);
   void Log(const std::u16string& text);
   void Fail(const std::u16string& text);
+  // Fail for reports whose caller must go on: an OnError handler that raises is
+  // not allowed to take the caller down with it.
+  void FailQuietly(const std::u16string& text);
+  // The message of the error being handled; called inside a catch block.
+  static std::u16string CaughtMessage();
   void ReportSendError(const std::u16string& text);
   void ReportSent(const std::u16string& text);
   void AddDevice(const std::u16string& Device);
@@ -209,7 +250,6 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void CloseMonitorClient();
   void CutMonitorLines(std::string_view bytes);
   void MonitorLineIn(const std::u16string& line);
-  void MonitorReport(const std::u16string& text);
 
   // What the monitor server sent that is not a whole line yet, in its 8-bit form;
   // FMonitorSkip while the rest of an overlong line is being thrown away.
@@ -221,6 +261,7 @@ class TTurnStylerDeviceQ7 : public TComponent {
   // waiting, so every line is handled once and in order.
   std::deque<std::optional<std::u16string>> FMonitorLines;
   bool FMonitorReading = false;
+  std::uint64_t FLastEntryId = 0;
 };
 
 // The two-hexadecimal-digit check value of a relay or status-poll frame, from

@@ -203,7 +203,7 @@ std::u16string TMonitorConnection::RemoteAddress() const {
 }
 
 void TMonitorConnection::SendText(const std::string& bytes) {
-  if (state_ != State::kOpen || bytes.empty()) return;
+  if (state_ != State::kOpen || bytes.empty() || cut_) return;
   auto keep = shared_from_this();
   std::size_t sent = 0;
   if (QueuedBytes() == 0) {
@@ -222,10 +222,16 @@ void TMonitorConnection::SendText(const std::string& bytes) {
   if (QueuedBytes() + rest > bound) {
     // Dropping these bytes would leave a hole in the peer's stream; the
     // connection goes instead, and the reset tells the peer it was cut short.
-    std::u16string peer = remote_;
-    if (owner_) owner_->RaiseError(this, eeSend, kErrSendQueueFull);
-    Shut(true, true);
-    throw Error(u"Connection to " + peer + u" closed: more than " + IntToStr(static_cast<std::int64_t>(bound)) +
+    // No system call failed, so there is no error notification: the exception is
+    // the one report. The connection takes no more bytes and closes at the
+    // caller's Close, or in the next loop turn, so that its disconnect notice
+    // comes after the caller's report.
+    cut_ = true;
+    std::weak_ptr<TMonitorConnection> weak = weak_from_this();
+    PostTracked(loop_, [weak] {
+      if (auto self = weak.lock(); self && self->cut_) self->Close();
+    });
+    throw Error(u"Connection to " + remote_ + u" closed: more than " + IntToStr(static_cast<std::int64_t>(bound)) +
                 u" bytes waiting to be sent");
   }
   if (out_off_ > 0 && out_off_ >= out_.size() / 2) {
@@ -271,7 +277,7 @@ void TMonitorConnection::Close() {
     Shut(false, false);
     return;
   }
-  if (state_ == State::kOpen) Shut(false, true);
+  if (state_ == State::kOpen) Shut(cut_, true);
 }
 
 void TMonitorConnection::Shut(bool abortive, bool notify) {
@@ -292,6 +298,7 @@ void TMonitorConnection::Shut(bool abortive, bool notify) {
   out_.clear();
   out_off_ = 0;
   watched_ = 0;
+  cut_ = false;
   if (notify && was_open && owner_) owner_->ConnectionClosed(this);
 }
 

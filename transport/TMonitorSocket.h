@@ -8,8 +8,8 @@
 // Sending never loses or reorders bytes: what the system does not take at once is
 // queued and written as the socket becomes writable. The queue of a connection is
 // bounded (MaxSendQueue); a peer that stops reading long enough to pass the bound
-// has its connection closed with a send error rather than receive a stream with a
-// hole in it.
+// has its connection reset (the send that passes it fails) rather than receive a
+// stream with a hole in it.
 //
 // Errors that happen inside a call (Open, SendText) raise the error notification
 // first; if the handler leaves the code non-zero the call fails with an Error.
@@ -37,9 +37,8 @@ class TMonitorSocket;
 // What an error notification is about.
 enum TErrorEvent : std::uint8_t { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
 
-// Error codes of the layer itself, beside the system's socket error numbers.
-inline constexpr int kErrNoAddress = 1110;      // a client opened with an empty address
-inline constexpr int kErrSendQueueFull = 1111;  // a connection's send queue passed its bound
+// Error code of the layer itself, beside the system's socket error numbers.
+inline constexpr int kErrNoAddress = 1110;  // a client opened with an empty address
 
 // Sender is the TMonitorServer or TMonitorClient; Socket the connection concerned
 // (null for an accept failure of a server, which has no connection yet).
@@ -63,8 +62,9 @@ class TMonitorConnection : public TObject, public std::enable_shared_from_this<T
   // Hands the bytes to the system, queueing what it does not take now; they go
   // out in order. Does nothing when not connected. Fails with an Error when the
   // system refuses the send (after the error notification, unless the handler set
-  // the code to 0) and always when the queue would pass the owner's MaxSendQueue;
-  // in both cases the connection is closed.
+  // the code to 0; the connection is closed) and when the queue would pass the
+  // owner's MaxSendQueue (no notification: the connection takes no more bytes and
+  // is reset at the next Close, or in the next loop turn).
   void SendText(const std::string& bytes);
 
   // Every byte that has arrived and has not been read yet (possibly several
@@ -115,6 +115,7 @@ class TMonitorConnection : public TObject, public std::enable_shared_from_this<T
   std::string out_;
   std::size_t out_off_ = 0;  // bytes of out_ already written
   unsigned watched_ = 0;
+  bool cut_ = false;  // the send queue overflowed: closing resets the connection
 };
 
 // What the server and the client share: the send bound and the error path.

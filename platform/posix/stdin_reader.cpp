@@ -11,6 +11,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "platform/stdin_lines.h"
 
 namespace axg {
 
@@ -22,6 +23,14 @@ struct StdinReader::Impl {
   bool ended = false;
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
+  // Hands a line to on_line; false once the callback has destroyed the reader.
+  auto Deliverer() {
+    return [this, token = std::weak_ptr<bool>(alive)](const std::string& line) {
+      on_line(line);
+      return !token.expired();
+    };
+  }
+
   // Reads once and delivers the complete lines. False once input has ended or
   // the reader is gone.
   bool ReadOnce() {
@@ -32,16 +41,8 @@ struct StdinReader::Impl {
       End();
       return false;
     }
-    buf.append(tmp, static_cast<std::size_t>(n));
-    std::weak_ptr<bool> token = alive;
-    std::size_t eol;
-    while ((eol = buf.find('\n')) != std::string::npos) {
-      std::string line = buf.substr(0, eol);
-      buf.erase(0, eol + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      on_line(line);
-      if (token.expired()) return false;  // the callback destroyed the reader
-    }
+    if (!stdin_lines::Cut(buf, std::string_view(tmp, static_cast<std::size_t>(n)), Deliverer()))
+      return false;  // the callback destroyed the reader
     return !ended;
   }
 
@@ -56,14 +57,7 @@ struct StdinReader::Impl {
     if (ended) return;
     ended = true;
     Unwatch();
-    std::weak_ptr<bool> token = alive;
-    if (!buf.empty()) {
-      std::string line;
-      line.swap(buf);
-      if (line.back() == '\r') line.pop_back();
-      on_line(line);
-      if (token.expired()) return;
-    }
+    if (!stdin_lines::Finish(buf, Deliverer())) return;
     if (on_end) {
       auto fn = std::move(on_end);
       on_end = nullptr;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/message_loop.h"
+#include "platform/stdin_lines.h"
 
 namespace axg {
 namespace {
@@ -33,30 +34,20 @@ struct StdinReader::Impl {
   std::shared_ptr<bool> token = std::make_shared<bool>(true);  // expires with the reader
   HANDLE thread = nullptr;
 
-  void OnChunk(const std::string& chunk) {
-    buf += chunk;
-    std::weak_ptr<bool> alive = token;
-    std::size_t eol;
-    while ((eol = buf.find('\n')) != std::string::npos) {
-      std::string line = buf.substr(0, eol);
-      buf.erase(0, eol + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+  // Hands a line to on_line; false once the callback has destroyed the reader.
+  auto Deliverer() {
+    return [this, alive = std::weak_ptr<bool>(token)](const std::string& line) {
       on_line(line);
-      if (alive.expired()) return;  // the reader was destroyed by the callback
-    }
+      return !alive.expired();
+    };
   }
+
+  void OnChunk(const std::string& chunk) { stdin_lines::Cut(buf, chunk, Deliverer()); }
 
   void OnEnd() {
     if (ended) return;
     ended = true;
-    std::weak_ptr<bool> alive = token;
-    if (!buf.empty()) {
-      std::string line;
-      line.swap(buf);
-      if (line.back() == '\r') line.pop_back();
-      on_line(line);
-      if (alive.expired()) return;
-    }
+    if (!stdin_lines::Finish(buf, Deliverer())) return;
     if (on_end) {
       auto fn = std::move(on_end);
       on_end = nullptr;

@@ -386,35 +386,129 @@ TEST(ControllerMidnight, AgesRunOnThroughMidnight) {
   EXPECT_EQ(ctl.StackCount(), 0u);
 }
 
-TEST_F(ControllerTest, FailingResendDoesNotLeaveTheSweepBusy) {
+// One entry whose steps fail does not stop the sweep. A failing re-send is
+// reported with its code and the entry's limits still move it on; an error that
+// escapes a later step is reported with "[08] " and the pass goes on with the
+// next entry. Nothing escapes a tick, and IDBusy is never left set.
+TEST_F(ControllerTest, OneFailingEntryDoesNotStopTheSweep) {
   ctl.SetCheckET(true);
   ctl.SweepTimer().SetEnabled(true);
-  for (auto d : {u"0001", u"0002"}) {
-    ctl.p_hw_FindDeviceByRelay(A, d, u"T", u"1");
-    ctl.Entry(ctl.StackCount() - 1).Status = u"WAIT";
-  }
-  ctl.Entry(1).Command = u"GO10.0.0.5:0002";  // not acknowledged
-  AdvanceMs(2000);
+  ctl.p_hw_FindDeviceByRelay(A, u"0001", u"T", u"1");
+  ctl.p_hw_FindDeviceByRelay(A, u"0002", u"T", u"2");
+  ctl.Entry(0).Status = u"WAIT";
+  ctl.Entry(0).Command = u"GO10.0.0.5:0001";  // never acknowledged
+  ctl.Entry(1).Status = u"FALSE";
+  AdvanceMs(60000);
   conn.on_send = [](const std::u16string&) -> std::u16string { throw Error(u"line down"); };
 
-  // Called directly, the pass lets the error go on, but not with IDBusy set.
-  EXPECT_THROW(Pass(), Error);
-  EXPECT_FALSE(ctl.Busy());
-
-  // From the timer tick nothing escapes; the message goes to OnError.
   trace.clear();
   EXPECT_NO_THROW(ctl.StackTimeTimer());
-  EXPECT_EQ(Count("ERR line down"), 1);
+  EXPECT_EQ(Take(), (Trace{
+                        "SEND GO10.0.0.5:0001",
+                        "ERR [04] line down",
+                        "MON ERROR![04] line down&",
+                        "STATUS STACK|10.0.0.5|0001|T|1|WAIT|WAIT",
+                        "MON STATUS!STACK!10.0.0.5!0001!T!1!WAIT!WAIT&",
+                        "STATUS STACK|10.0.0.5|0001|T|1|TIMEOUT|TIMEOUT",
+                        "MON STATUS!STACK!10.0.0.5!0001!T!1!TIMEOUT!TIMEOUT&",
+                        "SQL 1|10.0.0.5|0001|T|1|TIMEOUT",
+                    }));
+  ASSERT_EQ(ctl.StackCount(), 1u);
+  EXPECT_EQ(ctl.Entry(0).Device, u"0002");
   EXPECT_FALSE(ctl.Busy());
-  ctl.OnError = [](TObject*, const std::u16string&) { throw Error(u"no sink"); };
-  EXPECT_NO_THROW(ctl.StackTimeTimer());
+  // The refused request behind it is closed (its failed send reported) and dropped.
+  ctl.StackTimeTimer();
+  EXPECT_EQ(Count("ERR "), 1);
+  EXPECT_EQ(Count("ERR [04] line down"), 1);
+  EXPECT_EQ(Count("STATUS STACK|10.0.0.5|0002|T|2|CLOSE|CLOSE"), 1);
+  EXPECT_EQ(ctl.StackCount(), 0u);
 
-  // Later passes work through the stack again.
+  // An error escaping a later step of the first entry: the second still has its
+  // turn in the same pass.
   conn.on_send = nullptr;
+  ctl.SetCheckET(false);
+  ctl.p_hw_FindDeviceByRelay(A, u"0003", u"T", u"3");
+  ctl.p_hw_FindDeviceByRelay(A, u"0004", u"T", u"4");
+  ctl.Entry(0).Status = u"TRUE";
+  ctl.Entry(0).StatusHard = u"RELAY";
+  ctl.Entry(1).Status = u"WAIT";
+  ctl.OnLog = [](TObject*, const std::u16string& t) {
+    if (t.rfind(u"%Отправлено", 0) == 0) throw Error(u"log full");
+  };
   trace.clear();
-  Pass();
+  EXPECT_NO_THROW(ctl.StackTimeTimer());
+  EXPECT_EQ(Count("ERR "), 1);
+  EXPECT_EQ(Count("ERR [08] log full"), 1);
+  EXPECT_EQ(Count("STATUS STACK|10.0.0.5|0004|T|4|WAIT|WAIT"), 1);
+  EXPECT_FALSE(ctl.Busy());
+
+  // An error handler that fails as well: still nothing escapes, and later passes
+  // work through the stack.
+  ctl.OnError = [](TObject*, const std::u16string&) { throw Error(u"no sink"); };
+  ctl.Entry(0).Status = u"TRUE";
+  EXPECT_NO_THROW(ctl.StackTimeTimer());
+  EXPECT_FALSE(ctl.Busy());
+  trace.clear();
+  ctl.StackTimeTimer();
   EXPECT_EQ(Count("STATUS STACK"), 2);
-  EXPECT_EQ(conn.sent.back(), u"GO10.0.0.5:0002");
+}
+
+// A send whose report fails (the host's log handler raises) still counts as sent:
+// the entry takes its state word, no later tick repeats the command, and the
+// failure is reported once, with its code.
+TEST_F(ControllerTest, AFailingSendReportDoesNotRepeatTheCommand) {
+  struct Row {
+    const char* name;
+    const char16_t* card;
+    const char16_t* status;  // before the first pass
+    int answer;              // to the decision request
+    const char16_t* sent;    // the one command text given to the connector
+    const char16_t* after;   // state after the first pass
+    bool dropped;            // by the passes that follow
+  };
+  const Row rows[] = {
+      {"allowed", u"123", u"TRUE", kLeave, u"GO10.0.0.5:0001", u"OPEN", false},
+      {"refused", u"123", u"FALSE", kLeave, u"CL10.0.0.5:0001", u"CLOSE", true},
+      {"manual request, opened", u"-1-1-1-1-1", u"NEW", 1, u"GO10.0.0.5:0001", u"OPEN", false},
+      {"input signal, refused", u"-2-2-2-2-2", u"NEW", 0, u"CL10.0.0.5:0001", u"CLOSE", true},
+  };
+  const std::u16string failure = u"IAsyncEvent.ExternalEvent failed: HRESULT 0x80004005";
+  ctl.OnLog = [&](TObject*, const std::u16string& t) {
+    trace.push_back("LOG " + U8(t));
+    if (t.rfind(u"%Отправлено", 0) == 0) throw Error(failure);
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ctl.ClearStack();
+    ctl.SweepTimer().SetEnabled(true);
+    answers.clear();
+    if (row.answer != kLeave) answers[0] = TVar(row.answer);
+    ctl.p_hw_FindDeviceByRelay(A, u"0001", u"T", row.card);
+    ctl.Entry(0).Status = row.status;
+    ctl.Entry(0).StatusHard = u"RELAY";  // keeps an open entry alive
+    trace.clear();
+    conn.sent.clear();
+
+    ctl.StackTimeTimer();
+    ASSERT_EQ(ctl.StackCount(), 1u);
+    EXPECT_EQ(ctl.Entry(0).Status, row.after);
+    for (int tick = 0; tick < 4; ++tick) ctl.StackTimeTimer();
+    EXPECT_EQ(conn.sent, std::vector<std::u16string>{row.sent});
+    EXPECT_EQ(Count("ERR "), 1);
+    EXPECT_EQ(Count("ERR [08] " + U8(failure)), 1);
+    EXPECT_EQ(ctl.StackCount(), row.dropped ? 0u : 1u);
+    EXPECT_FALSE(ctl.Busy());
+  }
+
+  // The open command of an input signal: the same, the error going on to the
+  // caller of the message.
+  ctl.ClearStack();
+  ctl.SweepTimer().SetEnabled(true);  // no pass from the message
+  ctl.p_hw_FindDeviceByRelay(A, u"0001", u"T", u"-2-2-2-2-2");
+  conn.sent.clear();
+  EXPECT_THROW(In(Word(u"0001", u"InG-Activ")), Error);
+  EXPECT_EQ(conn.sent, std::vector<std::u16string>{u"GO10.0.0.5:0001"});
+  EXPECT_EQ(ctl.Entry(0).Status, u"OPEN");
 }
 
 TEST_F(ControllerTest, EntriesStayValidWhileHandlersAppend) {
@@ -437,7 +531,7 @@ TEST_F(ControllerTest, EntriesStayValidWhileHandlersAppend) {
   for (std::size_t k = 1; k < 201; ++k) ASSERT_EQ(ctl.Entry(k).Status, u"NEW");
 }
 
-TEST_F(ControllerTest, PassEndsWhenANestedPassTookItsEntry) {
+TEST_F(ControllerTest, PassGoesOnWhenANestedPassTookItsEntry) {
   ctl.SetCheckET(true);
   ctl.SweepTimer().SetEnabled(true);
   ctl.p_hw_FindDeviceByRelay(A, u"0001", u"T", u"1");
@@ -447,7 +541,8 @@ TEST_F(ControllerTest, PassEndsWhenANestedPassTookItsEntry) {
   ctl.Entry(1).Status = u"WAIT";
   AdvanceMs(2000);
   // The re-send of the first entry runs before the pass marks itself busy; a pass
-  // started from inside it drops that entry.
+  // started from inside it drops that entry. The outer pass goes on with the
+  // entry behind it, as after any other step.
   bool nested = false;
   conn.on_send = [&](const std::u16string&) {
     if (!nested) {
@@ -461,6 +556,8 @@ TEST_F(ControllerTest, PassEndsWhenANestedPassTookItsEntry) {
   EXPECT_EQ(ctl.Entry(0).Device, u"0002");
   EXPECT_FALSE(ctl.Busy());
   EXPECT_EQ(Count("STATUS STACK|10.0.0.5|0001"), 1);
+  EXPECT_EQ(Count("STATUS STACK|10.0.0.5|0002|T|1|WAIT|WAIT"), 1);
+  EXPECT_EQ(Count("ERR "), 0);
 }
 
 TEST_F(ControllerTest, EntryDroppedWhileItsOpenCommandIsSent) {

@@ -112,6 +112,42 @@ TEST(MonitorLink, ClientForwardsMessagesAndReportsTheServersLines) {
   EXPECT_EQ(c.Count("ERR"), 0);
 }
 
+// A host handler that fails while a monitor message is handled, in either role:
+// the failure is reported once, with its code, and the link goes on.
+TEST(MonitorLink, HandlerFailuresOnMonitorMessagesAreReportedWithTheirCode) {
+  auto failing_log = [](LinkController& ctl) {
+    ctl.OnLog = [&ctl](TObject*, const std::u16string& t) {
+      ctl.events.push_back("LOG " + U8(t));
+      if (t.find(u"boom") != std::u16string::npos) throw Error(u"log full");
+    };
+  };
+  // Server role: what a monitor client sends is interpreted; the log of it fails.
+  RecordingConnector conn;
+  LinkController s;
+  s.Serve(&conn);
+  failing_log(s);
+  LineClient a(static_cast<std::uint16_t>(s.MonitorListenPort()));
+  ASSERT_TRUE(Wait([&] { return s.DeviceServer->ConnectionCount() == 1; }));
+  s.events.clear();
+  a.Send("#10.0.0.5:0003boomXX");
+  ASSERT_TRUE(Wait([&] { return s.Count("ERR") > 0; }));
+  a.Send("#10.0.0.5:0004HardResetXX");
+  ASSERT_TRUE(Wait([&] { return s.DeviceList().size() == 1; }));
+  Settle();
+  EXPECT_EQ(s.Count("ERR"), 1);
+  EXPECT_EQ(s.Count("ERR [08] log full"), 1);
+
+  // Client role: a "LOG!" line whose log fails; the lines after it still count.
+  MonitorPeer peer;
+  LinkController c;
+  Attach(c, peer);
+  failing_log(c);
+  peer.Send("LOG!boom&LOG!after&");
+  ASSERT_TRUE(Wait([&] { return c.Count("LOG after") == 1; }));
+  Settle();
+  EXPECT_EQ(c.events, (Trace{"LOG boom", "ERR [08] log full", "LOG after"}));
+}
+
 TEST(MonitorLink, ClientOpensLazilyAndReopensALostConnection) {
   MonitorPeer peer;
   LinkController c;
