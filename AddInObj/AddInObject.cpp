@@ -233,6 +233,7 @@ HRESULT AddInObject::Init(IDispatch* pConnection) {
     DC->SetConnectorType(podNet);
     TSD->SetConnector(DC.get());
     TSD->OnLog = [this](TObject* s, const std::u16string& t) { Log(s, t); };
+    DC->OnNotice = [this](TObject* s, const std::u16string& t) { Log(s, t); };
     TSD->OnError = [this](TObject* s, const std::u16string& t) { Error(s, t); };
     TSD->OnCheckStatus = [this](TObject* s, const TVar& n, const TVar& ip, const TVar& d,
                                 const TVar& dt, const TVar& c, const TVar& s1, const TVar& s2) {
@@ -308,11 +309,13 @@ void AddInObject::TraceFailed(const std::u16string& why) {
   FTrace = nullptr;
   if (DC) DC->SetTrace(nullptr);
   if (TSD) TSD->SetTrace(nullptr);
-  Fail(why);
+  // ErrorMsg and a LOG event, not the error log: the trace is a support aid,
+  // and an error record written during Init would count the Init as failed.
+  g_ErrorMsg = why;
   try {
     PostEvent(u"LOG", why);
   } catch (const std::exception&) {
-    // The error log already has it; the add-in goes on without a trace.
+    // ErrorMsg has it; the add-in goes on without a trace.
   }
 }
 

@@ -116,7 +116,8 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   void RunMethod(LONG index, VARIANT* result, SAFEARRAY** params);
   void GateOpen(SAFEARRAY** params, VARIANT* result);
   // Opens the trace the switch names and hands it to the components; a trace
-  // that cannot be opened or written is reported once and switched off.
+  // that cannot be opened or written is reported once (ErrorMsg and a LOG
+  // event) and switched off.
   void StartTrace();
   void TraceFailed(const std::u16string& why);
 

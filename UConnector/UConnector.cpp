@@ -80,7 +80,11 @@ void TDeviceConnector::SetWSocketServer(TLineServer* Value) {
     };
     Value->OnDataSent = [this](TObject* s, std::uint16_t e) { WS_DataSent(s, e); };
     Value->OnSessionClosed = [this](TObject* s, std::uint16_t e) { WS_SessionClosed(s, e); };
+    Value->OnNotice = [this](TObject*, const std::u16string& text) {
+      if (OnNotice) OnNotice(this, text);
+    };
   } else if (FWSocketServer) {
+    FWSocketServer->OnNotice = nullptr;
     FWSocketServer->OnBgException = nullptr;
     FWSocketServer->OnClientConnect = nullptr;
     FWSocketServer->OnClientDisconnect = nullptr;
@@ -230,13 +234,20 @@ void TDeviceConnector::ProcessData(TTcpSrvClient* Client) {
   const std::u16string D = Copy(line, 2, 4);
   const std::u16string R = Copy(line, 2, 1000);
   const bool usable = !TrimCtl(line).empty() && Client->State() == wsConnected;
+  // A line that carries several codes makes several messages; each beyond the
+  // first counts as another line against the server's work of the turn.
+  int messages = 0;
+  auto up = [&](const std::u16string& message) {
+    ++messages;
+    GetCommand(message);
+  };
 
   // 1. Short event codes: each test independently, in this order.
   if (usable && line[0] == u'#') {
-    if (Contains(line, u"BT")) GetCommand(AddCRC8(u"#" + P + u":" + D + u"InG-Activ"));
-    if (Contains(line, u"GR")) GetCommand(AddCRC8(u"#" + P + u":" + D + u"Relay"));
-    if (Contains(line, u"ET")) GetCommand(u"$" + P + u":" + R);
-    if (Contains(line, u"GO")) GetCommand(AddCRC8(u"$" + P + u":" + D + u"GR"));
+    if (Contains(line, u"BT")) up(AddCRC8(u"#" + P + u":" + D + u"InG-Activ"));
+    if (Contains(line, u"GR")) up(AddCRC8(u"#" + P + u":" + D + u"Relay"));
+    if (Contains(line, u"ET")) up(u"$" + P + u":" + R);
+    if (Contains(line, u"GO")) up(AddCRC8(u"$" + P + u":" + D + u"GR"));
   }
 
   // 2. Coded reports: the first form that matches.
@@ -245,40 +256,34 @@ void TDeviceConnector::ProcessData(TTcpSrvClient* Client) {
       const std::u16string echo = AddCRC8(u"$" + D + u"ECHO");
       Client->SendStr(echo);
       if (FTrace) FTrace->FrameOut(P, Client->PeerPort(), echo);
-      GetCommand(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
+      up(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
     } else if (Contains(line, u"ET")) {
-      GetCommand(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
-      GetCommand(u"$" + P + u":" + R);
+      up(AddCRC8(u"#" + P + u":" + D + u"HardReset"));
+      up(u"$" + P + u":" + R);
     } else {
-      GetCommand(u"$" + P + u":" + R);
+      up(u"$" + P + u":" + R);
     }
   }
 
-  // 3. "test" to every connection that can carry it, in list order. A connection
-  // that has closed but is still listed is skipped, and a write that fails on
-  // another connection only ends that one: the device whose line this was is not
-  // dropped for someone else's state. A failure on its own connection still
-  // escapes, as any error of its handler does.
+  if (messages > 1 && FWSocketServer) FWSocketServer->ChargeLines(messages - 1);
+
+  // 3. "test" to every connection that can carry it. Connections that have closed
+  // but are still listed are skipped. Nobody waits for these bytes: the server
+  // sends them ahead of the next frame for each connection or within its
+  // broadcast interval, so that a busy site costs one write per connection per
+  // interval rather than one per connection per line.
   if (!FWSocketServer) return;
   static const std::u16string test = AddCRC8(u"test");
-  int sent = 0;
-  for (int i = 0; i < FWSocketServer->ClientCount(); ++i) {
-    TLineConnection* c = FWSocketServer->Client(i);
-    if (c->State() != wsConnected) continue;
-    if (c == Client) {
-      c->SendStr(test);
-      ++sent;
-      continue;
-    }
-    try {
-      c->SendStr(test);
-      ++sent;
-    } catch (const Error&) {
-      // The failed write closed that connection; the server reports it.
-    }
-  }
-  // One record for the frame that every connection gets, not one per connection.
-  if (FTrace) FTrace->FrameToAll(test, sent);
+  FWSocketServer->Broadcast(test);
+  // One record for the frame every connection gets, not one per connection.
+  if (FTrace) FTrace->FrameToAll(test, ConnectedCount());
+}
+
+int TDeviceConnector::ConnectedCount() const {
+  int n = 0;
+  for (int i = 0; FWSocketServer && i < FWSocketServer->ClientCount(); ++i)
+    n += FWSocketServer->Client(i)->State() == wsConnected;
+  return n;
 }
 
 // ------------------------------------------------------------ command output

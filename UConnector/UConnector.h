@@ -36,6 +36,9 @@ class TDeviceConnector : public TComponent {
   TLogEvent OnError;
   TLogEvent OnLog;
   TLogEvent OnGetData;
+  // What the host should hear of the network side: a device held back for
+  // sending too fast, accepting paused for lack of system resources.
+  TLogEvent OnNotice;
 
   // Reading opens the selected transport when it is not open and tells whether it
   // is usable; writing false closes it. Virtual so that tests can stand in.
@@ -61,6 +64,8 @@ class TDeviceConnector : public TComponent {
  private:
   void Log(const std::u16string& text);
   void Fail(const std::u16string& text);
+  // Connections that can carry a frame now (for the trace).
+  int ConnectedCount() const;
   // Server and connection handlers.
   void WS_BgException(TObject* Sender, const std::exception& E, bool& CanClose);
   void WS_ClientConnect(TObject* Sender, TLineConnection* Client, std::uint16_t Error);

@@ -19,6 +19,8 @@
 
 #include "UConnector/UConnector.h"
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
+
+#include "platform/message_loop.h"
 #include "platform/error.h"
 #include "platform/text.h"
 
@@ -189,10 +191,19 @@ void TTurnStylerDeviceQ7::DeviceSocketError(TObject*, TMonitorConnection*, TErro
 // Client role: lines from the monitor server
 
 void TTurnStylerDeviceQ7::DeviceClientRead(TObject*, TMonitorConnection* Socket) {
-  CutMonitorLines(Socket->ReceiveText());
+  // While a turn's worth of lines waits, the bytes stay with the socket, which
+  // stops reading once it holds enough: the server's flow control holds it back.
+  if (FMonitorLines.size() < kMonitorLinesPerTurn) CutMonitorLines(Socket->ReceiveText());
   if (FMonitorReading) return;  // the call further up the stack handles them
+  HandleMonitorLines();
+}
+
+// Handles a turn's worth of the monitor lines that have arrived; the rest wait
+// for the next turn, so that a server sending many lines at once does not hold
+// the host's thread (each line becomes an event for the host).
+void TTurnStylerDeviceQ7::HandleMonitorLines() {
   FMonitorReading = true;
-  while (!FMonitorLines.empty()) {
+  for (std::size_t n = 0; n < kMonitorLinesPerTurn && !FMonitorLines.empty(); ++n) {
     std::optional<std::u16string> line = std::move(FMonitorLines.front());
     FMonitorLines.pop_front();
     if (!line) {
@@ -208,6 +219,16 @@ void TTurnStylerDeviceQ7::DeviceClientRead(TObject*, TMonitorConnection* Socket)
     }
   }
   FMonitorReading = false;
+  if (FMonitorLines.empty() || FMonitorTurnPosted) return;
+  FMonitorTurnPosted = true;
+  std::weak_ptr<int> alive = FLife;
+  PostTracked(MessageLoop::Current(), [this, alive] {
+    if (alive.expired()) return;
+    FMonitorTurnPosted = false;
+    TMonitorConnection* c = DeviceClient ? DeviceClient->Connection() : nullptr;
+    if (c && FMonitorLines.size() < kMonitorLinesPerTurn) CutMonitorLines(c->ReceiveText());
+    if (!FMonitorReading) HandleMonitorLines();
+  });
 }
 
 // Lines are cut on the 8-bit text: "&" is the same byte in every code page, and

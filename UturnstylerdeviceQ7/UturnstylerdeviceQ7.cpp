@@ -45,6 +45,7 @@ TTurnStylerDeviceQ7::TTurnStylerDeviceQ7(TComponent* AOwner) : TComponent(AOwner
 }
 
 TTurnStylerDeviceQ7::~TTurnStylerDeviceQ7() {
+  FLife.reset();
   // Closing raises nothing: the server drops its connections without the
   // disconnect notification, and the client has none.
   DeviceServer->Close();

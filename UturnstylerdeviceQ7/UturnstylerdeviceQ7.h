@@ -256,6 +256,7 @@ class TTurnStylerDeviceQ7 : public TComponent {
                          int& ErrorCode);
   void OpenMonitorClient();
   void CloseMonitorClient();
+  void HandleMonitorLines();
   void CutMonitorLines(std::string_view bytes);
   void MonitorLineIn(const std::u16string& line);
 
@@ -269,6 +270,10 @@ class TTurnStylerDeviceQ7 : public TComponent {
   // waiting, so every line is handled once and in order.
   std::deque<std::optional<std::u16string>> FMonitorLines;
   bool FMonitorReading = false;
+  bool FMonitorTurnPosted = false;
+  static constexpr std::size_t kMonitorLinesPerTurn = 64;
+  // Expires with the object; work posted to the loop checks it first.
+  std::shared_ptr<int> FLife = std::make_shared<int>(0);
   std::uint64_t FLastEntryId = 0;
 };
 

@@ -46,8 +46,18 @@ AXG_PLATFORM_API SocketHandle SocketListen(const std::string& addr, std::uint16_
 // Accepts one pending connection; kInvalidSocket when none is pending.
 // Throws SocketError("accept") for other failures. The connection sends what it
 // is given at once (TCP_NODELAY): small frames do not wait for the peer's
-// acknowledgement of the previous one.
+// acknowledgement of the previous one. It has TCP keep-alive on (probes after
+// kKeepAliveIdleS seconds of silence, every kKeepAliveIntervalS seconds, given up
+// after kKeepAliveProbes), so that a peer that vanished without a word (power
+// cut, cable pulled) is found out and its connection closed within minutes.
 AXG_PLATFORM_API SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer);
+inline constexpr unsigned kKeepAliveIdleS = 60;
+inline constexpr unsigned kKeepAliveIntervalS = 10;
+inline constexpr unsigned kKeepAliveProbes = 5;
+
+// True for the errors that mean the system is short of descriptors or buffers
+// for now (as opposed to a fault of the socket itself).
+AXG_PLATFORM_API bool SocketErrorIsShortage(int code);
 
 // Starts a non-blocking connect to a dotted IPv4 address. When bind_addr is not
 // empty the socket is first bound to that local address (port 0). Completion is

@@ -1,7 +1,9 @@
 #include "transport/TLineServer.h"
 
 #include <algorithm>
+#include <limits>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/text.h"
@@ -11,14 +13,23 @@ namespace axg {
 namespace {
 
 constexpr unsigned kIdleEvents = kSockRead | kSockClose;
-// Bytes taken from one socket per read notification; what is left comes with the
-// next one, so one chatty device cannot hold the loop.
-constexpr std::size_t kReadBudget = 64 * 1024;
+// Bytes taken from a socket at a time; another chunk is read only when the
+// buffered bytes hold no complete line, so what waits in our buffer stays small
+// and the rest waits in the kernel, where TCP flow control holds the peer.
+constexpr std::size_t kReadChunk = 4096;
 // A line handler that never reads its line gets it offered this often, then the
 // line is dropped instead of looping for ever.
 constexpr int kLineOffers = 8;
 // Connections taken from the listening socket per accept notification.
 constexpr int kAcceptBudget = 64;
+// Accepting paused for lack of descriptors or buffers waits this long, doubling
+// up to the maximum while the shortage lasts.
+constexpr unsigned kAcceptBackoffFirstMs = 100;
+constexpr unsigned kAcceptBackoffMaxMs = 2000;
+// How often connections held back for sending too fast are looked at again.
+constexpr unsigned kRefillMs = 20;
+// Buffers larger than this give their memory back once they are empty.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 // Runs f; an error escaping it goes to report (the object's background handler).
 template <class F, class R>
@@ -32,7 +43,26 @@ void RunGuarded(F&& f, R&& report) {
   }
 }
 
+// Stops watching a socket and closes it; a failure to close has nowhere to go
+// from the places that use this (destructors, a closing listener).
+void UnwatchAndClose(MessageLoop& loop, SocketHandle s) noexcept {
+  loop.UnwatchSocket(s);
+  try {
+    SocketClose(s);
+  } catch (...) {
+  }
+}
+
 std::uint16_t ErrorCode16(int code) { return static_cast<std::uint16_t>(code & 0xFFFF); }
+
+void GiveBackCapacity(std::string& buffer) {
+  if (buffer.empty() && buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
+}
+
+template <class C>
+void EraseValue(C& c, TLineConnection* v) {
+  c.erase(std::remove(c.begin(), c.end(), v), c.end());
+}
 
 }  // namespace
 
@@ -44,11 +74,7 @@ TLineConnection::TLineConnection(TComponent* AOwner)
 TLineConnection::~TLineConnection() {
   life_.reset();
   if (socket_ != kInvalidSocket) {
-    loop_->UnwatchSocket(socket_);
-    try {
-      SocketClose(socket_);
-    } catch (...) {
-    }
+    UnwatchAndClose(*loop_, socket_);
     socket_ = kInvalidSocket;
   }
   if (server_) server_->ConnectionDestroyed(this);
@@ -77,6 +103,11 @@ void TLineConnection::Accept(SocketHandle s, const SocketAddress& peer) {
   state_ = wsConnected;
   peer_addr_ = FromUtf8(peer.addr);
   peer_port_ = IntToStr(peer.port);
+  if (server_) {
+    tokens_ = std::max(server_->LineBurst, 1);
+    broadcast_pos_ = server_->broadcast_base_ + server_->broadcast_.size();
+  }
+  tokens_at_ = CurrentClock().MonotonicMs();
   loop_->WatchSocket(s, kIdleEvents, [this](unsigned event, int error) { OnSocket(event, error); });
 }
 
@@ -99,56 +130,115 @@ void TLineConnection::HandleBgException(const std::exception& E) {
 }
 
 void TLineConnection::OnSocket(unsigned event, int error) {
-  if (event & kSockRead) {
-    ReadAndDeliver();
-  } else if (event & kSockWrite) {
-    FlushUnsent();
-  } else if (event & kSockClose) {
-    // Take what arrived before the end; the read sees the end and closes.
-    std::weak_ptr<int> alive = life_;
-    ReadAndDeliver();
-    if (!alive.expired() && state_ == wsConnected) Shut(true, error);
+  if (event & kSockWrite) {
+    Flush(true);
+    return;
+  }
+  if (event & kSockClose) {
+    // What arrived before the end is still delivered; the read then sees the end.
+    close_seen_ = true;
+    end_error_ = error;
+  } else if (!(event & kSockRead)) {
+    return;
+  }
+  if (paused_ || state_ != wsConnected) return;  // its turn comes from the server's list
+  if (!server_) {
+    AfterSlice(ServeSlice(std::numeric_limits<int>::max()));
+    return;
+  }
+  const int allowed = server_->SliceAllowance();
+  if (allowed == 0) {
+    server_->Schedule(this, false);
+    return;
+  }
+  std::weak_ptr<int> alive = life_;
+  const SliceEnd end = ServeSlice(allowed);
+  if (!alive.expired()) AfterSlice(end);
+}
+
+void TLineConnection::AfterSlice(SliceEnd end) {
+  if (state_ != wsConnected) return;
+  switch (end) {
+    case SliceEnd::kIdle:
+      SetReading(true);
+      break;
+    case SliceEnd::kMore:
+      if (server_) server_->Schedule(this, false);
+      break;
+    case SliceEnd::kThrottled:
+      if (server_) server_->Schedule(this, true);
+      break;
+    case SliceEnd::kGone:
+      break;
   }
 }
 
-void TLineConnection::ReadAndDeliver() {
-  if (state_ != wsConnected) return;
+TLineConnection::SliceEnd TLineConnection::ServeSlice(int lines) {
   std::weak_ptr<int> alive = life_;
-  bool ended = false;
-  int error = 0;
-  std::size_t total = 0;
-  char buf[4096];
-  while (total < kReadBudget) {
-    std::ptrdiff_t n = 0;
-    try {
-      n = SocketRecv(socket_, buf, sizeof buf);
-    } catch (const SocketError& e) {
-      ended = true;
-      error = e.Code();
-      break;
-    }
-    if (n < 0) break;
-    if (n == 0) {
-      ended = true;
-      break;
-    }
-    AppendReceived(buf, static_cast<std::size_t>(n));
-    total += static_cast<std::size_t>(n);
-    if (LineEcho && LineMode) {
-      Guarded([&] { SendBytes(std::string(buf, static_cast<std::size_t>(n))); });
-      if (alive.expired() || state_ != wsConnected) return;
-    }
-  }
-  if (total > 0) {
+  int delivered = 0;
+  for (;;) {
+    if (state_ != wsConnected) return SliceEnd::kGone;
     if (LineMode) {
-      if (!DeliverLines()) return;
-      CheckLineLimit();
-    } else {
-      RaiseDataAvailable();
+      if (const std::size_t length = NextLineLength(); length > 0) {
+        if (delivered >= lines) return SliceEnd::kMore;
+        if (!TakeLineToken()) return SliceEnd::kThrottled;
+        ++delivered;
+        if (server_) server_->CountLine();
+        if (!DeliverLine(length)) return SliceEnd::kGone;
+        continue;
+      }
+      // Nothing complete is buffered: what is there now is the start of a line.
+      if (unchecked_) {
+        unchecked_ = false;
+        CheckLineLimit();
+        if (alive.expired() || state_ != wsConnected) return SliceEnd::kGone;
+      }
+    } else if (delivered >= lines) {
+      return SliceEnd::kMore;
     }
-    if (alive.expired()) return;
+    if (peer_ended_) {
+      Shut(true, end_error_);
+      return SliceEnd::kGone;
+    }
+    bool ended = false;
+    if (!ReadChunk(ended)) {
+      if (alive.expired()) return SliceEnd::kGone;
+      if (!ended) return SliceEnd::kIdle;
+      peer_ended_ = true;
+      continue;
+    }
+    if (!LineMode) {
+      // Raw mode: every chunk that arrives is one notification.
+      ++delivered;
+      if (server_) server_->CountLine();
+      RaiseDataAvailable();
+      if (alive.expired()) return SliceEnd::kGone;
+    }
   }
-  if (ended && state_ == wsConnected) Shut(true, error);
+}
+
+bool TLineConnection::ReadChunk(bool& ended) {
+  char buf[kReadChunk];
+  std::ptrdiff_t n = 0;
+  try {
+    n = SocketRecv(socket_, buf, sizeof buf);
+  } catch (const SocketError& e) {
+    ended = true;
+    end_error_ = e.Code();
+    return false;
+  }
+  if (n <= 0) {
+    ended = n == 0 || close_seen_;
+    return false;
+  }
+  AppendReceived(buf, static_cast<std::size_t>(n));
+  unchecked_ = true;
+  if (LineEcho && LineMode) {
+    std::weak_ptr<int> alive = life_;
+    Guarded([&] { SendBytes(std::string(buf, static_cast<std::size_t>(n))); });
+    if (alive.expired() || state_ != wsConnected) return false;
+  }
+  return true;
 }
 
 void TLineConnection::AppendReceived(const char* data, std::size_t len) {
@@ -167,22 +257,24 @@ void TLineConnection::AppendReceived(const char* data, std::size_t len) {
   }
 }
 
-bool TLineConnection::DeliverLines() {
+std::size_t TLineConnection::NextLineLength() const {
+  if (LineEnd.empty()) return 0;
+  const std::size_t end = received_.find(LineEnd);
+  return end == std::string::npos ? 0 : end + LineEnd.size();
+}
+
+bool TLineConnection::DeliverLine(std::size_t length) {
   std::weak_ptr<int> alive = life_;
-  while (state_ == wsConnected && !LineEnd.empty()) {
-    const std::size_t end = received_.find(LineEnd);
-    if (end == std::string::npos) break;
-    const std::size_t length = end + LineEnd.size();
-    line_len_ = length;
-    line_read_ = false;
-    for (int offer = 0; OnDataAvailable && !line_read_ && offer < kLineOffers; ++offer) {
-      Guarded([this] { OnDataAvailable(this, 0); });
-      if (alive.expired()) return false;
-      if (state_ != wsConnected) break;
-    }
-    if (!line_read_) received_.erase(0, std::min(length, received_.size()));
-    line_len_ = 0;
+  line_len_ = length;
+  line_read_ = false;
+  for (int offer = 0; OnDataAvailable && !line_read_ && offer < kLineOffers; ++offer) {
+    Guarded([this] { OnDataAvailable(this, 0); });
+    if (alive.expired()) return false;
+    if (state_ != wsConnected) break;
   }
+  if (!line_read_) received_.erase(0, std::min(length, received_.size()));
+  line_len_ = 0;
+  GiveBackCapacity(received_);
   return true;
 }
 
@@ -206,6 +298,43 @@ void TLineConnection::CheckLineLimit() {
   if (ClearData) received_.clear();
 }
 
+double TLineConnection::TokensNow() {
+  if (!server_ || server_->MaxLineRate <= 0) return 1;
+  const std::int64_t now = CurrentClock().MonotonicMs();
+  const double burst = std::max(server_->LineBurst, 1);
+  if (now > tokens_at_) tokens_ = std::min(burst, tokens_ + static_cast<double>(now - tokens_at_) * server_->MaxLineRate / 1000.0);
+  tokens_at_ = now;
+  // A bucket full again means the peer has been quiet for a while: the episode
+  // of sending too fast is over, and the next one is reported afresh.
+  if (tokens_ >= burst) throttled_ = false;
+  return tokens_;
+}
+
+bool TLineConnection::TakeLineToken() {
+  if (!server_ || server_->MaxLineRate <= 0) return true;
+  if (TokensNow() < 1) {
+    if (!throttled_) {
+      throttled_ = true;
+      server_->Notice(u"Client " + peer_addr_ + u" sends more than " + IntToStr(server_->MaxLineRate) +
+                      u" lines a second; its lines are taken more slowly");
+    }
+    return false;
+  }
+  tokens_ -= 1;
+  return true;
+}
+
+void TLineConnection::SetReading(bool reading) {
+  if (paused_ == !reading) return;
+  paused_ = !reading;
+  UpdateWatch();
+}
+
+void TLineConnection::UpdateWatch() {
+  if (state_ != wsConnected || socket_ == kInvalidSocket) return;
+  loop_->UpdateSocket(socket_, (paused_ ? 0u : kIdleEvents) | (want_write_ ? unsigned(kSockWrite) : 0u));
+}
+
 std::u16string TLineConnection::ReceiveStr() {
   if (!LineMode) {
     std::u16string all = FromAnsi(received_);
@@ -221,49 +350,69 @@ std::u16string TLineConnection::ReceiveStr() {
 
 void TLineConnection::SendStr(const std::u16string& text) { SendBytes(ToAnsi(text)); }
 
-void TLineConnection::SendBytes(std::string bytes) {
+void TLineConnection::SendBytes(std::string bytes, bool urgent) {
   if (state_ != wsConnected) {
     if (state_ != wsClosed) Shut(false, kSockErrNotConnected);
     throw SocketError(kSockErrNotConnected, "send");
   }
   if (bytes.empty()) return;
-  if (unsent_.empty()) {
-    std::size_t sent = 0;
-    try {
-      sent = SocketSend(socket_, bytes.data(), bytes.size());
-    } catch (const SocketError& e) {
-      Shut(false, e.Code());
-      throw;
-    }
-    bytes.erase(0, sent);
-    if (bytes.empty()) return;
-  }
-  if (unsent_.size() + bytes.size() > kMaxUnsent) {
+  // Broadcast bytes queued before these go out ahead of them.
+  TakeBroadcast();
+  if (state_ == wsConnected && unsent_.size() + bytes.size() > kMaxUnsent) {
     // The peer has stopped reading; holding more would only grow memory.
     Shut(false, kSockErrWouldBlock);
-    throw SocketError(kSockErrWouldBlock, "send");
   }
+  if (state_ != wsConnected) throw SocketError(kSockErrWouldBlock, "send");
   unsent_ += bytes;
-  if (!want_write_) {
-    want_write_ = true;
-    loop_->UpdateSocket(socket_, kIdleEvents | kSockWrite);
+  if (server_) {
+    server_->UnsentChanged(static_cast<std::ptrdiff_t>(bytes.size()));
+    // Past the bound of all connections together, this one may be the largest.
+    if (state_ != wsConnected) throw SocketError(kSockErrWouldBlock, "send");
+    if (urgent) server_->FlushDue(this);
+  } else if (urgent) {
+    Flush(false);
   }
 }
 
-void TLineConnection::FlushUnsent() {
-  if (state_ != wsConnected || unsent_.empty()) return;
-  std::size_t sent = 0;
-  try {
-    sent = SocketSend(socket_, unsent_.data(), unsent_.size());
-  } catch (const SocketError& e) {
-    Shut(false, e.Code());
+void TLineConnection::TakeBroadcast() {
+  if (!server_ || state_ != wsConnected) return;
+  TLineServer& s = *server_;
+  const std::uint64_t end = s.broadcast_base_ + s.broadcast_.size();
+  if (broadcast_pos_ >= end) return;
+  const std::size_t from = static_cast<std::size_t>(broadcast_pos_ - s.broadcast_base_);
+  const std::size_t n = static_cast<std::size_t>(end - broadcast_pos_);
+  broadcast_pos_ = end;
+  if (unsent_.size() + n > kMaxUnsent) {
+    Shut(false, kSockErrWouldBlock);
     return;
   }
-  unsent_.erase(0, sent);
-  if (unsent_.empty()) {
-    want_write_ = false;
-    loop_->UpdateSocket(socket_, kIdleEvents);
-    if (server_) server_->DataSent(0);
+  unsent_.append(s.broadcast_, from, n);
+  s.UnsentChanged(static_cast<std::ptrdiff_t>(n));
+}
+
+void TLineConnection::Flush(bool on_writable) {
+  if (state_ != wsConnected) return;
+  TakeBroadcast();
+  if (state_ != wsConnected) return;
+  if (!unsent_.empty()) {
+    std::size_t sent = 0;
+    try {
+      sent = SocketSend(socket_, unsent_.data(), unsent_.size());
+    } catch (const SocketError& e) {
+      Shut(false, e.Code());
+      return;
+    }
+    unsent_.erase(0, sent);
+    if (server_) server_->UnsentChanged(-static_cast<std::ptrdiff_t>(sent));
+  }
+  const bool more = !unsent_.empty();
+  if (more != want_write_) {
+    want_write_ = more;
+    UpdateWatch();
+  }
+  if (!more) {
+    GiveBackCapacity(unsent_);
+    if (on_writable && server_) server_->DataSent(0);
   }
 }
 
@@ -273,6 +422,8 @@ void TLineConnection::Abort() { Shut(false, 0); }
 
 void TLineConnection::Shut(bool graceful, int error) {
   if (state_ == wsClosed) return;
+  if (graceful) TakeBroadcast();
+  if (state_ == wsClosed) return;  // taking the broadcast passed the bound
   if (socket_ != kInvalidSocket) {
     const SocketHandle s = socket_;
     socket_ = kInvalidSocket;
@@ -290,7 +441,9 @@ void TLineConnection::Shut(bool graceful, int error) {
     }
   }
   state_ = wsClosed;
-  unsent_.clear();
+  if (server_) server_->UnsentChanged(-static_cast<std::ptrdiff_t>(unsent_.size()));
+  std::string().swap(unsent_);
+  std::string().swap(received_);
   want_write_ = false;
   close_error_ = error;
   if (server_) server_->ConnectionClosed(this);
@@ -302,14 +455,7 @@ TLineServer::TLineServer(TComponent* AOwner) : TComponent(AOwner), loop_(&Messag
 
 TLineServer::~TLineServer() {
   life_.reset();
-  if (listener_ != kInvalidSocket) {
-    loop_->UnwatchSocket(listener_);
-    try {
-      SocketClose(listener_);
-    } catch (...) {
-    }
-    listener_ = kInvalidSocket;
-  }
+  CloseListener();
   while (!clients_.empty()) {
     TLineConnection* client = clients_.back();
     clients_.pop_back();
@@ -356,8 +502,10 @@ void TLineServer::CloseListener() {
   listener_ = kInvalidSocket;
   state_ = wsClosed;
   bound_port_ = 0;
-  loop_->UnwatchSocket(s);
-  SocketClose(s);
+  accept_paused_ = false;
+  accept_backoff_ms_ = 0;
+  if (accept_timer_) accept_timer_->SetEnabled(false);
+  UnwatchAndClose(*loop_, s);
 }
 
 void TLineServer::Close() {
@@ -387,20 +535,228 @@ void TLineServer::HandleBgException(const std::exception& E) {
 }
 
 void TLineServer::OnListenSocket(unsigned event, int /*error*/) {
-  if (!(event & kSockAccept)) return;
+  if (event & kSockAccept) AcceptPending();
+}
+
+void TLineServer::AcceptPending() {
   std::weak_ptr<int> alive = life_;
-  for (int i = 0; i < kAcceptBudget && listener_ != kInvalidSocket; ++i) {
+  for (int i = 0; i < kAcceptBudget && listener_ != kInvalidSocket && !accept_paused_; ++i) {
     SocketAddress peer;
     SocketHandle s = kInvalidSocket;
     try {
       s = SocketAccept(listener_, &peer);
+    } catch (const SocketError& e) {
+      if (SocketErrorIsShortage(e.Code())) {
+        PauseAccepting(e);
+      } else {
+        HandleBgException(e);
+      }
+      return;
     } catch (const std::exception& e) {
       HandleBgException(e);
       return;
     }
+    if (accept_backoff_ms_ != 0) {
+      // The shortage is over: the listener took a connection or had none waiting.
+      accept_backoff_ms_ = 0;
+      Notice(u"Accepting connections again");
+      if (alive.expired()) return;
+    }
     if (s == kInvalidSocket) return;
     AcceptOne(s, peer);
     if (alive.expired()) return;
+  }
+}
+
+// The system has no descriptors or buffers for another connection. The waiting
+// peer stays in the backlog, so the listener would report it again at once:
+// stop watching it for a while instead of spinning, and try again later. The
+// connections already open carry on.
+void TLineServer::PauseAccepting(const SocketError& e) {
+  const bool first = accept_backoff_ms_ == 0;
+  accept_backoff_ms_ = first ? kAcceptBackoffFirstMs : std::min(accept_backoff_ms_ * 2, kAcceptBackoffMaxMs);
+  accept_paused_ = true;
+  loop_->UpdateSocket(listener_, 0);
+  if (!accept_timer_) accept_timer_ = std::make_unique<Timer>([this] { ResumeAccepting(); });
+  accept_timer_->SetInterval(accept_backoff_ms_);
+  accept_timer_->SetEnabled(true);
+  if (first) Notice(u"Cannot accept connections: " + e.Message() + u"; trying again shortly");
+}
+
+void TLineServer::ResumeAccepting() {
+  accept_timer_->SetEnabled(false);
+  accept_paused_ = false;
+  if (listener_ == kInvalidSocket) return;
+  loop_->UpdateSocket(listener_, kSockAccept);
+  AcceptPending();
+}
+
+void TLineServer::Notice(const std::u16string& text) {
+  RunGuarded([&] { if (OnNotice) OnNotice(this, text); },
+             [this](const std::exception& e) { HandleBgException(e); });
+}
+
+// ------------------------------------------------------- the work of a turn
+
+int TLineServer::SliceAllowance() const {
+  const int slice = LinesPerSlice > 0 ? LinesPerSlice : std::numeric_limits<int>::max();
+  const int turn = LinesPerTurn > 0 ? LinesPerTurn - turn_lines_ : std::numeric_limits<int>::max();
+  return std::max(0, std::min(slice, turn));
+}
+
+void TLineServer::CountLine() { ChargeLines(1); }
+
+void TLineServer::ChargeLines(int n) {
+  if (n <= 0) return;
+  // The count starts afresh in the next turn, when the lines of this one (and
+  // whatever they made the host queue) have been taken away.
+  if (turn_lines_ == 0) PostTurn();
+  turn_lines_ += n;
+}
+
+void TLineServer::Schedule(TLineConnection* client, bool throttled) {
+  client->SetReading(false);
+  if (throttled) {
+    if (client->refill_wait_) return;
+    client->refill_wait_ = true;
+    throttled_.push_back(client);
+    if (!refill_timer_) refill_timer_ = std::make_unique<Timer>([this] { RefillThrottled(); }, kRefillMs);
+    if (!refill_timer_->Enabled()) refill_timer_->SetEnabled(true);
+    return;
+  }
+  if (client->scheduled_) return;
+  client->scheduled_ = true;
+  scheduled_.push_back(client);
+  PostTurn();
+}
+
+void TLineServer::PostTurn() {
+  if (turn_posted_) return;
+  turn_posted_ = true;
+  std::weak_ptr<int> alive = life_;
+  PostTracked(*loop_, [this, alive] {
+    if (!alive.expired()) RunTurn();
+  });
+}
+
+// A new turn: the connections with work left get their slices, in order, as far
+// as the turn's budget goes; those still left wait for the next turn.
+void TLineServer::RunTurn() {
+  turn_posted_ = false;
+  turn_lines_ = 0;
+  std::weak_ptr<int> alive = life_;
+  while (!scheduled_.empty()) {
+    const int allowed = SliceAllowance();
+    if (allowed == 0) break;
+    TLineConnection* client = scheduled_.front();
+    scheduled_.pop_front();
+    client->scheduled_ = false;
+    if (client->State() != wsConnected) continue;
+    std::weak_ptr<int> client_alive = client->life_;
+    const TLineConnection::SliceEnd end = client->ServeSlice(allowed);
+    if (alive.expired()) return;
+    if (!client_alive.expired()) client->AfterSlice(end);
+  }
+  if (!scheduled_.empty()) PostTurn();
+}
+
+void TLineServer::RefillThrottled() {
+  std::vector<TLineConnection*> waiting;
+  waiting.swap(throttled_);
+  for (TLineConnection* client : waiting) {
+    client->refill_wait_ = false;
+    if (client->State() != wsConnected) continue;
+    if (client->TokensNow() >= 1) {
+      Schedule(client, false);
+    } else {
+      client->refill_wait_ = true;
+      throttled_.push_back(client);
+    }
+  }
+  if (throttled_.empty() && refill_timer_) refill_timer_->SetEnabled(false);
+}
+
+// ------------------------------------------------------------------ writing
+
+void TLineServer::FlushDue(TLineConnection* client) {
+  if (client->flush_due_) return;
+  client->flush_due_ = true;
+  flush_due_.push_back(client);
+  if (flush_posted_) return;
+  flush_posted_ = true;
+  std::weak_ptr<int> alive = life_;
+  PostTracked(*loop_, [this, alive] {
+    if (!alive.expired()) RunFlush();
+  });
+}
+
+// One write per connection for everything queued in the turn. A connection that
+// waits for the socket to take more is written when the loop says it can.
+void TLineServer::RunFlush() {
+  flush_posted_ = false;
+  std::vector<TLineConnection*> due;
+  due.swap(flush_due_);
+  for (TLineConnection* client : due) {
+    client->flush_due_ = false;
+    if (!client->want_write_) client->Flush(false);
+  }
+}
+
+void TLineServer::Broadcast(const std::u16string& text) {
+  bool any = false;
+  for (TLineConnection* c : clients_) any = any || c->State() == wsConnected;
+  if (!any) return;
+  broadcast_ += ToAnsi(text);
+  if (!broadcast_timer_) broadcast_timer_ = std::make_unique<Timer>([this] { BroadcastTick(); });
+  broadcast_timer_->SetInterval(std::max(BroadcastIntervalMs, 1u));
+  if (!broadcast_timer_->Enabled()) broadcast_timer_->SetEnabled(true);
+}
+
+// Writes the broadcast bytes still waiting to the next connections in turn, a
+// bounded number per tick, so that the writes of a large site spread over ticks.
+void TLineServer::BroadcastTick() {
+  const std::uint64_t end = broadcast_base_ + broadcast_.size();
+  const int limit = BroadcastFlushes > 0 ? BroadcastFlushes : std::numeric_limits<int>::max();
+  int written = 0;
+  for (std::size_t visited = 0; visited < clients_.size() && written < limit; ++visited) {
+    if (broadcast_cursor_ >= clients_.size()) broadcast_cursor_ = 0;
+    TLineConnection* c = clients_[broadcast_cursor_++];
+    if (c->State() != wsConnected || c->broadcast_pos_ >= end) continue;
+    if (c->want_write_)
+      c->TakeBroadcast();  // the socket is full: queued, and bounded like any write
+    else
+      c->Flush(false);
+    ++written;
+  }
+  TrimBroadcast();
+}
+
+// Drops the broadcast bytes every connected connection has taken; with none
+// left to take, the coalescing timer stops.
+void TLineServer::TrimBroadcast() {
+  std::uint64_t lowest = broadcast_base_ + broadcast_.size();
+  for (TLineConnection* c : clients_)
+    if (c->State() == wsConnected) lowest = std::min(lowest, c->broadcast_pos_);
+  const std::size_t taken = static_cast<std::size_t>(lowest - broadcast_base_);
+  if (taken == 0) return;
+  broadcast_.erase(0, taken);
+  broadcast_base_ = lowest;
+  GiveBackCapacity(broadcast_);
+  if (broadcast_.empty() && broadcast_timer_) broadcast_timer_->SetEnabled(false);
+}
+
+void TLineServer::UnsentChanged(std::ptrdiff_t delta) {
+  total_unsent_ = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(total_unsent_) + delta);
+  if (delta <= 0 || MaxTotalUnsent == 0) return;
+  while (total_unsent_ > MaxTotalUnsent) {
+    // Past the bound of all connections together: the one holding the most
+    // unsent bytes is the one whose peer reads least; it goes, as it would at
+    // its own bound.
+    TLineConnection* largest = nullptr;
+    for (TLineConnection* c : clients_)
+      if (c->State() == wsConnected && (!largest || c->UnsentBytes() > largest->UnsentBytes())) largest = c;
+    if (!largest || largest->UnsentBytes() == 0) return;
+    largest->Shut(false, kSockErrWouldBlock);
   }
 }
 
@@ -458,7 +814,14 @@ void TLineServer::ConnectionClosed(TLineConnection* client) {
 }
 
 void TLineServer::ConnectionDestroyed(TLineConnection* client) {
-  clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+  EraseValue(clients_, client);
+  EraseValue(scheduled_, client);
+  EraseValue(throttled_, client);
+  EraseValue(flush_due_, client);
+  if (clients_.empty()) {
+    broadcast_base_ += broadcast_.size();
+    std::string().swap(broadcast_);
+  }
 }
 
 void TLineServer::DataSent(std::uint16_t error) {

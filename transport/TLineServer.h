@@ -2,9 +2,22 @@
 // Line-mode TCP server: one listening socket and one TLineConnection per accepted
 // client. Each connection cuts its byte stream into CR LF lines and raises
 // OnDataAvailable once per line; writes are queued and go out as the socket takes
-// them. Everything runs on the message loop of the thread that made the server.
+// them. Everything runs on the message loop of the thread that made the server,
+// which inside the host is the host's own window thread, so the server keeps the
+// work of every loop turn small:
+// - a read notification delivers a slice of lines (LinesPerSlice per connection,
+//   LinesPerTurn across all of them) and the rest waits for later turns, in order;
+// - a connection delivers at most MaxLineRate lines a second (with a burst of
+//   LineBurst); past that its socket is not read until the budget refills, so TCP
+//   flow control holds the peer back and nothing is dropped;
+// - what is written to a connection goes out in one write at the end of the turn,
+//   and broadcast bytes that nobody waits for ride along with the next write or
+//   go out within a coalescing interval;
+// - unsent bytes are bounded per connection and in total; accept failures for
+//   lack of descriptors or buffers back off instead of retrying at once.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -19,6 +32,7 @@ namespace axg {
 class TLineServer;
 class TLineConnection;
 class MessageLoop;
+class Timer;
 
 // Socket states, in their declared order.
 enum TSocketState : std::uint8_t {
@@ -38,6 +52,8 @@ using TDataAvailableEvent = std::function<void(TObject* Sender, std::uint16_t Er
 using TLineLimitEvent = std::function<void(TObject* Sender, long Cnt, bool& ClearData)>;
 using TClientEvent = std::function<void(TObject* Sender, TLineConnection* Client, std::uint16_t Error)>;
 using TSessionEvent = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+// A remark for whoever watches the server (a peer held back, accepting paused).
+using TNoticeEvent = std::function<void(TObject* Sender, const std::u16string& Text)>;
 
 // Makes the connection object for an accepted socket; the server owns it.
 using TClientClass = TLineConnection* (*)(TLineServer* Server);
@@ -72,8 +88,9 @@ class TLineConnection : public TComponent {
   // The line that is ready (line end included), decoded from the code page; in
   // raw mode everything received so far. Empty when nothing is ready.
   std::u16string ReceiveStr();
-  // Queues text (converted to the code page, nothing appended) and writes what the
-  // socket takes now. Raises SocketError naming "send" when the connection is not
+  // Queues text (converted to the code page, nothing appended); it goes out with
+  // the connection's one write at the end of this loop turn, after whatever was
+  // queued before it. Raises SocketError naming "send" when the connection is not
   // connected (and marks it closed) or when the unsent queue would pass kMaxUnsent.
   void SendStr(const std::u16string& text);
   // Graceful close: what is queued is offered to the socket once, then the socket
@@ -83,21 +100,41 @@ class TLineConnection : public TComponent {
   void Abort();
 
   std::size_t UnsentBytes() const { return unsent_.size(); }
+  // Bytes received and not yet delivered as lines.
+  std::size_t UnreadBytes() const { return received_.size(); }
+  // True while the connection is not read: its slice of this turn is used up, or
+  // it has used up its line budget for now.
+  bool ReadingPaused() const { return paused_; }
   TLineServer* Server() const { return server_; }
 
  private:
   friend class TLineServer;
+  // Why a slice of reading ended.
+  enum class SliceEnd { kIdle, kMore, kThrottled, kGone };
+
   void Accept(SocketHandle s, const SocketAddress& peer);
   void OnSocket(unsigned event, int error);
-  void ReadAndDeliver();
+  // Reads and delivers up to `lines` lines; says why it stopped.
+  SliceEnd ServeSlice(int lines);
+  // Reads one chunk from the socket; false when nothing more can come now.
+  bool ReadChunk(bool& ended);
   void AppendReceived(const char* data, std::size_t len);
-  // Delivers complete lines; false when the connection died on the way.
-  bool DeliverLines();
+  // The length of the complete line at the front of the buffer, 0 when none.
+  std::size_t NextLineLength() const;
+  // Delivers the line at the front; false when the connection died on the way.
+  bool DeliverLine(std::size_t length);
   void RaiseDataAvailable();
   void CheckLineLimit();
-  void SendBytes(std::string bytes);
-  void FlushUnsent();
+  bool TakeLineToken();
+  double TokensNow();
+  void SetReading(bool reading);
+  void UpdateWatch();
+  void AfterSlice(SliceEnd end);
+  void SendBytes(std::string bytes, bool urgent = true);
+  void TakeBroadcast();
+  void Flush(bool on_writable);
   void Shut(bool graceful, int error);
+  void SetUnsent(std::string&& bytes);
   void HandleBgException(const std::exception& E);
   template <class F>
   void Guarded(F&& f);
@@ -114,6 +151,21 @@ class TLineConnection : public TComponent {
   std::string unsent_;
   bool want_write_ = false;
   int close_error_ = 0;
+  // Reading and its budget.
+  bool paused_ = false;      // the socket is not watched for reading
+  bool scheduled_ = false;   // waits in the server's list of connections with work left
+  bool peer_ended_ = false;  // the peer closed; what is buffered is still delivered
+  int end_error_ = 0;
+  double tokens_ = 0;        // lines the connection may deliver now
+  std::int64_t tokens_at_ = 0;
+  bool throttled_ = false;   // in an episode of sending too fast (reported once)
+  bool refill_wait_ = false; // waits in the server's list for its budget to refill
+  bool close_seen_ = false;  // the loop reported the end of the connection
+  bool unchecked_ = false;   // bytes arrived since the line limit was last checked
+  // Writing: a flush is due at the end of the turn; broadcast bytes up to this
+  // position of the server's broadcast stream have been taken into unsent_.
+  bool flush_due_ = false;
+  std::uint64_t broadcast_pos_ = 0;
   // Expires when the connection is destroyed; posted work and the read loop
   // check it so they never touch a connection that a handler destroyed.
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
@@ -138,6 +190,23 @@ class TLineServer : public TComponent {
   TSessionEvent OnDataSent;
   TSessionEvent OnSessionClosed;
   TBgExceptionEvent OnBgException;
+  TNoticeEvent OnNotice;
+
+  // The work of one loop turn: lines one connection delivers per read slice, and
+  // lines all connections together deliver before the rest waits for the next turn.
+  int LinesPerSlice = 32;
+  int LinesPerTurn = 64;
+  // Lines a connection may deliver per second, and how many it may deliver at
+  // once after a quiet spell; 0 switches the limit off.
+  int MaxLineRate = 100;
+  int LineBurst = 200;
+  // Unsent bytes all connections together may hold; past it the connection
+  // holding the most is closed.
+  std::size_t MaxTotalUnsent = 16u << 20;
+  // Broadcast bytes wait at most about this long for a connection's next write;
+  // at most BroadcastFlushes connections are written per interval.
+  unsigned BroadcastIntervalMs = 50;
+  int BroadcastFlushes = 100;
 
   // Starts listening on Addr:Port; raises an error and stays not listening on failure.
   void Listen();
@@ -157,9 +226,42 @@ class TLineServer : public TComponent {
   // it; so can a caller that already holds a connected socket (a local pair).
   void AcceptOne(SocketHandle s, const SocketAddress& peer);
 
+  // Queues text for every connected connection. Nobody waits for it: it goes out
+  // ahead of the next bytes written to a connection, or within the broadcast
+  // interval, so that many broadcasts in a row cost one write per connection.
+  void Broadcast(const std::u16string& text);
+
+  // Counts n more lines' worth of work against this turn's budget: a handler
+  // whose line made several messages for the host says so, so that one turn
+  // still passes on a bounded number of them.
+  void ChargeLines(int n);
+
+  // Unsent bytes held by all connections together.
+  std::size_t TotalUnsent() const { return total_unsent_; }
+  // True while accepting is paused after the system ran out of descriptors or buffers.
+  bool AcceptPaused() const { return accept_paused_; }
+
  private:
   friend class TLineConnection;
   void OnListenSocket(unsigned event, int error);
+  void AcceptPending();
+  void PauseAccepting(const SocketError& e);
+  void ResumeAccepting();
+  // Reading: the line budget of the turn and the connections with work left.
+  int SliceAllowance() const;
+  void CountLine();
+  void Schedule(TLineConnection* client, bool throttled);
+  void PostTurn();
+  void RunTurn();
+  void RefillThrottled();
+  void Notice(const std::u16string& text);
+  // Writing: flushes at the end of the turn, broadcast coalescing, total bound.
+  void FlushDue(TLineConnection* client);
+  void PostFlush();
+  void RunFlush();
+  void BroadcastTick();
+  void UnsentChanged(std::ptrdiff_t delta);
+  void TrimBroadcast();
   void CloseListener();
   void ConnectionClosed(TLineConnection* client);
   void ConnectionDestroyed(TLineConnection* client);
@@ -171,6 +273,25 @@ class TLineServer : public TComponent {
   TSocketState state_ = wsInvalid;
   std::uint16_t bound_port_ = 0;
   std::vector<TLineConnection*> clients_;
+
+  int turn_lines_ = 0;      // delivered since the turn began
+  bool turn_posted_ = false;
+  std::deque<TLineConnection*> scheduled_;    // work left, served in order
+  std::vector<TLineConnection*> throttled_;   // waiting for their budget to refill
+  std::unique_ptr<Timer> refill_timer_;
+
+  std::vector<TLineConnection*> flush_due_;
+  bool flush_posted_ = false;
+  std::string broadcast_;            // broadcast bytes not yet taken by every connection
+  std::uint64_t broadcast_base_ = 0;  // stream position of broadcast_[0]
+  std::size_t broadcast_cursor_ = 0;  // next connection the coalescing timer writes
+  std::unique_ptr<Timer> broadcast_timer_;
+  std::size_t total_unsent_ = 0;
+
+  bool accept_paused_ = false;
+  unsigned accept_backoff_ms_ = 0;
+  std::unique_ptr<Timer> accept_timer_;
+
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };
 

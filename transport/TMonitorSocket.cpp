@@ -156,8 +156,11 @@ void TMonitorConnection::ReadAvailable(bool closing) {
   bool fresh = false;
   bool eof = false;
   int fail = 0;
-  // Once the peer is gone there is no flow control left to lean on: take all.
-  while (closing || in_.size() < kMaxUnread) {
+  // At most kReadPerTurn per notification, so that one busy peer cannot hold the
+  // loop; what is left is reported again in the next turn. Once the peer is gone
+  // there is no flow control left to lean on: take all.
+  std::size_t taken = 0;
+  while (closing || (in_.size() < kMaxUnread && taken < kReadPerTurn)) {
     std::ptrdiff_t n;
     try {
       n = SocketRecv(handle_, buf, sizeof buf);
@@ -167,6 +170,7 @@ void TMonitorConnection::ReadAvailable(bool closing) {
     }
     if (n > 0) {
       in_.append(buf, static_cast<std::size_t>(n));
+      taken += static_cast<std::size_t>(n);
       fresh = true;
     } else {
       eof = n == 0;
@@ -380,6 +384,8 @@ void TMonitorServer::Close() {
   SocketClose(listener_);
   listener_ = kInvalidSocket;
   bound_port_ = 0;
+  accept_backoff_ms_ = 0;
+  if (accept_timer_) accept_timer_->SetEnabled(false);
   std::vector<std::shared_ptr<TMonitorConnection>> discarded;
   discarded.swap(connections_);
   for (auto& conn : discarded) {
@@ -410,9 +416,14 @@ void TMonitorServer::OnListener(unsigned event, int error) {
       try {
         s = SocketAccept(listener_, &peer);
       } catch (const SocketError& e) {
+        if (SocketErrorIsShortage(e.Code())) {
+          PauseAccepting(e.Code());
+          return;
+        }
         AsyncError(nullptr, eeAccept, e.Code());
         return;
       }
+      accept_backoff_ms_ = 0;  // a shortage, if there was one, is over
       if (s == kInvalidSocket) return;
       std::shared_ptr<TMonitorConnection> conn(new TMonitorConnection(this));
       conn->remote_ = FromUtf8(peer.addr);
@@ -421,6 +432,26 @@ void TMonitorServer::OnListener(unsigned event, int error) {
       if (OnClientConnect) OnClientConnect(this, conn.get());
     }
   });
+}
+
+// Out of descriptors or buffers: the peer stays in the listen queue and the
+// listener would report it again at once. Stop watching it for a while,
+// doubling the pause while the shortage lasts; report the first failure only.
+void TMonitorServer::PauseAccepting(int code) {
+  const bool first = accept_backoff_ms_ == 0;
+  accept_backoff_ms_ = first ? 100 : std::min(accept_backoff_ms_ * 2, 2000u);
+  loop_.UpdateSocket(listener_, 0);
+  if (!accept_timer_) {
+    accept_timer_ = std::make_unique<Timer>([this] {
+      accept_timer_->SetEnabled(false);
+      if (!Active()) return;
+      loop_.UpdateSocket(listener_, kSockAccept);
+      OnListener(kSockAccept, 0);
+    });
+  }
+  accept_timer_->SetInterval(accept_backoff_ms_);
+  accept_timer_->SetEnabled(true);
+  if (first) AsyncError(nullptr, eeAccept, code);
 }
 
 void TMonitorServer::CallError(TMonitorConnection* conn, TErrorEvent kind, int& code) {

@@ -30,6 +30,7 @@
 namespace axg {
 
 class MessageLoop;
+class Timer;
 class TMonitorConnection;
 class TMonitorSocket;
 
@@ -82,6 +83,8 @@ class TMonitorConnection : public TObject, public std::enable_shared_from_this<T
   // Received bytes held for ReceiveText. Past this the connection stops reading
   // until they are taken, and the system's flow control holds the peer back.
   static constexpr std::size_t kMaxUnread = 1u << 20;
+  // Bytes read per notification at most; the rest comes in later turns.
+  static constexpr std::size_t kReadPerTurn = 64 * 1024;
 
   // Bytes accepted by SendText that the system has not taken yet.
   std::size_t QueuedBytes() const { return out_.size() - out_off_; }
@@ -147,7 +150,9 @@ class TMonitorSocket : public TComponent {
   friend class TMonitorConnection;
 };
 
-// Listens on all local IPv4 addresses with a backlog of 5.
+// Listens on all local IPv4 addresses with a backlog of 5. When the system runs
+// out of descriptors or buffers, accepting pauses (100 ms, doubling up to 2 s)
+// instead of retrying at once; the first failure of such a spell is reported.
 class TMonitorServer : public TMonitorSocket {
  public:
   explicit TMonitorServer(TComponent* owner = nullptr);
@@ -179,6 +184,7 @@ class TMonitorServer : public TMonitorSocket {
 
  private:
   void OnListener(unsigned event, int error);
+  void PauseAccepting(int code);
   void CallError(TMonitorConnection* conn, TErrorEvent kind, int& code) override;
   void ConnectionRead(TMonitorConnection* conn) override;
   void ConnectionClosing(TMonitorConnection* conn) override;
@@ -188,6 +194,8 @@ class TMonitorServer : public TMonitorSocket {
   int bound_port_ = 0;
   SocketHandle listener_ = kInvalidSocket;
   std::vector<std::shared_ptr<TMonitorConnection>> connections_;
+  unsigned accept_backoff_ms_ = 0;  // accepting paused for a shortage, and for how long
+  std::unique_ptr<Timer> accept_timer_;
 };
 
 // Connects to a server at a dotted IPv4 address; there is no name resolution.

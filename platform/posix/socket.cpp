@@ -105,6 +105,11 @@ SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer) {
       // for the peer's delayed acknowledgement of the one before it.
       int one = 1;
       ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+      int idle = kKeepAliveIdleS, interval = kKeepAliveIntervalS, probes = kKeepAliveProbes;
+      ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+      ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+      ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+      ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
       return s;
     }
     int err = errno;
@@ -116,6 +121,10 @@ SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer) {
       continue;
     throw SocketError(err, "accept");
   }
+}
+
+bool SocketErrorIsShortage(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }
 
 SocketHandle SocketConnect(const std::string& addr, std::uint16_t port, const std::string& bind_addr) {

@@ -148,6 +148,8 @@ HostProcess::HostProcess(Options options) {
   if (options.valgrind)
     args = {"valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect",
             "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99", "--num-callers=30"};
+  if (options.max_files > 0)
+    args.insert(args.begin(), {"prlimit", "--nofile=" + std::to_string(options.max_files), "--"});
   args.push_back(AXG_HOST_PATH);
   args.push_back("--format");
   args.push_back("jsonl");
@@ -238,6 +240,28 @@ std::string HostProcess::Reports() const {
     if (sanitizer || leak || memcheck) out += line + "\n";
   }
   return out;
+}
+
+long HostProcess::CpuMs() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  // The fields after the command name, which may hold blanks, start after ')'.
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return (utime + stime) * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
+long HostProcess::RssKib() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
 }
 
 }  // namespace axg::load

@@ -24,6 +24,7 @@ class HostProcess {
   struct Options {
     std::vector<std::string> host_args;  // after --format jsonl
     bool valgrind = false;               // run the host under valgrind memcheck
+    int max_files = 0;                   // the host's descriptor limit (0: inherited)
   };
 
   explicit HostProcess(Options options);
@@ -47,6 +48,10 @@ class HostProcess {
   // after which it is killed).
   int WaitExit(unsigned timeout_ms);
   pid_t Pid() const { return pid_; }
+  // CPU time the host has used so far, user and system together; its resident
+  // memory now. -1 when it cannot be read.
+  long CpuMs() const;
+  long RssKib() const;
 
   // Everything printed so far, parsed.
   std::vector<Record> Records();

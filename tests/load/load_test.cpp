@@ -5,8 +5,10 @@
 // clean and nothing reported by a sanitizer (or by valgrind).
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
+#include <unistd.h>
 #include <netinet/tcp.h>
 
 #include <fstream>
@@ -20,6 +22,9 @@
 #include "load/load_device.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "platform/text.h"
+#include "transport/TLineServer.h"
+#include "transport/TMonitorSocket.h"
 
 namespace axg::load {
 namespace {
@@ -279,46 +284,91 @@ TEST_F(Load, GarbageAndEndlessLinesNeitherStopTheServerNorDelayCards) {
 // by the connection up to its bound, after which the server drops it. Small
 // socket buffers (settable inside the test's own network namespace) make that
 // happen within seconds. Meanwhile the other devices go on being served.
-TEST_F(Load, SlowReadersAreCutOffWhileOthersAreServed) {
+// Peers that send lines as fast as they can and never read are held to their
+// line budget: they are not cut off (nothing they sent is dropped), the host
+// hears of each once, the host's memory stays bounded, and a card device and a
+// keep-alive device beside them are served all along.
+TEST_F(Load, FloodingPeersAreHeldBackWhileOthersAreServed) {
   ShrinkSocketBuffers();
   StartHost({"--policy", "allow"});
+  const long rss_before = host_->RssKib();
   Fleet fleet;
-  // Few connections: every line costs a write to each, and the slow readers
-  // fill up the faster the more lines the server gets through.
   for (int i = 0; i < 2; ++i) fleet.Add(Kind::kSlow);
-  // While the flood holds the loop, sweep passes come late; a card may then find
-  // its device's finished request still waiting for the pass that drops it, join
-  // it and get no answer of its own. The device gives up on such a card soon.
   DeviceConfig c;
   c.answer_timeout_ms = 3000;
   fleet.Add(Kind::kCards, c);
+  fleet.Add(Kind::kPinger);
   fleet.Start();
-  MessageLoop::Current().RunUntil(
-      [&] {
-        for (const auto& d : fleet.Devices())
-          if (d->Config().kind == Kind::kSlow && !d->Stats().cut_off) return false;
-        return true;
-      },
-      90000);
-  const int gos_during_flood = fleet.Sum(Kind::kCards).gos;
-  const int cards_during_flood = static_cast<int>(fleet.Sum(Kind::kCards).cards.size());
-  fleet.Run(6000);  // longer than a card that joined a stale entry waits for its answer
-  std::printf("during the flood: %d cards, %d GO; after it: %d cards, %d GO, %d unanswered\n", cards_during_flood,
-              gos_during_flood, static_cast<int>(fleet.Sum(Kind::kCards).cards.size()) - cards_during_flood,
-              fleet.Sum(Kind::kCards).gos - gos_during_flood, fleet.Sum(Kind::kCards).unanswered);
+  fleet.Run(4000);
+  const DeviceStats early = fleet.Sum(Kind::kPinger);
+  const int gos_early = fleet.Sum(Kind::kCards).gos;
+  fleet.Run(4000);
+  const long rss_flood = host_->RssKib();
+  const DeviceStats flood = fleet.Sum(Kind::kSlow);
+  const DeviceStats pinger = fleet.Sum(Kind::kPinger);
+  std::printf("flood: %ld bytes sent; cards %d GO; pinger %d pings, %d echoes; host RSS %ld -> %ld KiB\n",
+              flood.bytes_sent, fleet.Sum(Kind::kCards).gos, pinger.pings, pinger.echoes, rss_before, rss_flood);
+  EXPECT_GT(gos_early, 0) << "cards are answered while the flood goes on";
+  EXPECT_GT(fleet.Sum(Kind::kCards).gos, gos_early) << "and keep being answered";
+  EXPECT_GT(pinger.echoes, early.echoes) << "keep-alives keep being answered";
+  EXPECT_LT(rss_flood - rss_before, 32 * 1024) << "the host's memory grew under the flood";
+  for (const auto& d : fleet.Devices()) {
+    if (d->Config().kind != Kind::kSlow) continue;
+    EXPECT_FALSE(d->Stats().cut_off) << d->Config().id << " was cut off";
+  }
   fleet.Finish();
   EndHost();
 
-  for (const auto& d : fleet.Devices()) {
-    if (d->Config().kind != Kind::kSlow) continue;
-    EXPECT_TRUE(d->Stats().cut_off) << d->Config().id << " never read and was never cut off ("
-                                    << d->Stats().bytes_sent << " bytes sent)";
-  }
-  const DeviceStats cards = fleet.Sum(Kind::kCards);
-  EXPECT_GT(gos_during_flood, 0) << "cards are answered while the slow readers flood the server";
-  EXPECT_GT(cards.gos - gos_during_flood, 0) << "and afterwards";
-  EXPECT_EQ(cards.server_closes, 0);
+  std::map<std::string, int> held_back;
+  for (const Record& r : host_->Records())
+    if (r.type == "event" && r.name == "LOG" && r.data.find("lines a second") != std::string::npos)
+      ++held_back[r.data.substr(0, r.data.find(" sends"))];
+  EXPECT_EQ(held_back.size(), 2u) << "one report for each flooding peer";
+  for (const auto& [who, n] : held_back) EXPECT_EQ(n, 1) << who << ": one report per episode";
+  EXPECT_EQ(fleet.Sum(Kind::kCards).server_closes, 0);
   ExpectAccounted(fleet);
+}
+
+// With its descriptors used up the host cannot accept, and the waiting peers
+// stay in the listen queue: it must not spin on them, must serve the devices it
+// has, and must take new ones once descriptors are free again.
+TEST_F(Load, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
+  HostProcess::Options o;
+  o.host_args = {"--policy", "allow"};
+  o.max_files = 40;
+  host_ = std::make_unique<HostProcess>(o);
+  ASSERT_TRUE(host_->Started()) << host_->Failure();
+  ASSERT_TRUE(host_->WaitReady(kReadyMs)) << host_->Stderr();
+  Fleet fleet;
+  DeviceConfig slow_pings;
+  slow_pings.ping_min_ms = 300;
+  slow_pings.ping_max_ms = 500;
+  for (int i = 0; i < 60; ++i) fleet.Add(Kind::kPinger, slow_pings);
+  fleet.Start();
+  fleet.Run(1000);
+  const long cpu_before = host_->CpuMs();
+  fleet.Run(3000);
+  const long cpu_used = host_->CpuMs() - cpu_before;
+  int served = 0;
+  for (const auto& d : fleet.Devices()) served += d->Stats().echoes > 0;
+  std::printf("descriptors used up: %d of 60 devices served, host CPU %ld ms in 3 s\n", served, cpu_used);
+  EXPECT_GT(served, 0);
+  EXPECT_LT(served, 60) << "the limit did not hold";
+  EXPECT_LT(cpu_used, 600) << "the host spins while it cannot accept";
+
+  // Two devices in three leave: the rest now fit, and get their turn.
+  for (std::size_t i = 0; i < fleet.Devices().size(); ++i)
+    if (i % 3 != 0) fleet.Devices()[i]->Stop();
+  fleet.Run(5000);
+  int late_served = 0;
+  for (std::size_t i = 0; i < fleet.Devices().size(); i += 3) late_served += fleet.Devices()[i]->Stats().echoes > 0;
+  EXPECT_EQ(late_served, 20) << "devices left waiting after descriptors were free";
+  for (const auto& d : fleet.Devices()) d->Stop();  // keep-alives left unanswered by the limit do not count
+  EndHost();
+  int reports = 0;
+  for (const Record& r : host_->Records())
+    reports += r.type == "event" && r.name == "LOG" && r.data.find("Cannot accept connections") == 0;
+  EXPECT_GE(reports, 1);
 }
 
 TEST_F(Load, StartAnswersFalseWhileThePortIsTakenAndTrueOnceItIsFree) {
@@ -387,7 +437,7 @@ TEST_F(Load, AHostThatLetsGoWithoutDoneLeavesNothingBehind) {
 
 // Accepted device connections send each frame at once: a "GO" frame that
 // follows the "test" text of the card's own line must not wait for the
-// device's delayed acknowledgement of that text.
+// device's delayed acknowledgement of that text. And they probe a silent peer.
 TEST(LoadSockets, AcceptedConnectionsSendFramesWithoutDelay) {
   SocketHandle listener = SocketListen("127.0.0.1", 0, 5);
   const std::uint16_t port = SocketLocalAddress(listener).port;
@@ -399,9 +449,73 @@ TEST(LoadSockets, AcceptedConnectionsSendFramesWithoutDelay) {
   socklen_t len = sizeof nodelay;
   ASSERT_EQ(::getsockopt(static_cast<int>(accepted), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
   EXPECT_NE(nodelay, 0);
+  // Keep-alive finds a device that vanished without a word within about two minutes.
+  const std::pair<int, int> keepalive[] = {
+      {SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_KEEPIDLE}, {IPPROTO_TCP, TCP_KEEPINTVL}, {IPPROTO_TCP, TCP_KEEPCNT}};
+  const int expected[] = {1, 60, 10, 5};
+  for (std::size_t i = 0; i < std::size(keepalive); ++i) {
+    int value = 0;
+    len = sizeof value;
+    ASSERT_EQ(::getsockopt(static_cast<int>(accepted), keepalive[i].first, keepalive[i].second, &value, &len), 0);
+    EXPECT_EQ(value, expected[i]) << "option " << i;
+  }
   SocketClose(accepted);
   SocketClose(client);
   SocketClose(listener);
+}
+
+// Both servers, out of descriptors with peers waiting to be accepted: they
+// pause instead of spinning on the listener, say so once, and take the peers
+// once descriptors are free again.
+TEST(LoadSockets, ServersPauseAcceptingWhileDescriptorsRunOut) {
+  MessageLoop& loop = MessageLoop::Current();
+  TLineServer line;
+  line.Port = u"0";
+  line.Addr = u"127.0.0.1";
+  std::vector<std::string> notices;
+  line.OnNotice = [&](TObject*, const std::u16string& t) { notices.push_back(ToUtf8(t)); };
+  line.Listen();
+  TMonitorServer monitor;
+  std::vector<int> accept_errors;
+  monitor.OnClientError = [&](TObject*, TMonitorConnection*, TErrorEvent kind, int& code) {
+    if (kind == eeAccept) accept_errors.push_back(code);
+    code = 0;
+  };
+  monitor.Open();
+
+  std::vector<SocketHandle> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(SocketConnect("127.0.0.1", line.BoundPort()));
+    clients.push_back(SocketConnect("127.0.0.1", static_cast<std::uint16_t>(monitor.BoundPort())));
+  }
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);  // no descriptor can be made now
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  auto cpu_ms = [] {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+  };
+  const long cpu_before = cpu_ms();
+  loop.RunFor(500);
+  const long cpu_used = cpu_ms() - cpu_before;
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_LT(cpu_used, 150) << "the loop spins on a listener it cannot accept from";
+  EXPECT_EQ(line.ClientCount(), 0);
+  EXPECT_TRUE(line.AcceptPaused());
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].rfind("Cannot accept connections: ", 0), 0u) << notices[0];
+  EXPECT_EQ(accept_errors, std::vector<int>{EMFILE});
+  ASSERT_TRUE(loop.RunUntil([&] { return line.ClientCount() == 3 && monitor.ConnectionCount() == 3; }, 5000));
+  EXPECT_EQ(notices.back(), "Accepting connections again");
+  EXPECT_EQ(accept_errors.size(), 1u);
+  for (SocketHandle c : clients) SocketClose(c);
 }
 
 TEST(LoadValgrind, AShortMixedRunLeaksNothing) {

@@ -63,6 +63,27 @@ TEST(MonitorLines, EveryLineOfAReadIsHandledInOrderWithTheFieldRules) {
   EXPECT_TRUE(c.lines.empty()) << "nothing of it goes back to the server";
 }
 
+// Many lines in one read are handled a turn's worth at a time (each becomes an
+// event for the host), the rest in the next turns, all in order.
+TEST(MonitorLines, ManyLinesOfOneReadAreHandledATurnsWorthAtATime) {
+  MonitorPeer peer;
+  LinkController c;
+  Attach(c, peer);
+  auto reads = CountReads(c);
+  std::string wire;
+  Trace expected;
+  for (int i = 0; i < 200; ++i) {
+    wire += "LOG!" + std::to_string(i) + "&";
+    expected.push_back("LOG " + std::to_string(i));
+  }
+  peer.Send(wire);
+  ASSERT_TRUE(Wait([&] { return *reads >= 1; }));
+  EXPECT_EQ(c.events.size(), 64u) << "the first turn handles one turn's worth";
+  ASSERT_TRUE(Wait([&] { return c.events.size() >= expected.size(); }));
+  Settle();
+  EXPECT_EQ(c.events, expected);
+}
+
 // Each line once, however the reads cut the stream.
 TEST(MonitorLines, ALineSplitOverTwoReadsIsHandledOnceWhenItIsWhole) {
   MonitorPeer peer;

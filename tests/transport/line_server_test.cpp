@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/text.h"
@@ -228,6 +229,8 @@ TEST_F(LineServerTest, WritesWaitForASlowReaderAndArriveInOrder) {
     const std::string chunk(65536, static_cast<char>('a' + i % 26));
     c->SendStr(FromAnsi(chunk));
     expected += chunk;
+    EXPECT_EQ(c->UnsentBytes(), chunk.size());  // written at the end of the turn, not at once
+    loop.RunPending();
   }
   ASSERT_GT(c->UnsentBytes(), 0u);
   EXPECT_TRUE(data_sent.empty());
@@ -263,6 +266,140 @@ TEST_F(LineServerTest, AReaderThatNeverReadsCannotGrowTheQueueWithoutBound) {
   EXPECT_EQ(server.ClientCount(), 0);
   client->PauseReading(false);
   EXPECT_TRUE(client->WaitClosed());
+}
+
+// The bound of all connections together closes the one holding the most, and
+// only that one; the writer learns of it only when it is the one closed.
+TEST_F(LineServerTest, PastTheTotalBoundTheLargestQueueIsClosed) {
+  server.MaxTotalUnsent = 100 * 1024;
+  auto a = Connect();
+  auto b = Connect();
+  TLineConnection* ca = connects.at(0);
+  TLineConnection* cb = connects.at(1);
+  ca->SendStr(FromAnsi(std::string(60 * 1024, 'a')));  // queued until the end of the turn
+  cb->SendStr(FromAnsi(std::string(30 * 1024, 'b')));
+  EXPECT_EQ(server.TotalUnsent(), 90u * 1024);
+  cb->SendStr(FromAnsi(std::string(20 * 1024, 'b')));  // 110 KiB: a holds the most
+  EXPECT_EQ(ca->State(), wsClosed);
+  EXPECT_EQ(cb->State(), wsConnected);
+  EXPECT_EQ(server.TotalUnsent(), 50u * 1024);
+  EXPECT_THROW(cb->SendStr(FromAnsi(std::string(60 * 1024, 'b'))), SocketError);  // now b is the largest
+  EXPECT_EQ(cb->State(), wsClosed);
+  EXPECT_EQ(server.TotalUnsent(), 0u);
+  ASSERT_TRUE(WaitGone(2));
+  EXPECT_TRUE(a->WaitClosed());
+}
+
+// A burst of lines is taken a slice per connection and turn, the rest in later
+// turns and in order; connections take turns, so a chatty one cannot hold back
+// a quiet one.
+TEST_F(LineServerTest, ATurnDeliversASliceAndTheRestFollowsInOrder) {
+  struct Case {
+    int slice, turn, lines;
+  };
+  for (const Case k : {Case{32, 96, 100}, Case{5, 8, 40}}) {
+    server.LinesPerSlice = k.slice;
+    server.LinesPerTurn = k.turn;
+    lines.clear();
+    auto chatty = Connect();
+    auto quiet = Connect();
+    std::string burst;
+    for (int i = 0; i < k.lines; ++i) burst += "line " + std::to_string(i) + "\r\n";
+    chatty->Send(burst);
+    ASSERT_TRUE(loop.RunUntil([&] { return !lines.empty(); }, kWaitMs));
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(k.slice)) << "one slice in the first turn";
+    quiet->Send("quiet\r\n");
+    ASSERT_TRUE(WaitLines(k.lines + 1));
+    std::vector<std::string> chatty_lines;
+    std::size_t quiet_at = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i] == "quiet\r\n") quiet_at = i;
+      else chatty_lines.push_back(lines[i]);
+    }
+    for (int i = 0; i < k.lines; ++i) EXPECT_EQ(chatty_lines.at(i), "line " + std::to_string(i) + "\r\n");
+    EXPECT_LT(quiet_at, static_cast<std::size_t>(k.lines)) << "the quiet line waited for the whole burst";
+    EXPECT_FALSE(connects.back()->ReadingPaused());
+  }
+}
+
+// Past its line budget a connection is not read until the budget refills: its
+// lines wait (in the kernel or our buffer), none is dropped, the connection
+// stays, and the host hears of it once per episode.
+TEST(LineServerRate, APeerPastItsBudgetIsReadMoreSlowlyAndLosesNothing) {
+  MessageLoop& loop = MessageLoop::Current();
+  FakeClock clock;
+  ScopedClock scoped(clock);
+  TLineServer server;
+  server.Port = u"0";
+  server.Addr = u"127.0.0.1";
+  server.Banner.clear();
+  server.MaxLineRate = 10;
+  server.LineBurst = 5;
+  std::vector<std::string> lines;
+  std::vector<std::string> notices;
+  server.OnNotice = [&](TObject*, const std::u16string& t) { notices.push_back(ToUtf8(t)); };
+  server.OnClientConnect = [&](TObject*, TLineConnection* c, std::uint16_t) {
+    c->LineMode = true;
+    c->OnDataAvailable = [&lines, c](TObject*, std::uint16_t) { lines.push_back(ToUtf8(c->ReceiveStr())); };
+  };
+  server.Listen();
+  LineClient client(server.BoundPort());
+  ASSERT_TRUE(client.WaitConnected());
+  ASSERT_TRUE(loop.RunUntil([&] { return server.ClientCount() == 1; }, kWaitMs));
+  std::string all;
+  for (int i = 0; i < 20; ++i) all += std::to_string(i) + "\r\n";
+  client.Send(all);
+
+  struct Step {
+    std::int64_t advance_ms;
+    std::size_t lines;     // delivered in all once the budget is spent again
+    std::size_t notices;
+  };
+  const Step steps[] = {
+      {0, 5, 1},      // the burst
+      {200, 7, 1},    // two more lines' worth: the same episode
+      {300, 10, 1},
+      {10000, 15, 2},  // quiet long enough to refill: a new episode when it is spent
+      {10000, 20, 2},  // all taken, the budget never ran out: no report
+  };
+  for (const Step& s : steps) {
+    clock.AdvanceMs(s.advance_ms);
+    ASSERT_TRUE(loop.RunUntil([&] { return lines.size() >= s.lines; }, kWaitMs)) << lines.size();
+    ASSERT_TRUE(loop.RunUntil([&] { return server.Client(0)->ReadingPaused() || lines.size() == 20; }, kWaitMs));
+    EXPECT_EQ(lines.size(), s.lines);
+    EXPECT_EQ(notices.size(), s.notices) << "after " << s.lines;
+    EXPECT_EQ(server.Client(0)->State(), wsConnected);
+  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(lines.at(i), std::to_string(i) + "\r\n");
+  ASSERT_FALSE(notices.empty());
+  EXPECT_NE(notices[0].find("127.0.0.1"), std::string::npos) << notices[0];
+}
+
+// Broadcast bytes nobody waits for go out ahead of the next frame for each
+// connection, or within the broadcast interval; a connection that joins later or
+// has closed gets none of them. The bytes and their order are as if each had
+// been written at once.
+TEST_F(LineServerTest, BroadcastBytesGoAheadOfTheNextFrameOrWithinTheInterval) {
+  auto a = Connect();
+  auto b = Connect();
+  a->Take();
+  b->Take();
+  server.Broadcast(u"t1");
+  server.Broadcast(u"t2");
+  connects.at(0)->SendStr(u"F");  // a frame for a: the broadcasts first
+  auto late = Connect();
+  server.Broadcast(u"t3");
+  connects.at(1)->Close();  // b closes: what it was owed goes with its last write
+  ASSERT_TRUE(a->WaitFor("t1t2Ft3"));
+  EXPECT_EQ(a->Take(), "t1t2Ft3");
+  ASSERT_TRUE(b->WaitClosed());
+  EXPECT_EQ(b->Take(), "t1t2t3");
+  ASSERT_TRUE(late->WaitFor("t3"));
+  EXPECT_EQ(late->Take(), greeting + "t3");
+  ASSERT_TRUE(WaitGone(1));
+  server.Broadcast(u"t4");
+  EXPECT_TRUE(a->WaitFor("t4"));
+  EXPECT_EQ(late->Received().find("t1"), std::string::npos);
 }
 
 TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {
