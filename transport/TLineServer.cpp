@@ -639,13 +639,14 @@ void TLineServer::PostTurn() {
   });
 }
 
-// A new turn: the connections with work left get their slices, in order, as far
-// as the turn's budget goes; those still left wait for the next turn.
+// A new turn: the connections with work left get a slice each, in order, as far
+// as the turn's budget goes; the rest wait for the next turn, and so do those
+// that still have more, behind sockets that became ready meanwhile.
 void TLineServer::RunTurn() {
   turn_posted_ = false;
   turn_lines_ = 0;
   std::weak_ptr<int> alive = life_;
-  while (!scheduled_.empty()) {
+  for (std::size_t n = scheduled_.size(); n > 0 && !scheduled_.empty(); --n) {
     const int allowed = SliceAllowance();
     if (allowed == 0) break;
     TLineConnection* client = scheduled_.front();
