@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 
@@ -20,6 +21,28 @@ enum SocketEvent : unsigned {
 // with it (0 when none).
 using SocketCallback = std::function<void(unsigned event, int error)>;
 using TimerId = std::uint64_t;
+
+// How long the loop's callbacks held its thread: from the loop handing control to
+// a socket, timer or posted callback until it got control back. Durations go into
+// a log-scale histogram of microseconds, four buckets per power of two (within a
+// quarter of the true value), so that a percentile costs nothing to keep.
+struct AXG_PLATFORM_API CallbackStats {
+  static constexpr int kBuckets = 128;
+
+  std::uint64_t count = 0;
+  std::int64_t total_ns = 0;
+  std::int64_t max_ns = 0;
+  std::array<std::uint64_t, kBuckets> histogram{};
+
+  void Add(std::int64_t ns);
+  // The q-quantile (0 < q <= 1) as the upper edge of its bucket, at most max_ns;
+  // 0 with no callbacks counted.
+  std::int64_t QuantileNs(double q) const;
+
+  static int Bucket(std::int64_t ns);
+  // The largest duration, in nanoseconds, that falls into bucket b.
+  static std::int64_t BucketUpperNs(int b);
+};
 
 // The message loop of one thread. Every transport, the sweep timer and the host's
 // calls meet here, one callback at a time. A callback may watch, unwatch or close
@@ -59,6 +82,14 @@ class AXG_PLATFORM_API MessageLoop {
 
   // One turn without waiting: delivers what is ready now. True if anything ran.
   virtual bool RunPending() = 0;
+
+  // The callbacks' durations since the loop was made or last reset (the loop's
+  // thread only). A callback that runs a nested loop counts with all of it.
+  CallbackStats Stats() const { return stats_; }
+  void ResetStats() { stats_ = CallbackStats{}; }
+
+ protected:
+  CallbackStats stats_;
 };
 
 // Posts fn to the loop like MessageLoop::Post, and counts it until it has run or

@@ -106,6 +106,13 @@ class Win32Loop final : public MessageLoop {
   bool PumpOne(bool* quit);
   // Waits for the next message, at most until the deadline; false once it has passed.
   bool Wait(Steady::time_point deadline);
+  // Every callback is called through here: the guard above, timed for Stats().
+  template <typename Fn>
+  void Guarded(Fn&& fn) noexcept {
+    const auto start = Steady::now();
+    axg::Guarded(std::forward<Fn>(fn));
+    stats_.Add(std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now() - start).count());
+  }
 
   HWND hwnd_ = nullptr;
   DWORD thread_ = GetCurrentThreadId();
