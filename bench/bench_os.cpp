@@ -43,6 +43,15 @@ long RaiseFileLimit() {
   return static_cast<long>(rl.rlim_cur);
 }
 
+void LowerFileLimit(long n) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > static_cast<rlim_t>(n)) {
+    rl.rlim_cur = static_cast<rlim_t>(n);
+    ::setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
+
 SharedMemory CreateSharedMemory(std::size_t size) {
   SharedMemory m;
   m.fd = ::memfd_create("axg-bench", 0);  // inherited by children on purpose
@@ -135,6 +144,7 @@ ProcessStats ReadProcessStats(pid_t pid) {
   std::string key;
   while (status >> key) {
     if (key == "VmRSS:") status >> s.rss_kib;
+    else if (key == "VmHWM:") status >> s.peak_rss_kib;
     else if (key == "voluntary_ctxt_switches:") status >> s.voluntary_switches;
     else if (key == "nonvoluntary_ctxt_switches:") status >> s.involuntary_switches;
   }
