@@ -57,6 +57,16 @@ struct ProcessStats {
 };
 ProcessStats ReadProcessStats(pid_t pid);
 
+// What the kernel holds for one TCP connection of this network namespace, found
+// by its local and remote ends (dotted IPv4, port): bytes written but not yet in
+// the peer's socket (tx) and bytes received but not yet read (rx). False when
+// no such connection is listed.
+struct TcpQueues {
+  long long tx = 0, rx = 0;
+};
+bool ReadTcpQueues(const std::string& local, unsigned local_port, const std::string& remote, unsigned remote_port,
+                   TcpQueues* out);
+
 void SleepMs(int ms);
 
 }  // namespace axg::bench

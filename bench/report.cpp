@@ -183,6 +183,10 @@ void PrintTables(const Options& o, const Results& r) {
                   static_cast<unsigned long long>(f.checks_lost));
     std::printf("%-34s %-34s %-22s %s\n", "its CHECK events at the host", checks, "every one delivered",
                 Mark(f.checks_ok));
+    if (f.flood_lines_read >= 0) {
+      const std::string read = std::to_string(f.flood_lines_read) + " of " + std::to_string(f.flood_lines_sent);
+      std::printf("%-34s %-34s\n", "blank lines the add-in read", read.c_str());
+    }
     std::printf("%-34s %-34.0f\n", "host CPU % of one core", f.cpu_percent);
     std::printf("%-34s %-34ld %-22s %s\n", "peak RSS KiB", f.peak_rss_kib, "<= 65536",
                 Mark(f.peak_rss_kib > 0 && f.peak_rss_kib <= kFloodPeakRssKib));
@@ -290,7 +294,8 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
   for (std::size_t i = 0; i < r.flood.size(); ++i) {
     const auto& x = r.flood[i];
     j << (i ? "," : "") << "\n    {\"idle_connections\":" << x.idle << ",\"seconds\":" << x.seconds
-      << ",\"flood_lines_per_s\":" << Num(x.flood_lines_per_s) << "," << Answers(x.echo, "echo") << ","
+      << ",\"flood_lines_per_s\":" << Num(x.flood_lines_per_s) << ",\"flood_lines_sent\":" << x.flood_lines_sent
+      << ",\"flood_lines_read\":" << x.flood_lines_read << "," << Answers(x.echo, "echo") << ","
       << Answers(x.card_go, "card_go") << ",\"cards_skipped\":" << x.cards_skipped << ",\"check_requests\":"
       << x.requests << ",\"other_checks\":" << x.other_checks << ",\"checks_lost\":" << x.checks_lost
       << ",\"cpu_percent\":" << Num(x.cpu_percent) << ",\"peak_rss_kib\":" << x.peak_rss_kib << ","

@@ -741,6 +741,17 @@ class Flooder {
   }
   // Blank lines the socket took so far.
   std::uint64_t Lines() const { return (queued_ - std::min<std::uint64_t>(queued_, d_.tx.size())) / 2; }
+  // Of those, the lines the server has read (what neither socket holds any more);
+  // -1 when the system does not tell.
+  long long LinesRead(std::uint16_t server_port) const {
+    const SocketAddress me = SocketLocalAddress(d_.s);
+    TcpQueues mine, theirs;
+    if (!ReadTcpQueues(me.addr, me.port, "127.0.0.1", server_port, &mine) ||
+        !ReadTcpQueues("127.0.0.1", server_port, me.addr, me.port, &theirs))
+      return -1;
+    const long long taken = static_cast<long long>(queued_ - std::min<std::uint64_t>(queued_, d_.tx.size()));
+    return std::max(0LL, taken - mine.tx - theirs.rx) / 2;
+  }
 
  private:
   void Refill() {
@@ -837,8 +848,10 @@ void RunFlood(const Options& o, Results& r) {
     const ProcessStats p1 = ReadProcessStats(full.Pid());
     const std::int64_t t1 = NowNs();
     flooder.Stop();
-    probe.StopSending();
     FloodResult res;
+    res.flood_lines_sent = static_cast<long long>(flooder.Lines());
+    res.flood_lines_read = flooder.LinesRead(kFullPort);
+    probe.StopSending();
     res.idle = o.flood_idle;
     res.seconds = o.flood_seconds;
     res.flood_lines_per_s = static_cast<double>(flooder.Lines()) * 1e9 / static_cast<double>(t1 - t0);
@@ -856,10 +869,10 @@ void RunFlood(const Options& o, Results& r) {
     res.callbacks = ReadCallbacks(st, 3000);
     res.peak_rss_kib = ReadProcessStats(full.Pid()).peak_rss_kib;
     r.flood.push_back(res);
-    std::printf("  %.0f blank lines/s; PING->ECHO p50 %.1f p99 %.1f max %.1f ms (%d of %d answered); card->GO p50 %.1f "
+    std::printf("  %.0f blank lines/s, %lld of %lld read by the add-in; PING->ECHO p50 %.1f p99 %.1f max %.1f ms (%d of %d answered); card->GO p50 %.1f "
                 "max %.1f ms (%d of %d); CHECK: %llu requests for %d cards, %llu lost; CPU %.0f %%, peak RSS %ld KiB; "
                 "longest callback %.1f ms (p99 %.2f ms%s)\n",
-                res.flood_lines_per_s, res.echo.p.p50_ms, res.echo.p.p99_ms, res.echo.p.max_ms, res.echo.answered,
+                res.flood_lines_per_s, res.flood_lines_read, res.flood_lines_sent, res.echo.p.p50_ms, res.echo.p.p99_ms, res.echo.p.max_ms, res.echo.answered,
                 res.echo.sent, res.card_go.p.p50_ms, res.card_go.p.max_ms, res.card_go.answered, res.card_go.sent,
                 static_cast<unsigned long long>(res.requests), probe.Cards(),
                 static_cast<unsigned long long>(res.checks_lost), res.cpu_percent, res.peak_rss_kib,

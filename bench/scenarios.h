@@ -38,7 +38,7 @@ struct Options {
   int site_devices = 1000;
   int site_seconds = 15;
   int search_step_seconds = 5;
-  std::vector<int> search_rates = {100, 200, 400, 1000, 2000, 4000, 8000};  // lines/s of all devices
+  std::vector<int> search_rates = {50, 100, 200, 400, 1000, 2000, 4000, 8000};  // lines/s of all devices
   // descriptor exhaustion: the add-in's process may hold this few descriptors.
   int exhaust_files = 32;
   int exhaust_clients = 64;
@@ -130,6 +130,8 @@ struct FloodResult {
   int idle = 0;
   int seconds = 0;
   double flood_lines_per_s = 0;   // blank lines the flooding peer got into its socket
+  long long flood_lines_read = -1;  // of those, read by the add-in by the window's end (-1: unknown)
+  long long flood_lines_sent = 0;
   AnswerTimes echo;               // PING -> ECHO
   AnswerTimes card_go;            // card -> GO
   int cards_skipped = 0;          // a second passed with the previous card still waiting
