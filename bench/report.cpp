@@ -66,8 +66,10 @@ std::string Answered(const AnswerTimes& a) {
 std::string Callbacks(const CallbackFigures& c) {
   char buf[128];
   if (!c.read) return "not read";
-  if (c.stalled_ms > 0)
-    std::snprintf(buf, sizeof buf, ">= %.1f (loop away) / %.3f", c.stalled_ms, c.p99_ms);
+  if (c.running_ms > c.max_ms)
+    std::snprintf(buf, sizeof buf, ">= %.1f (running) / %.3f", c.running_ms, c.p99_ms);
+  else if (c.stalled_ms > 0)
+    std::snprintf(buf, sizeof buf, "%.2f / %.3f (stale)", c.max_ms, c.p99_ms);
   else
     std::snprintf(buf, sizeof buf, "%.2f / %.3f", c.max_ms, c.p99_ms);
   return buf;
@@ -81,7 +83,7 @@ std::string Callbacks(const CallbackFigures& c, const char* name) {
   std::ostringstream o;
   o << "\"" << name << "\":{\"read\":" << (c.read ? "true" : "false") << ",\"callbacks\":" << c.callbacks
     << ",\"max_ms\":" << Num(c.max_ms) << ",\"p99_ms\":" << Num(c.p99_ms) << ",\"still_running_ms\":"
-    << Num(c.stalled_ms) << "}";
+    << Num(c.running_ms) << ",\"turn_running_ms\":" << Num(c.stalled_ms) << "}";
   return o.str();
 }
 
@@ -230,6 +232,9 @@ void PrintTables(const Options& o, const Results& r) {
                 "once clients leave\n",
                 kExhaustCpuPercent, e.seconds);
   }
+  if (!r.flood.empty() || !r.site.empty())
+    std::printf("(longest callback: \"running\": one had not returned when read, its age so far is shown;\n"
+                " \"stale\": the loop was in a turn of many callbacks when read, the figures are from before it)\n");
   if (!r.flood.empty() || !r.site.empty() || !r.exhaust.empty())
     std::printf("(CPU figures: time on a CPU of the add-in's process over wall time; on a shared machine the\n"
                 " other load inflates the latencies and stretches every callback it preempts)\n");

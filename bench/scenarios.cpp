@@ -596,9 +596,10 @@ namespace {
 
 // The add-in's callback durations as its loop publishes them at every tick of
 // the probe timer, read after the next tick (waited for up to wait_ms), so that
-// every callback that has returned is in them. A loop that does not tick in that
-// time is still in one turn: how long it has been away is reported as well, a
-// lower bound of its longest callback (a turn is one or more callbacks).
+// every callback that has returned is in them. A callback that has not returned
+// by then is reported with its age, a lower bound of its length. A loop that
+// does not tick although no callback runs is in a long turn of many callbacks:
+// the figures are those from before it, and how long it has lasted is reported.
 CallbackFigures ReadCallbacks(SharedState& st, unsigned wait_ms) {
   const std::uint64_t asked = st.ticks.load(std::memory_order_acquire);
   MessageLoop::Current().RunUntil([&] { return st.ticks.load(std::memory_order_acquire) > asked; }, wait_ms);
@@ -614,9 +615,11 @@ CallbackFigures ReadCallbacks(SharedState& st, unsigned wait_ms) {
   f.max_ms = static_cast<double>(cs.max_ns) / 1e6;
   f.p99_ms = static_cast<double>(cs.QuantileNs(0.99)) / 1e6;
   if (ticks > 0 && ticks == asked) {
+    const std::int64_t now = NowNs();
+    const std::int64_t since = st.loop.running_since_ns.load(std::memory_order_relaxed);
+    if (since > 0) f.running_ms = std::max(0.0, static_cast<double>(now - since) / 1e6);
     const std::int64_t last = st.tick_ns[(ticks - 1) % kTickRing].load(std::memory_order_relaxed);
-    const double away = static_cast<double>(NowNs() - last) / 1e6 - kTimerIntervalMs;
-    if (away > f.max_ms) f.stalled_ms = away;
+    f.stalled_ms = std::max(0.0, static_cast<double>(now - last) / 1e6 - kTimerIntervalMs);
   }
   return f;
 }
@@ -876,7 +879,7 @@ void RunFlood(const Options& o, Results& r) {
                 res.echo.sent, res.card_go.p.p50_ms, res.card_go.p.max_ms, res.card_go.answered, res.card_go.sent,
                 static_cast<unsigned long long>(res.requests), probe.Cards(),
                 static_cast<unsigned long long>(res.checks_lost), res.cpu_percent, res.peak_rss_kib,
-                res.callbacks.Longest(), res.callbacks.p99_ms, res.callbacks.stalled_ms > 0 ? ", loop still away" : "");
+                res.callbacks.Longest(), res.callbacks.p99_ms, res.callbacks.running_ms > res.callbacks.max_ms ? ", one still running" : "");
     std::fflush(stdout);
   }
   slot.answer.store(0);
@@ -917,7 +920,7 @@ SiteStep MeasureSite(const Options& o, DeviceSet& probe_set, DeviceSet& site, Sh
               "longest callback %.1f ms (p99 %.2f ms%s)\n",
               step.devices, step.lines_per_s, echo.p.p50_ms, echo.p.p99_ms, echo.p.max_ms, echo.answered, echo.sent,
               step.cpu_percent, step.callbacks.Longest(), step.callbacks.p99_ms,
-              step.callbacks.stalled_ms > 0 ? ", loop still away" : "");
+              step.callbacks.running_ms > step.callbacks.max_ms ? ", one still running" : "");
   std::fflush(stdout);
   return step;
 }

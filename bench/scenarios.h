@@ -113,8 +113,10 @@ struct CallbackFigures {
   bool read = false;            // the server published them
   std::uint64_t callbacks = 0;
   double max_ms = 0, p99_ms = 0;
-  double stalled_ms = 0;        // when read, the loop had been away this long (a turn still running)
-  double Longest() const { return max_ms > stalled_ms ? max_ms : stalled_ms; }
+  double running_ms = 0;        // when read, a callback had been running this long and had not returned
+  double stalled_ms = 0;        // when read, the loop's timer had not ticked for this long: a turn of
+                                // many callbacks, the figures above are from before it
+  double Longest() const { return max_ms > running_ms ? max_ms : running_ms; }
 };
 
 // Request -> answer times at one controller, with the requests left unanswered

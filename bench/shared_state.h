@@ -35,6 +35,9 @@ struct LoopFigures {
   std::atomic<std::uint64_t> count{0};
   std::atomic<std::int64_t> max_ns{0};
   std::atomic<std::uint64_t> histogram[CallbackStats::kBuckets] = {};
+  // Kept by a watcher thread every 2 ms: when the callback running now began
+  // (monotonic clock, ns), 0 between callbacks.
+  std::atomic<std::int64_t> running_since_ns{0};
 };
 
 struct SharedState {

@@ -3,6 +3,7 @@
 // 4(e-1)+k holds [(4+k) 2^(e-2), (5+k) 2^(e-2)) us for durations of 2^e to 2^(e+1) us.
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 
 #include "platform/message_loop.h"
@@ -44,6 +45,22 @@ std::int64_t CallbackStats::QuantileNs(double q) const {
     if (seen >= rank) return std::min(BucketUpperNs(b), max_ns);
   }
   return max_ns;
+}
+
+namespace {
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+MessageLoop::CallbackTiming::CallbackTiming(MessageLoop& loop) noexcept
+    : loop_(loop), start_ns_(SteadyNs()), outer_ns_(loop.running_since_ns_.exchange(start_ns_)) {}
+
+MessageLoop::CallbackTiming::~CallbackTiming() {
+  const std::int64_t end = SteadyNs();
+  loop_.running_since_ns_.store(outer_ns_, std::memory_order_relaxed);
+  loop_.stats_.Add(end - start_ns_);
 }
 
 }  // namespace axg

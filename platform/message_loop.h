@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -87,9 +88,28 @@ class AXG_PLATFORM_API MessageLoop {
   // thread only). A callback that runs a nested loop counts with all of it.
   CallbackStats Stats() const { return stats_; }
   void ResetStats() { stats_ = CallbackStats{}; }
+  // When the callback running now began, in nanoseconds of the steady clock
+  // (std::chrono::steady_clock's epoch); 0 between callbacks. Any thread may ask:
+  // a watchdog sees a callback that has not returned yet.
+  std::int64_t CallbackRunningSinceNs() const noexcept { return running_since_ns_.load(std::memory_order_relaxed); }
 
  protected:
+  // The loops time every callback with one of these around it.
+  class CallbackTiming {
+   public:
+    explicit CallbackTiming(MessageLoop& loop) noexcept;
+    ~CallbackTiming();
+    CallbackTiming(const CallbackTiming&) = delete;
+    CallbackTiming& operator=(const CallbackTiming&) = delete;
+
+   private:
+    MessageLoop& loop_;
+    std::int64_t start_ns_;
+    std::int64_t outer_ns_;  // a callback that runs a nested loop is still running after this one
+  };
+
   CallbackStats stats_;
+  std::atomic<std::int64_t> running_since_ns_{0};
 };
 
 // Posts fn to the loop like MessageLoop::Post, and counts it until it has run or

@@ -213,9 +213,8 @@ class PosixMessageLoop final : public MessageLoop {
   // Every callback is called through here: the guard above, timed for Stats().
   template <class F>
   void Guarded(const char* kind, F&& f) {
-    const TimePoint start = Steady::now();
+    CallbackTiming timing(*this);
     axg::Guarded(kind, std::forward<F>(f));
-    stats_.Add(std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now() - start).count());
   }
 
   // Runs turns until done() holds (true), Stop() is called or the limit passes.

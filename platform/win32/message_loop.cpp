@@ -109,9 +109,8 @@ class Win32Loop final : public MessageLoop {
   // Every callback is called through here: the guard above, timed for Stats().
   template <typename Fn>
   void Guarded(Fn&& fn) noexcept {
-    const auto start = Steady::now();
+    CallbackTiming timing(*this);
     axg::Guarded(std::forward<Fn>(fn));
-    stats_.Add(std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now() - start).count());
   }
 
   HWND hwnd_ = nullptr;

@@ -335,7 +335,8 @@ TEST(CallbackStats, BucketsQuantilesAndLongest) {
 }
 
 // Timer ticks and posted calls, even one that throws, are timed from the loop's
-// hand-over until they return; a reset starts the figures afresh.
+// hand-over until they return, and the one running is visible while it runs; a
+// reset starts the figures afresh.
 TEST(CallbackStats, TheLoopTimesEveryKindOfCallback) {
   MessageLoop& loop = MessageLoop::Current();
   loop.ResetStats();
@@ -349,7 +350,9 @@ TEST(CallbackStats, TheLoopTimesEveryKindOfCallback) {
   TimerId id = loop.StartTimer(1, [&] {
     if (++ticks == 1) hold(3);
   });
+  std::int64_t running_since = 0;
   loop.Post([&] {
+    running_since = loop.CallbackRunningSinceNs();
     hold(6);
     posted = true;
   });
@@ -359,6 +362,9 @@ TEST(CallbackStats, TheLoopTimesEveryKindOfCallback) {
   loop.StopTimer(id);
   testing::internal::GetCapturedStderr();
   const CallbackStats st = loop.Stats();
+  EXPECT_GT(running_since, 0);
+  EXPECT_LE(running_since, std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch()).count());
+  EXPECT_EQ(loop.CallbackRunningSinceNs(), 0) << "no callback runs between turns";
   EXPECT_GE(st.count, 4u);
   EXPECT_GE(st.max_ns, 6 * 1000000);
   EXPECT_GE(st.total_ns, 9 * 1000000);
