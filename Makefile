@@ -60,7 +60,8 @@ demo: build
 
 # Benchmarks (Release build), in a private network namespace for port 1001 and
 # the devices' loopback addresses: tables on the terminal, JSON in the build
-# directory. BENCH_ARGS=--quick for a short run.
+# directory. BENCH_ARGS=--quick for a short run; BENCH_ARGS="--only flood,site,exhaust"
+# for the load scenarios alone.
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DAXG_BENCH=ON -DAXG_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target axg_bench

@@ -43,6 +43,15 @@ long RaiseFileLimit() {
   return static_cast<long>(rl.rlim_cur);
 }
 
+void LowerFileLimit(long n) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > static_cast<rlim_t>(n)) {
+    rl.rlim_cur = static_cast<rlim_t>(n);
+    ::setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
+
 SharedMemory CreateSharedMemory(std::size_t size) {
   SharedMemory m;
   m.fd = ::memfd_create("axg-bench", 0);  // inherited by children on purpose
@@ -135,6 +144,7 @@ ProcessStats ReadProcessStats(pid_t pid) {
   std::string key;
   while (status >> key) {
     if (key == "VmRSS:") status >> s.rss_kib;
+    else if (key == "VmHWM:") status >> s.peak_rss_kib;
     else if (key == "voluntary_ctxt_switches:") status >> s.voluntary_switches;
     else if (key == "nonvoluntary_ctxt_switches:") status >> s.involuntary_switches;
   }
@@ -160,6 +170,44 @@ ProcessStats ReadProcessStats(pid_t pid) {
     s.system_ns = stime * tick_ns;
   }
   return s;
+}
+
+namespace {
+
+// "A.B.C.D:port" as /proc/net/tcp writes it: the address's four bytes in memory
+// order as one hexadecimal number of the machine's byte order, then the port.
+std::string ProcTcpEnd(const std::string& addr, unsigned port) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (std::sscanf(addr.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return {};
+  const unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
+                                  static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
+  std::uint32_t v = 0;
+  std::memcpy(&v, bytes, sizeof v);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%08X:%04X", v, port);
+  return buf;
+}
+
+}  // namespace
+
+bool ReadTcpQueues(const std::string& local, unsigned local_port, const std::string& remote, unsigned remote_port,
+                   TcpQueues* out) {
+  const std::string want_local = ProcTcpEnd(local, local_port), want_remote = ProcTcpEnd(remote, remote_port);
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string slot, l, r, state, queues;
+    if (!(f >> slot >> l >> r >> state >> queues)) continue;
+    if (l != want_local || r != want_remote) continue;
+    const std::size_t colon = queues.find(':');
+    if (colon == std::string::npos) return false;
+    out->tx = std::strtoll(queues.substr(0, colon).c_str(), nullptr, 16);
+    out->rx = std::strtoll(queues.substr(colon + 1).c_str(), nullptr, 16);
+    return true;
+  }
+  return false;
 }
 
 void SleepMs(int ms) {

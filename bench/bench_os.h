@@ -17,6 +17,8 @@ std::int64_t NowNs();
 
 // Raises the open-file limit as far as the hard limit allows; returns the new one.
 long RaiseFileLimit();
+// Lowers the open-file limit (the soft one) to n.
+void LowerFileLimit(long n);
 
 // An anonymous shared mapping backed by a descriptor that children inherit.
 struct SharedMemory {
@@ -46,6 +48,7 @@ bool ChildAlive(pid_t pid);
 
 struct ProcessStats {
   long rss_kib = 0;              // resident set
+  long peak_rss_kib = 0;         // the largest resident set so far
   std::int64_t cpu_ns = 0;       // time on a CPU, all threads
   std::int64_t user_ns = 0;      // of that, in the program (clock-tick resolution)
   std::int64_t system_ns = 0;    // of that, in the kernel on its behalf
@@ -53,6 +56,16 @@ struct ProcessStats {
   long involuntary_switches = 0;
 };
 ProcessStats ReadProcessStats(pid_t pid);
+
+// What the kernel holds for one TCP connection of this network namespace, found
+// by its local and remote ends (dotted IPv4, port): bytes written but not yet in
+// the peer's socket (tx) and bytes received but not yet read (rx). False when
+// no such connection is listed.
+struct TcpQueues {
+  long long tx = 0, rx = 0;
+};
+bool ReadTcpQueues(const std::string& local, unsigned local_port, const std::string& remote, unsigned remote_port,
+                   TcpQueues* out);
 
 void SleepMs(int ms);
 

@@ -1,5 +1,6 @@
 #include "bench/devices.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "bench/bench_os.h"
@@ -24,9 +25,9 @@ std::string DeviceId(int index) {
   return buf;
 }
 
-DeviceSet::DeviceSet(std::string server, std::uint16_t port, int count)
+DeviceSet::DeviceSet(std::string server, std::uint16_t port, int count, int first_index)
     : server_(std::move(server)), port_(port), loop_(MessageLoop::Current()) {
-  for (int i = 0; i < count; ++i) {
+  for (int i = first_index; i < first_index + count; ++i) {
     auto d = std::make_unique<Device>();
     d->index = i;
     d->source = SourceAddress(i);
@@ -56,6 +57,23 @@ bool DeviceSet::ConnectAll(unsigned timeout_ms) {
     return true;
   };
   return loop_.RunUntil(all_greeted, timeout_ms);
+}
+
+int DeviceSet::StartMore(int n) {
+  for (; n > 0 && next_ < Size(); --n) StartOne(*devices_[static_cast<std::size_t>(next_++)]);
+  return next_;
+}
+
+int DeviceSet::Greeted() const {
+  int n = 0;
+  for (const auto& d : devices_) n += d->greeted ? 1 : 0;
+  return n;
+}
+
+int DeviceSet::Established() const {
+  int n = 0;
+  for (const auto& d : devices_) n += d->connected && !d->closed ? 1 : 0;
+  return n;
 }
 
 void DeviceSet::StartOne(Device& d) {
@@ -122,7 +140,8 @@ void DeviceSet::ReadFrom(Device& d) {
     }
     const std::int64_t now = NowNs();
     d.rx_bytes += static_cast<std::uint64_t>(n);
-    if (!d.greeted || d.on_go) d.scan.append(buf, static_cast<std::size_t>(n));
+    const bool scanning = d.on_go || d.on_echo;
+    if (!d.greeted || scanning) d.scan.append(buf, static_cast<std::size_t>(n));
     if (!d.greeted) {
       const std::size_t eol = d.scan.find("\r\n");
       if (eol == std::string::npos) continue;
@@ -131,14 +150,23 @@ void DeviceSet::ReadFrom(Device& d) {
       d.scan.erase(0, eol + 2);
       if (!d.reading) Watch(d);
     }
-    if (d.on_go) {
-      const std::string go = "$" + d.id + "GO";
-      std::size_t at;
-      while ((at = d.scan.find(go)) != std::string::npos) {
-        d.scan.erase(0, at + go.size());
-        d.on_go(d, now);
-      }
-      if (d.scan.size() > 16) d.scan.erase(0, d.scan.size() - 16);
+    if (scanning) {
+      // Every whole frame of either kind is raised once; what is kept for the
+      // next read is shorter than a frame or lies behind the last one found.
+      std::size_t done = 0;
+      auto raise = [&](const std::string& head, const std::function<void(Device&, std::int64_t)>& fn) {
+        if (!fn) return;
+        for (std::size_t at = 0; (at = d.scan.find(head, at)) != std::string::npos; at += head.size()) {
+          done = std::max(done, at + head.size());
+          fn(d, now);
+        }
+      };
+      const auto on_go = d.on_go;  // a callback may replace them
+      const auto on_echo = d.on_echo;
+      raise("$" + d.id + "GO", on_go);
+      raise("$" + d.id + "ECHO", on_echo);
+      const std::size_t keep = 16;
+      d.scan.erase(0, std::max(done, d.scan.size() > keep ? d.scan.size() - keep : 0));
     } else {
       d.scan.clear();
     }

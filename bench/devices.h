@@ -29,17 +29,27 @@ struct Device {
   std::uint64_t rx_bytes = 0;
   // Raised when a "GO" frame for this device arrives, with the arrival time.
   std::function<void(Device&, std::int64_t now_ns)> on_go;
+  // Raised when an "ECHO" frame (the answer to a keep-alive) for it arrives.
+  std::function<void(Device&, std::int64_t now_ns)> on_echo;
 };
 
 class DeviceSet {
  public:
-  DeviceSet(std::string server, std::uint16_t port, int count);
+  // Devices first_index upwards: their source and device addresses follow the index.
+  DeviceSet(std::string server, std::uint16_t port, int count, int first_index = 0);
   ~DeviceSet();
   DeviceSet(const DeviceSet&) = delete;
   DeviceSet& operator=(const DeviceSet&) = delete;
 
   // Connects every device; true when all were greeted within the time.
   bool ConnectAll(unsigned timeout_ms);
+  // Starts up to n more connects and returns; the loop completes them. The
+  // number started so far.
+  int StartMore(int n);
+  int Started() const { return next_; }
+  int Greeted() const;
+  // Connections the server's system completed (greeted or waiting to be accepted).
+  int Established() const;
   void CloseAll();
 
   int Size() const { return static_cast<int>(devices_.size()); }

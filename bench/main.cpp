@@ -2,10 +2,11 @@
 // its target, and where there is one beside a floor that does only the
 // unavoidable work on the same loop. Prints tables and writes JSON.
 //
-//   axg_bench [--quick] [--only ingest,cards,latency,sweep,footprint]
+//   axg_bench [--quick] [--only ingest,cards,latency,sweep,footprint,flood,site,exhaust]
 //             [--idle-seconds N] [--json FILE] [--ingest-devices 1,100,1000]
 //             [--card-devices 10,100] [--latency-devices 1,100,1000]
-//             [--footprint-devices 1000] [--benchmark_* options]
+//             [--footprint-devices 1000] [--site-devices 1000]
+//             [--search-rates 250,500,..] [--benchmark_* options]
 //
 // The add-in listens on port 1001 and the devices use many loopback source
 // addresses, so run it in a private network namespace (make bench does).
@@ -25,9 +26,11 @@ namespace {
   std::fprintf(stderr,
                "usage: axg_bench [--quick] [--only LIST] [--idle-seconds N] [--json FILE]\n"
                "                 [--ingest-devices N,..] [--card-devices N,..] [--latency-devices N,..]\n"
-               "                 [--footprint-devices N] [--benchmark_* options of the sweep]\n"
-               "  LIST: comma-separated of ingest, cards, latency, sweep, footprint (default all)\n"
-               "  device counts: 1 to 1000\n");
+               "                 [--footprint-devices N] [--site-devices N] [--search-rates R,..]\n"
+               "                 [--benchmark_* options of the sweep]\n"
+               "  LIST: comma-separated of ingest, cards, latency, sweep, footprint, flood, site,\n"
+               "        exhaust (default all)\n"
+               "  device counts: 1 to 1000; search rates: lines/s of all the site's devices\n");
   std::exit(2);
 }
 
@@ -66,6 +69,19 @@ int main(int argc, char** argv) {
     else if (a == "--card-devices") o.card_devices = Numbers(value());
     else if (a == "--latency-devices") o.latency_devices = Numbers(value());
     else if (a == "--footprint-devices") o.footprint_devices = std::atoi(value().c_str());
+    else if (a == "--site-devices") {
+      const std::vector<int> n = Numbers(value());
+      if (n.size() != 1) Usage();
+      o.site_devices = n[0];
+    } else if (a == "--search-rates") {
+      o.search_rates.clear();
+      std::stringstream list(value());
+      for (std::string item; std::getline(list, item, ',');) {
+        const int rate = std::atoi(item.c_str());
+        if (rate < 1 || rate > 1000000) Usage();
+        o.search_rates.push_back(rate);
+      }
+    }
     else if (a == "--only") {
       std::stringstream list(value());
       for (std::string item; std::getline(list, item, ',');) only.insert(item);
@@ -77,6 +93,11 @@ int main(int argc, char** argv) {
     o.card_seconds = 3;
     o.latency_samples = 50;
     o.idle_seconds = 5;
+    o.flood_seconds = 4;
+    o.settle_seconds = 5;
+    o.site_seconds = 5;
+    o.search_step_seconds = 2;
+    o.exhaust_seconds = 2;
   }
   if (idle >= 0) o.idle_seconds = idle;
   auto want = [&](const char* name) { return only.empty() || only.count(name) > 0; };
@@ -90,6 +111,9 @@ int main(int argc, char** argv) {
   if (want("cards")) RunCards(o, r);
   if (want("latency")) RunLatency(o, r);
   if (want("footprint")) RunFootprint(o, r);
+  if (want("flood")) RunFlood(o, r);
+  if (want("site")) RunSite(o, r);
+  if (want("exhaust")) RunExhaust(o, r);
   PrintTables(o, r);
   if (!json.empty()) {
     if (WriteJson(json, o, r)) std::printf("\nresults written to %s\n", json.c_str());

@@ -48,6 +48,60 @@ std::string Quote(const std::string& s) {
   return out + "\"";
 }
 
+
+std::string Times(const AnswerTimes& a) {
+  char buf[96];
+  if (a.sent == 0) return "-";
+  std::snprintf(buf, sizeof buf, "%.1f / %.1f / %.1f", a.p.p50_ms, a.p.p99_ms, a.p.max_ms);
+  return buf;
+}
+
+std::string Answered(const AnswerTimes& a) {
+  char buf[96];
+  if (a.Unanswered() == 0) std::snprintf(buf, sizeof buf, "%d of %d", a.answered, a.sent);
+  else std::snprintf(buf, sizeof buf, "%d of %d (%d timed out)", a.answered, a.sent, a.Unanswered());
+  return buf;
+}
+
+std::string Callbacks(const CallbackFigures& c) {
+  char buf[128];
+  if (!c.read) return "not read";
+  if (c.running_ms > c.max_ms)
+    std::snprintf(buf, sizeof buf, ">= %.1f (running) / %.3f", c.running_ms, c.p99_ms);
+  else if (c.stalled_ms > 0)
+    std::snprintf(buf, sizeof buf, "%.2f / %.3f (stale)", c.max_ms, c.p99_ms);
+  else
+    std::snprintf(buf, sizeof buf, "%.2f / %.3f", c.max_ms, c.p99_ms);
+  return buf;
+}
+
+bool EchoMet(const AnswerTimes& a, double target_ms) { return a.sent > 0 && a.Unanswered() == 0 && a.p.p99_ms <= target_ms; }
+bool CallbackMet(const CallbackFigures& c, double target_ms) { return c.read && c.Longest() <= target_ms; }
+bool AgainMet(const ExhaustResult& e) { return e.again_tried > 0 && e.again_greeted == e.again_tried; }
+
+std::string Callbacks(const CallbackFigures& c, const char* name) {
+  std::ostringstream o;
+  o << "\"" << name << "\":{\"read\":" << (c.read ? "true" : "false") << ",\"callbacks\":" << c.callbacks
+    << ",\"max_ms\":" << Num(c.max_ms) << ",\"p99_ms\":" << Num(c.p99_ms) << ",\"still_running_ms\":"
+    << Num(c.running_ms) << ",\"turn_running_ms\":" << Num(c.stalled_ms) << "}";
+  return o.str();
+}
+
+std::string Answers(const AnswerTimes& a, const char* name) {
+  std::ostringstream o;
+  o << "\"" << name << "\":{\"sent\":" << a.sent << ",\"answered\":" << a.answered << ",\"p50_ms\":"
+    << Num(a.p.p50_ms) << ",\"p99_ms\":" << Num(a.p.p99_ms) << ",\"max_ms\":" << Num(a.p.max_ms) << "}";
+  return o.str();
+}
+
+std::string SiteJson(const SiteStep& x) {
+  std::ostringstream o;
+  o << "{\"devices\":" << x.devices << ",\"device_rate\":" << Num(x.device_rate) << ",\"lines_per_s\":"
+    << Num(x.lines_per_s) << "," << Answers(x.echo, "echo") << ",\"cpu_percent\":" << Num(x.cpu_percent) << ","
+    << Callbacks(x.callbacks, "callbacks") << ",\"echo_met\":" << (x.met ? "true" : "false") << "}";
+  return o.str();
+}
+
 }  // namespace
 
 void PrintTables(const Options& o, const Results& r) {
@@ -117,6 +171,75 @@ void PrintTables(const Options& o, const Results& r) {
                 kRssTargetKib, Mark(f.full_rss_per_device_kib <= kRssTargetKib), f.idle_seconds,
                 Mark(f.full_wakeups == 0), kIdleCpuTargetPercent, Mark(f.full_cpu_percent < kIdleCpuTargetPercent));
   }
+  for (const auto& f : r.flood) {
+    std::printf("\nFlood (one peer sends %.0f blank lines/s for %d s, %d connections never read, one controller\n"
+                "pinging every 100 ms with a card every second; unanswered requests count at their age)\n",
+                f.flood_lines_per_s, f.seconds, f.idle);
+    std::printf("%-34s %-34s %-22s %s\n", "figure", "value", "target", "");
+    std::printf("%-34s %-34s %-22s %s\n", "PING->ECHO ms p50 / p99 / max", Times(f.echo).c_str(), "p99 <= 50 ms",
+                Mark(EchoMet(f.echo, kFloodEchoP99Ms)));
+    std::printf("%-34s %-34s\n", "  keep-alives answered", Answered(f.echo).c_str());
+    std::printf("%-34s %-34s\n", "card->GO ms p50 / p99 / max", Times(f.card_go).c_str());
+    std::printf("%-34s %-34s\n", "  cards answered", Answered(f.card_go).c_str());
+    char checks[96];
+    std::snprintf(checks, sizeof checks, "%llu requests for %d cards, %llu lost",
+                  static_cast<unsigned long long>(f.requests), f.card_go.sent,
+                  static_cast<unsigned long long>(f.checks_lost));
+    std::printf("%-34s %-34s %-22s %s\n", "its CHECK events at the host", checks, "every one delivered",
+                Mark(f.checks_ok));
+    if (f.flood_lines_read >= 0) {
+      const std::string read = std::to_string(f.flood_lines_read) + " of " + std::to_string(f.flood_lines_sent);
+      std::printf("%-34s %-34s\n", "blank lines the add-in read", read.c_str());
+    }
+    std::printf("%-34s %-34.0f\n", "host CPU % of one core", f.cpu_percent);
+    std::printf("%-34s %-34ld %-22s %s\n", "peak RSS KiB", f.peak_rss_kib, "<= 65536",
+                Mark(f.peak_rss_kib > 0 && f.peak_rss_kib <= kFloodPeakRssKib));
+    std::printf("%-34s %-34s %-22s %s\n", "longest callback ms max / p99", Callbacks(f.callbacks).c_str(),
+                "max <= 20 ms", Mark(CallbackMet(f.callbacks, kFloodCallbackMs)));
+  }
+  for (const auto& s : r.site) {
+    auto row = [](const SiteStep& x, bool targets) {
+      std::printf("%8d %9.0f %24s %22s %7.1f %28s", x.devices, x.lines_per_s, Times(x.echo).c_str(),
+                  Answered(x.echo).c_str(), x.cpu_percent, Callbacks(x.callbacks).c_str());
+      if (targets)
+        std::printf("  %s %s %s", Mark(EchoMet(x.echo, kSiteEchoP99Ms)), Mark(x.cpu_percent <= kSiteCpuPercent),
+                    Mark(CallbackMet(x.callbacks, kSiteCallbackMs)));
+      else
+        std::printf("  %s", Mark(x.met));
+      std::printf("\n");
+    };
+    std::printf("\nSite (every device one PING per second at its own phase; a probe pings every 100 ms and\n"
+                "measures its ECHO; unanswered keep-alives count at their age)\n");
+    std::printf("%8s %9s %24s %22s %7s %28s  %s\n", "devices", "lines/s", "ECHO ms p50/p99/max", "answered", "CPU %",
+                "callback ms max / p99", "targets: ECHO p99 <= 20 ms, CPU <= 15 %, callback <= 10 ms");
+    if (s.site.devices > 0) row(s.site, true);
+    std::printf("\nSite line rate search (rising total rates until the probe's ECHO p99 exceeds %.0f ms)\n",
+                kSiteEchoP99Ms);
+    std::printf("%8s %9s %24s %22s %7s %28s  %s\n", "devices", "lines/s", "ECHO ms p50/p99/max", "answered", "CPU %",
+                "callback ms max / p99", "ECHO p99 <= 20 ms");
+    for (const SiteStep& x : s.search) row(x, false);
+    std::printf("highest total line rate with ECHO p99 <= %.0f ms: %.0f lines/s (aim >= 2000: %s)\n", kSiteEchoP99Ms,
+                s.best_rate, Mark(s.best_rate >= 2000));
+  }
+  for (const auto& e : r.exhaust) {
+    std::printf("\nDescriptor exhaustion (the add-in's process may hold %ld descriptors; clients connect until it\n"
+                "takes no more)\n",
+                e.files);
+    std::printf("%10s %14s %14s %10s %22s %10s\n", "clients", "taken", "CPU % while", "target", "new clients taken",
+                "afterwards");
+    std::printf("%10d %14d %14.1f %10s %22s %10s\n", e.clients, e.greeted, e.cpu_percent,
+                Mark(e.cpu_percent <= kExhaustCpuPercent),
+                (std::to_string(e.again_greeted) + " of " + std::to_string(e.again_tried)).c_str(), Mark(AgainMet(e)));
+    std::printf("targets: CPU <= %.0f %% of one core while the limit holds (over %d s); connections accepted again\n"
+                "once clients leave\n",
+                kExhaustCpuPercent, e.seconds);
+  }
+  if (!r.flood.empty() || !r.site.empty())
+    std::printf("(longest callback: \"running\": one had not returned when read, its age so far is shown;\n"
+                " \"stale\": the loop was in a turn of many callbacks when read, the figures are from before it)\n");
+  if (!r.flood.empty() || !r.site.empty() || !r.exhaust.empty())
+    std::printf("(CPU figures: time on a CPU of the add-in's process over wall time; on a shared machine the\n"
+                " other load inflates the latencies and stretches every callback it preempts)\n");
   for (const auto& e : r.errors) std::printf("error: %s\n", e.c_str());
   std::fflush(stdout);
 }
@@ -174,6 +297,41 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
       << (x.full_rss_per_device_kib <= kRssTargetKib ? "true" : "false")
       << ",\"wakeups\":" << (x.full_wakeups == 0 ? "true" : "false")
       << ",\"cpu\":" << (x.full_cpu_percent < kIdleCpuTargetPercent ? "true" : "false") << "}}";
+  }
+  j << "\n  ],\n  \"flood\": [";
+  for (std::size_t i = 0; i < r.flood.size(); ++i) {
+    const auto& x = r.flood[i];
+    j << (i ? "," : "") << "\n    {\"idle_connections\":" << x.idle << ",\"seconds\":" << x.seconds
+      << ",\"flood_lines_per_s\":" << Num(x.flood_lines_per_s) << ",\"flood_lines_sent\":" << x.flood_lines_sent
+      << ",\"flood_lines_read\":" << x.flood_lines_read << "," << Answers(x.echo, "echo") << ","
+      << Answers(x.card_go, "card_go") << ",\"cards_skipped\":" << x.cards_skipped << ",\"check_requests\":"
+      << x.requests << ",\"other_checks\":" << x.other_checks << ",\"checks_lost\":" << x.checks_lost
+      << ",\"cpu_percent\":" << Num(x.cpu_percent) << ",\"peak_rss_kib\":" << x.peak_rss_kib << ","
+      << Callbacks(x.callbacks, "callbacks") << ",\"met\":{\"echo_p99\":"
+      << (EchoMet(x.echo, kFloodEchoP99Ms) ? "true" : "false") << ",\"checks\":" << (x.checks_ok ? "true" : "false")
+      << ",\"peak_rss\":" << (x.peak_rss_kib > 0 && x.peak_rss_kib <= kFloodPeakRssKib ? "true" : "false")
+      << ",\"callback\":" << (CallbackMet(x.callbacks, kFloodCallbackMs) ? "true" : "false") << "}}";
+  }
+  j << "\n  ],\n  \"site\": [";
+  for (std::size_t i = 0; i < r.site.size(); ++i) {
+    const auto& x = r.site[i];
+    j << (i ? "," : "") << "\n    {\"site\":" << SiteJson(x.site) << ",\"met\":{\"echo_p99\":"
+      << (EchoMet(x.site.echo, kSiteEchoP99Ms) ? "true" : "false")
+      << ",\"cpu\":" << (x.site.cpu_percent <= kSiteCpuPercent ? "true" : "false")
+      << ",\"callback\":" << (CallbackMet(x.site.callbacks, kSiteCallbackMs) ? "true" : "false")
+      << "},\"search\":[";
+    for (std::size_t k = 0; k < x.search.size(); ++k) j << (k ? "," : "") << SiteJson(x.search[k]);
+    j << "],\"best_lines_per_s\":" << Num(x.best_rate) << "}";
+  }
+  j << "\n  ],\n  \"descriptor_exhaustion\": [";
+  for (std::size_t i = 0; i < r.exhaust.size(); ++i) {
+    const auto& x = r.exhaust[i];
+    j << (i ? "," : "") << "\n    {\"files\":" << x.files << ",\"clients\":" << x.clients << ",\"taken\":" << x.greeted
+      << ",\"limit_reached\":" << (x.limit_reached ? "true" : "false") << ",\"seconds\":" << x.seconds
+      << ",\"cpu_percent\":" << Num(x.cpu_percent) << ",\"again_tried\":"
+      << x.again_tried << ",\"again_taken\":" << x.again_greeted << ",\"met\":{\"cpu\":"
+      << (x.cpu_percent <= kExhaustCpuPercent ? "true" : "false") << ",\"accepts_again\":"
+      << (AgainMet(x) ? "true" : "false") << "}}";
   }
   j << "\n  ],\n  \"errors\": [";
   for (std::size_t i = 0; i < r.errors.size(); ++i) j << (i ? "," : "") << Quote(r.errors[i]);

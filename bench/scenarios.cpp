@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <new>
+#include <random>
 #include <string>
 
 #include "bench/bench_os.h"
@@ -30,13 +32,14 @@ constexpr unsigned kConnectTimeoutMs = 120000;
 // One server process under test with the memory it shares with this one.
 class ServerProc {
  public:
-  explicit ServerProc(const std::string& kind, bool tick_probe = false) : kind_(kind) {
+  // files > 0: the server's process may hold only this many descriptors.
+  explicit ServerProc(const std::string& kind, bool tick_probe = false, long files = 0) : kind_(kind) {
     shm_ = CreateSharedMemory(sizeof(SharedState));
     state_ = new (shm_.base) SharedState();
     Pipe notes = CreatePipe();
     notes_fd_ = notes.read_fd;
     pid_ = SpawnSelf({"--serve", kind, std::to_string(shm_.fd), std::to_string(notes.write_fd),
-                      tick_probe ? "ticks" : "-"});
+                      tick_probe ? "ticks" : "-", "files=" + std::to_string(files)});
     ::close(notes.write_fd);
     ::close(shm_.fd);
     for (int i = 0; i < 1000 && state_->ready.load() == 0 && ChildAlive(pid_); ++i) SleepMs(10);
@@ -586,6 +589,448 @@ void RunFootprint(const Options& o, Results& r) {
   if (!full.Alive()) r.errors.push_back("footprint: the add-in's process died");
 }
 
+
+// ------------------------------------------------------- load scenarios
+
+namespace {
+
+// The add-in's callback durations as its loop publishes them at every tick of
+// the probe timer, read after the next tick (waited for up to wait_ms), so that
+// every callback that has returned is in them. A callback that has not returned
+// by then is reported with its age, a lower bound of its length. A loop that
+// does not tick although no callback runs is in a long turn of many callbacks:
+// the figures are those from before it, and how long it has lasted is reported.
+CallbackFigures ReadCallbacks(SharedState& st, unsigned wait_ms) {
+  const std::uint64_t asked = st.ticks.load(std::memory_order_acquire);
+  MessageLoop::Current().RunUntil([&] { return st.ticks.load(std::memory_order_acquire) > asked; }, wait_ms);
+  CallbackFigures f;
+  const std::uint64_t ticks = st.ticks.load(std::memory_order_acquire);
+  CallbackStats cs;
+  cs.count = st.loop.count.load(std::memory_order_acquire);
+  cs.max_ns = st.loop.max_ns.load(std::memory_order_relaxed);
+  for (int b = 0; b < CallbackStats::kBuckets; ++b)
+    cs.histogram[static_cast<std::size_t>(b)] = st.loop.histogram[b].load(std::memory_order_relaxed);
+  f.read = ticks > 0;
+  f.callbacks = cs.count;
+  f.max_ms = static_cast<double>(cs.max_ns) / 1e6;
+  f.p99_ms = static_cast<double>(cs.QuantileNs(0.99)) / 1e6;
+  if (ticks > 0 && ticks == asked) {
+    const std::int64_t now = NowNs();
+    const std::int64_t since = st.loop.running_since_ns.load(std::memory_order_relaxed);
+    if (since > 0) f.running_ms = std::max(0.0, static_cast<double>(now - since) / 1e6);
+    const std::int64_t last = st.tick_ns[(ticks - 1) % kTickRing].load(std::memory_order_relaxed);
+    f.stalled_ms = std::max(0.0, static_cast<double>(now - last) / 1e6 - kTimerIntervalMs);
+  }
+  return f;
+}
+
+// Asks the server to start its callback figures afresh; false when its loop did
+// not get round to it in time.
+bool ResetCallbacks(SharedState& st, unsigned timeout_ms) {
+  st.loop.reset.store(1, std::memory_order_release);
+  return MessageLoop::Current().RunUntil([&] { return st.loop.reset.load(std::memory_order_acquire) == 0; },
+                                         timeout_ms);
+}
+
+// The answered requests' times and, for those still unanswered at `now`, their
+// age then: a lower bound of what they would have waited.
+AnswerTimes Answers(const std::vector<std::int64_t>& answered, const std::deque<std::int64_t>& pending, int sent,
+                    std::int64_t now) {
+  AnswerTimes a;
+  std::vector<std::int64_t> all = answered;
+  for (std::int64_t t : pending) all.push_back(now - t);
+  a.p = Summarise(all);
+  a.sent = sent;
+  a.answered = static_cast<int>(answered.size());
+  return a;
+}
+
+double CpuPercent(const ProcessStats& a, const ProcessStats& b, std::int64_t t0, std::int64_t t1) {
+  return t1 > t0 ? static_cast<double>(b.cpu_ns - a.cpu_ns) * 100.0 / static_cast<double>(t1 - t0) : 0;
+}
+
+// A well-behaved controller: a keep-alive every ping_ms and, with card_ms, a card
+// at every card_ms unless its previous card still waits for its GO. A GO is
+// followed by the relay report and the finished pass, as a turnstile does.
+class Probe {
+ public:
+  Probe(DeviceSet& devs, Device& d) : devs_(devs), d_(d), loop_(MessageLoop::Current()) {
+    d_.on_echo = [this](Device&, std::int64_t now) {
+      if (pings_.empty()) return;
+      echo_.push_back(now - pings_.front());
+      pings_.pop_front();
+    };
+    d_.on_go = [this](Device& d, std::int64_t now) {
+      if (!card_out_) return;
+      go_.push_back(now - card_sent_);
+      card_out_ = false;
+      devs_.Send(d, PassLines(d.id));
+    };
+  }
+  ~Probe() {
+    StopSending();
+    d_.on_echo = nullptr;
+    d_.on_go = nullptr;
+  }
+  Probe(const Probe&) = delete;
+  Probe& operator=(const Probe&) = delete;
+
+  void Start(unsigned ping_ms, unsigned card_ms) {
+    ping_timer_ = loop_.StartTimer(ping_ms, [this] { Ping(); });
+    if (card_ms > 0) card_timer_ = loop_.StartTimer(card_ms, [this] { Card(); });
+  }
+  void StopSending() {
+    if (ping_timer_) loop_.StopTimer(ping_timer_);
+    if (card_timer_) loop_.StopTimer(card_timer_);
+    ping_timer_ = card_timer_ = 0;
+  }
+  bool Settled() const { return pings_.empty() && !card_out_; }
+  AnswerTimes Echo(std::int64_t now) const { return Answers(echo_, pings_, pings_sent_, now); }
+  AnswerTimes CardGo(std::int64_t now) const {
+    std::deque<std::int64_t> out;
+    if (card_out_) out.push_back(card_sent_);
+    return Answers(go_, out, cards_, now);
+  }
+  int Cards() const { return cards_; }
+  int Skipped() const { return skipped_; }
+
+ private:
+  void Ping() {
+    pings_.push_back(NowNs());
+    ++pings_sent_;
+    devs_.Send(d_, devsim::PingLine(d_.id));
+  }
+  void Card() {
+    if (card_out_) {
+      ++skipped_;
+      return;
+    }
+    card_out_ = true;
+    card_sent_ = NowNs();
+    ++cards_;
+    devs_.Send(d_, devsim::CardRequestLine(d_.id, CardNumber(d_.index, seq_++)));
+  }
+
+  DeviceSet& devs_;
+  Device& d_;
+  MessageLoop& loop_;
+  TimerId ping_timer_ = 0, card_timer_ = 0;
+  std::deque<std::int64_t> pings_;  // send times of keep-alives not yet answered
+  std::vector<std::int64_t> echo_, go_;
+  int pings_sent_ = 0;
+  bool card_out_ = false;
+  std::int64_t card_sent_ = 0;
+  int cards_ = 0, skipped_ = 0, seq_ = 0;
+};
+
+// A peer that keeps its socket full of blank lines and reads (and drops)
+// whatever comes back, so that nothing on its side slows the flood down.
+class Flooder {
+ public:
+  Flooder(DeviceSet& devs, Device& d) : devs_(devs), d_(d), block_(64 * 1024, '\n') {
+    for (std::size_t i = 0; i < block_.size(); i += 2) block_[i] = '\r';
+  }
+  ~Flooder() { Stop(); }
+  Flooder(const Flooder&) = delete;
+  Flooder& operator=(const Flooder&) = delete;
+
+  void Start() {
+    Refill();
+    timer_ = MessageLoop::Current().StartTimer(1, [this] { Refill(); });
+  }
+  void Stop() {
+    if (timer_) MessageLoop::Current().StopTimer(timer_);
+    timer_ = 0;
+  }
+  // Blank lines the socket took so far.
+  std::uint64_t Lines() const { return (queued_ - std::min<std::uint64_t>(queued_, d_.tx.size())) / 2; }
+  // Of those, the lines the server has read (what neither socket holds any more);
+  // -1 when the system does not tell.
+  long long LinesRead(std::uint16_t server_port) const {
+    const SocketAddress me = SocketLocalAddress(d_.s);
+    TcpQueues mine, theirs;
+    if (!ReadTcpQueues(me.addr, me.port, "127.0.0.1", server_port, &mine) ||
+        !ReadTcpQueues("127.0.0.1", server_port, me.addr, me.port, &theirs))
+      return -1;
+    const long long taken = static_cast<long long>(queued_ - std::min<std::uint64_t>(queued_, d_.tx.size()));
+    return std::max(0LL, taken - mine.tx - theirs.rx) / 2;
+  }
+
+ private:
+  void Refill() {
+    if (d_.tx.size() >= block_.size() || !devs_.Send(d_, block_)) return;
+    queued_ += block_.size();
+  }
+  DeviceSet& devs_;
+  Device& d_;
+  std::string block_;
+  TimerId timer_ = 0;
+  std::uint64_t queued_ = 0;
+};
+
+// Devices that each send a keep-alive `rate` times a second, every one at its
+// own random phase within the interval; a device that falls behind skips the
+// lost sends rather than catching up in a burst.
+class Pacer {
+ public:
+  explicit Pacer(DeviceSet& devs) : devs_(devs), due_(static_cast<std::size_t>(devs.Size())) {}
+  ~Pacer() { Stop(); }
+  Pacer(const Pacer&) = delete;
+  Pacer& operator=(const Pacer&) = delete;
+
+  void Start(double rate, std::uint64_t seed) {
+    interval_ = static_cast<std::int64_t>(1e9 / rate);
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<std::int64_t> phase(0, interval_ - 1);
+    const std::int64_t now = NowNs();
+    for (auto& d : due_) d = now + phase(rng);
+    timer_ = MessageLoop::Current().StartTimer(2, [this] { Tick(); });
+  }
+  void Stop() {
+    if (timer_) MessageLoop::Current().StopTimer(timer_);
+    timer_ = 0;
+  }
+  std::uint64_t Lines() const { return lines_; }
+
+ private:
+  void Tick() {
+    const std::int64_t now = NowNs();
+    for (int i = 0; i < devs_.Size(); ++i) {
+      std::int64_t& due = due_[static_cast<std::size_t>(i)];
+      if (due > now) continue;
+      Device& d = devs_[i];
+      if (devs_.Send(d, devsim::PingLine(d.id))) ++lines_;
+      due += interval_;
+      if (due <= now) due = now + interval_;
+    }
+  }
+  DeviceSet& devs_;
+  std::vector<std::int64_t> due_;
+  std::int64_t interval_ = 1;
+  TimerId timer_ = 0;
+  std::uint64_t lines_ = 0;
+};
+
+}  // namespace
+
+void RunFlood(const Options& o, Results& r) {
+  std::printf("flood: one peer sends blank lines as fast as it can for %d s, %d connections never read, one\n"
+              "  controller pings every 100 ms and presents a card every second ...\n",
+              o.flood_seconds, o.flood_idle);
+  std::fflush(stdout);
+  ServerProc full("full", true);
+  if (!full.Ok()) {
+    r.errors.push_back("flood: the add-in did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  SharedState& st = full.State();
+  DeviceSet good("127.0.0.1", kFullPort, 1, 0);
+  DeviceSet idle("127.0.0.1", kFullPort, o.flood_idle, 1);
+  DeviceSet flood("127.0.0.1", kFullPort, 1, o.flood_idle + 1);
+  if (!good.ConnectAll(kConnectTimeoutMs) || !idle.ConnectAll(kConnectTimeoutMs) ||
+      !flood.ConnectAll(kConnectTimeoutMs)) {
+    r.errors.push_back("flood: not every connection came up");
+    return;
+  }
+  idle.SetReading(false);
+  DeviceSlot& slot = st.dev[0];
+  slot.answer.store(1);
+  const std::uint64_t req0 = slot.requests.load(),
+                      other0 = slot.finished.load() + slot.timeouts.load() + slot.noanswer.load(),
+                      lost0 = slot.checks_lost.load();
+  {
+    Probe probe(good, good[0]);
+    Flooder flooder(flood, flood[0]);
+    if (!ResetCallbacks(st, 2000)) r.errors.push_back("flood: the add-in's loop did not reset its figures");
+    const ProcessStats p0 = ReadProcessStats(full.Pid());
+    const std::int64_t t0 = NowNs();
+    flooder.Start();
+    probe.Start(100, 1000);
+    loop.RunFor(static_cast<unsigned>(o.flood_seconds) * 1000);
+    const ProcessStats p1 = ReadProcessStats(full.Pid());
+    const std::int64_t t1 = NowNs();
+    flooder.Stop();
+    FloodResult res;
+    res.flood_lines_sent = static_cast<long long>(flooder.Lines());
+    res.flood_lines_read = flooder.LinesRead(kFullPort);
+    probe.StopSending();
+    res.idle = o.flood_idle;
+    res.seconds = o.flood_seconds;
+    res.flood_lines_per_s = static_cast<double>(flooder.Lines()) * 1e9 / static_cast<double>(t1 - t0);
+    // What the controller still waits for may come yet, but not after the time given.
+    loop.RunUntil([&] { return probe.Settled(); }, static_cast<unsigned>(o.settle_seconds) * 1000);
+    const std::int64_t now = NowNs();
+    res.echo = probe.Echo(now);
+    res.card_go = probe.CardGo(now);
+    res.cards_skipped = probe.Skipped();
+    res.requests = slot.requests.load() - req0;
+    res.other_checks = slot.finished.load() + slot.timeouts.load() + slot.noanswer.load() - other0;
+    res.checks_lost = slot.checks_lost.load() - lost0;
+    res.checks_ok = res.checks_lost == 0 && res.requests == static_cast<std::uint64_t>(probe.Cards());
+    res.cpu_percent = CpuPercent(p0, p1, t0, t1);
+    res.callbacks = ReadCallbacks(st, 3000);
+    res.peak_rss_kib = ReadProcessStats(full.Pid()).peak_rss_kib;
+    r.flood.push_back(res);
+    std::printf("  %.0f blank lines/s, %lld of %lld read by the add-in; PING->ECHO p50 %.1f p99 %.1f max %.1f ms (%d of %d answered); card->GO p50 %.1f "
+                "max %.1f ms (%d of %d); CHECK: %llu requests for %d cards, %llu lost; CPU %.0f %%, peak RSS %ld KiB; "
+                "longest callback %.1f ms (p99 %.2f ms%s)\n",
+                res.flood_lines_per_s, res.flood_lines_read, res.flood_lines_sent, res.echo.p.p50_ms, res.echo.p.p99_ms, res.echo.p.max_ms, res.echo.answered,
+                res.echo.sent, res.card_go.p.p50_ms, res.card_go.p.max_ms, res.card_go.answered, res.card_go.sent,
+                static_cast<unsigned long long>(res.requests), probe.Cards(),
+                static_cast<unsigned long long>(res.checks_lost), res.cpu_percent, res.peak_rss_kib,
+                res.callbacks.Longest(), res.callbacks.p99_ms, res.callbacks.running_ms > res.callbacks.max_ms ? ", one still running" : "");
+    std::fflush(stdout);
+  }
+  slot.answer.store(0);
+  if (!full.Alive()) r.errors.push_back("flood: the add-in's process died");
+}
+
+namespace {
+
+// One window of the site: every device at `device_rate` keep-alives a second
+// in all, the probe every 100 ms; then the probe's answers are waited for.
+SiteStep MeasureSite(const Options& o, DeviceSet& probe_set, DeviceSet& site, SharedState& st, pid_t server,
+                     double device_rate, int seconds, Results& r) {
+  MessageLoop& loop = MessageLoop::Current();
+  SiteStep step;
+  step.devices = site.Size();
+  step.device_rate = device_rate;
+  Probe probe(probe_set, probe_set[0]);
+  Pacer pacer(site);
+  if (!ResetCallbacks(st, 2000)) r.errors.push_back("site: the add-in's loop did not reset its figures");
+  const ProcessStats p0 = ReadProcessStats(server);
+  const std::int64_t t0 = NowNs();
+  pacer.Start(device_rate / site.Size(), 12345);
+  probe.Start(100, 0);
+  loop.RunFor(static_cast<unsigned>(seconds) * 1000);
+  const ProcessStats p1 = ReadProcessStats(server);
+  const std::int64_t t1 = NowNs();
+  pacer.Stop();
+  probe.StopSending();
+  loop.RunUntil([&] { return probe.Settled(); }, static_cast<unsigned>(o.settle_seconds) * 1000);
+  const AnswerTimes echo = probe.Echo(NowNs());
+  step.echo = echo;
+  step.lines_per_s = static_cast<double>(pacer.Lines() + static_cast<std::uint64_t>(echo.sent)) * 1e9 /
+                     static_cast<double>(t1 - t0);
+  step.cpu_percent = CpuPercent(p0, p1, t0, t1);
+  step.callbacks = ReadCallbacks(st, 3000);
+  step.met = echo.Unanswered() == 0 && echo.p.p99_ms <= kSiteEchoP99Ms;
+  std::printf("  %d devices, %.0f lines/s: PING->ECHO p50 %.1f p99 %.1f max %.1f ms (%d of %d answered); CPU %.0f %%; "
+              "longest callback %.1f ms (p99 %.2f ms%s)\n",
+              step.devices, step.lines_per_s, echo.p.p50_ms, echo.p.p99_ms, echo.p.max_ms, echo.answered, echo.sent,
+              step.cpu_percent, step.callbacks.Longest(), step.callbacks.p99_ms,
+              step.callbacks.running_ms > step.callbacks.max_ms ? ", one still running" : "");
+  std::fflush(stdout);
+  return step;
+}
+
+// A fresh add-in with the site's devices connected, then each rate in turn; with
+// stop_at_miss the series ends at the first rate that misses its target.
+void SiteSeries(const Options& o, const std::vector<int>& rates, int seconds, bool stop_at_miss,
+                std::vector<SiteStep>& out, Results& r) {
+  ServerProc full("full", true);
+  if (!full.Ok()) {
+    r.errors.push_back("site: the add-in did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  DeviceSet probe_set("127.0.0.1", kFullPort, 1, 0);
+  DeviceSet site("127.0.0.1", kFullPort, o.site_devices, 1);
+  if (!probe_set.ConnectAll(kConnectTimeoutMs) || !site.ConnectAll(kConnectTimeoutMs)) {
+    r.errors.push_back("site: not every device connected");
+    return;
+  }
+  // The devices read what comes (the "test" texts) every 100 ms.
+  site.SetReading(false);
+  TimerId drain = loop.StartTimer(100, [&] { site.Drain(); });
+  for (int rate : rates) {
+    out.push_back(MeasureSite(o, probe_set, site, full.State(), full.Pid(), rate, seconds, r));
+    if (stop_at_miss && !out.back().met) break;
+  }
+  loop.StopTimer(drain);
+  if (!full.Alive()) r.errors.push_back("site: the add-in's process died");
+}
+
+}  // namespace
+
+void RunSite(const Options& o, Results& r) {
+  std::printf("site: %d devices, one PING each per second, and a probe that pings every 100 ms ...\n",
+              o.site_devices);
+  std::fflush(stdout);
+  SiteResult res;
+  std::vector<SiteStep> site;
+  SiteSeries(o, {o.site_devices}, o.site_seconds, false, site, r);
+  if (!site.empty()) res.site = site.front();
+  std::printf("site: the highest line rate at %d devices with the probe's ECHO p99 <= %.0f ms ...\n", o.site_devices,
+              kSiteEchoP99Ms);
+  std::fflush(stdout);
+  SiteSeries(o, o.search_rates, o.search_step_seconds, true, res.search, r);
+  for (const SiteStep& s : res.search)
+    if (s.met) res.best_rate = std::max(res.best_rate, s.lines_per_s);
+  r.site.push_back(res);
+}
+
+void RunExhaust(const Options& o, Results& r) {
+  std::printf("descriptor exhaustion: the add-in may hold %d descriptors, up to %d clients connect ...\n",
+              o.exhaust_files, o.exhaust_clients);
+  std::fflush(stdout);
+  ServerProc full("full", false, o.exhaust_files);
+  if (!full.Ok()) {
+    r.errors.push_back("exhaustion: the add-in did not start");
+    return;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  ExhaustResult res;
+  res.files = o.exhaust_files;
+  res.clients = o.exhaust_clients;
+  res.seconds = o.exhaust_seconds;
+  {
+    DeviceSet clients("127.0.0.1", kFullPort, o.exhaust_clients, 0);
+    // A few at a time, as long as the add-in takes them (the listen queue holds
+    // only a handful, and a connect it drops comes again only a second or more
+    // later). The limit holds once connections wait to be accepted and for a
+    // second no more were taken.
+    while (clients.Started() < clients.Size()) {
+      const int want = clients.StartMore(4);
+      if (!loop.RunUntil([&] { return clients.Greeted() >= want; }, 1000)) break;
+    }
+    int taken = -1;
+    std::int64_t since = NowNs();
+    res.limit_reached = loop.RunUntil(
+        [&] {
+          const int now_taken = clients.Greeted();
+          if (now_taken != taken) {
+            taken = now_taken;
+            since = NowNs();
+          }
+          return clients.Established() > taken && NowNs() - since >= 1000000000;
+        },
+        10000);
+    res.clients = clients.Started();
+    const ProcessStats p0 = ReadProcessStats(full.Pid());
+    const std::int64_t t0 = NowNs();
+    loop.RunFor(static_cast<unsigned>(o.exhaust_seconds) * 1000);
+    const ProcessStats p1 = ReadProcessStats(full.Pid());
+    res.cpu_percent = CpuPercent(p0, p1, t0, NowNs());
+    res.greeted = clients.Greeted();
+    clients.CloseAll();
+  }
+  loop.RunFor(1000);  // the add-in sees them go
+  DeviceSet again("127.0.0.1", kFullPort, 4, o.exhaust_clients);
+  again.ConnectAll(5000);
+  res.again_tried = again.Size();
+  res.again_greeted = again.Greeted();
+  r.exhaust.push_back(res);
+  if (!res.limit_reached) r.errors.push_back("exhaustion: the add-in's descriptor limit was not reached in time");
+  std::printf("  %d of %d clients taken while the limit held%s; CPU %.1f %% over %d s; afterwards %d of %d new "
+              "clients taken\n",
+              res.greeted, res.clients, res.limit_reached ? "" : " (limit NOT reached)", res.cpu_percent, res.seconds,
+              res.again_greeted, res.again_tried);
+  std::fflush(stdout);
+  if (!full.Alive()) r.errors.push_back("exhaustion: the add-in's process died");
+}
+
 // ------------------------------------------------------------ child side
 
 int ServeMain(int argc, char** argv) {
@@ -595,6 +1040,10 @@ int ServeMain(int argc, char** argv) {
   const int notify_fd = std::atoi(argv[4]);
   auto* state = static_cast<SharedState*>(MapSharedMemory(shm_fd, sizeof(SharedState)));
   ::close(shm_fd);
+  if (argc > 6 && std::strncmp(argv[6], "files=", 6) == 0) {
+    const long files = std::atol(argv[6] + 6);
+    if (files > 0) LowerFileLimit(files);
+  }
   if (kind == "full") return RunFullServer(state, notify_fd, argc > 5 && std::string(argv[5]) == "ticks");
   if (kind == "floor") return RunFloorServer(state, kFloorPort);
   return 2;

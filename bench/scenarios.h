@@ -8,6 +8,15 @@
 
 namespace axg::bench {
 
+// Targets of the load scenarios.
+inline constexpr double kFloodEchoP99Ms = 50;
+inline constexpr double kFloodPeakRssKib = 64 * 1024;
+inline constexpr double kFloodCallbackMs = 20;
+inline constexpr double kSiteEchoP99Ms = 20;
+inline constexpr double kSiteCpuPercent = 15;
+inline constexpr double kSiteCallbackMs = 10;
+inline constexpr double kExhaustCpuPercent = 5;
+
 struct Options {
   bool quick = false;
   int ingest_ms = 2000;        // measuring window per ingest phase
@@ -19,6 +28,21 @@ struct Options {
   std::vector<int> card_devices = {10, 100};
   std::vector<int> latency_devices = {1, 100, 1000};
   int footprint_devices = 1000;
+  // flood: one peer sends blank lines as fast as it can, idle connections never
+  // read, one controller pings every 100 ms and presents a card every second.
+  int flood_seconds = 10;
+  int flood_idle = 500;
+  int settle_seconds = 10;      // after a window: the longest wait for answers still due
+  // site: every device pings once a second, one probe pings every 100 ms; then the
+  // highest total line rate at which the probe's ECHO p99 stays within target.
+  int site_devices = 1000;
+  int site_seconds = 15;
+  int search_step_seconds = 5;
+  std::vector<int> search_rates = {50, 100, 200, 400, 1000, 2000, 4000, 8000};  // lines/s of all devices
+  // descriptor exhaustion: the add-in's process may hold this few descriptors.
+  int exhaust_files = 32;
+  int exhaust_clients = 64;
+  int exhaust_seconds = 3;
 };
 
 struct Percentiles {
@@ -85,12 +109,79 @@ struct SweepResult {
   double pass_wall_us = 0;  // wall-clock time of one pass
 };
 
+// How long the add-in's callbacks held its thread (its loop's own figures).
+struct CallbackFigures {
+  bool read = false;            // the server published them
+  std::uint64_t callbacks = 0;
+  double max_ms = 0, p99_ms = 0;
+  double running_ms = 0;        // when read, a callback had been running this long and had not returned
+  double stalled_ms = 0;        // when read, the loop's timer had not ticked for this long: a turn of
+                                // many callbacks, the figures above are from before it
+  double Longest() const { return max_ms > running_ms ? max_ms : running_ms; }
+};
+
+// Request -> answer times at one controller, with the requests left unanswered
+// after the wait counted at their age then.
+struct AnswerTimes {
+  Percentiles p;
+  int sent = 0;
+  int answered = 0;
+  int Unanswered() const { return sent - answered; }
+};
+
+struct FloodResult {
+  int idle = 0;
+  int seconds = 0;
+  double flood_lines_per_s = 0;   // blank lines the flooding peer got into its socket
+  long long flood_lines_read = -1;  // of those, read by the add-in by the window's end (-1: unknown)
+  long long flood_lines_sent = 0;
+  AnswerTimes echo;               // PING -> ECHO
+  AnswerTimes card_go;            // card -> GO
+  int cards_skipped = 0;          // a second passed with the previous card still waiting
+  std::uint64_t requests = 0;     // its decision requests (CHECK kind 0) raised to the host
+  std::uint64_t other_checks = 0; // its other CHECK events (pass finished, time limits)
+  std::uint64_t checks_lost = 0;  // of all those, found the host's queue full
+  bool checks_ok = false;         // a request for every card, none lost
+  double cpu_percent = 0;         // of one core, over the window
+  long peak_rss_kib = 0;
+  CallbackFigures callbacks;
+};
+
+struct SiteStep {
+  int devices = 0;
+  double device_rate = 0;         // lines/s asked of the devices together
+  double lines_per_s = 0;         // all lines sent, the probe's included
+  AnswerTimes echo;               // the probe's PING -> ECHO
+  double cpu_percent = 0;
+  CallbackFigures callbacks;
+  bool met = false;               // ECHO p99 within target, nothing unanswered
+};
+
+struct SiteResult {
+  SiteStep site;                  // one PING per device per second
+  std::vector<SiteStep> search;   // rising rates, up to the first that missed
+  double best_rate = 0;           // the highest rate met (0: none)
+};
+
+struct ExhaustResult {
+  long files = 0;                 // the add-in's process's descriptor limit
+  int clients = 0;
+  bool limit_reached = false;     // connections waited to be accepted while the add-in took none
+  int greeted = 0;                // connections the add-in took while the limit held
+  int seconds = 0;
+  double cpu_percent = 0;         // while the limit held
+  int again_tried = 0, again_greeted = 0;  // new clients once the others left
+};
+
 struct Results {
   std::vector<IngestResult> ingest;
   std::vector<CardResult> cards;
   std::vector<LatencyResult> latency;
   std::vector<FootprintResult> footprint;
   std::vector<SweepResult> sweep;
+  std::vector<FloodResult> flood;
+  std::vector<SiteResult> site;
+  std::vector<ExhaustResult> exhaust;
   std::vector<std::string> errors;
 };
 
@@ -101,6 +192,9 @@ void RunIngest(const Options& o, Results& r);
 void RunCards(const Options& o, Results& r);
 void RunLatency(const Options& o, Results& r);
 void RunFootprint(const Options& o, Results& r);
+void RunFlood(const Options& o, Results& r);
+void RunSite(const Options& o, Results& r);
+void RunExhaust(const Options& o, Results& r);
 // Google Benchmark: InitSweep takes its own --benchmark_* arguments out of argv.
 void InitSweep(int* argc, char** argv);
 void RunSweep(Results& r);
@@ -108,7 +202,7 @@ void RunSweep(Results& r);
 void PrintTables(const Options& o, const Results& r);
 bool WriteJson(const std::string& path, const Options& o, const Results& r);
 
-// Child side: "--serve full|floor <shm fd> <notify fd>".
+// Child side: "--serve full|floor <shm fd> <notify fd> ticks|- [files=N]".
 int ServeMain(int argc, char** argv);
 
 }  // namespace axg::bench

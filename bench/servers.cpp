@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "AddInLib/AddInLib.h"
@@ -80,6 +81,10 @@ class BenchHost final : public IDispatch, public IAsyncEvent, public IErrorLog, 
     }
     if (queue_.size() >= static_cast<std::size_t>(depth_)) {
       state_->lost.fetch_add(1, std::memory_order_relaxed);
+      if (ev.name == u"CHECK") {
+        const Check c = Parse(ev.data);
+        if (c.index >= 0 && c.index < kMaxDevices) state_->dev[c.index].checks_lost.fetch_add(1);
+      }
       return S_OK;
     }
     queue_.push_back(std::move(ev));
@@ -299,6 +304,20 @@ class FloorServer {
   std::vector<std::unique_ptr<Conn>> conns_;
 };
 
+// Copies the loop's callback durations where the driver reads them; starts them
+// afresh first when the driver asked for it.
+void PublishLoopFigures(MessageLoop& loop, LoopFigures& out) {
+  if (out.reset.load(std::memory_order_acquire)) {
+    loop.ResetStats();
+    out.reset.store(0, std::memory_order_release);
+  }
+  const CallbackStats st = loop.Stats();
+  for (int b = 0; b < CallbackStats::kBuckets; ++b)
+    out.histogram[b].store(st.histogram[static_cast<std::size_t>(b)], std::memory_order_relaxed);
+  out.max_ns.store(st.max_ns, std::memory_order_relaxed);
+  out.count.store(st.count, std::memory_order_release);
+}
+
 }  // namespace
 
 int RunFullServer(SharedState* state, int notify_fd, bool tick_probe) {
@@ -321,11 +340,22 @@ int RunFullServer(SharedState* state, int notify_fd, bool tick_probe) {
   SafeArrayDestroy(none);
   state->ready.store(listening ? 1 : -1);
   if (!listening) return 2;
+  if (tick_probe) {
+    // A callback that has not returned yet is in none of the loop's figures; a
+    // watcher beside the loop's thread sees it.
+    std::thread([state, &loop] {
+      for (;;) {
+        state->loop.running_since_ns.store(loop.CallbackRunningSinceNs(), std::memory_order_relaxed);
+        SleepMs(2);
+      }
+    }).detach();
+  }
   if (tick_probe)
-    loop.StartTimer(10, [state] {
+    loop.StartTimer(10, [state, &loop] {
       const std::uint64_t n = state->ticks.load(std::memory_order_relaxed);
       state->tick_ns[n % kTickRing].store(NowNs(), std::memory_order_relaxed);
       state->ticks.store(n + 1, std::memory_order_release);
+      PublishLoopFigures(loop, state->loop);
     });
   loop.Run();
   return 0;

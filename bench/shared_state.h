@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/message_loop.h"
+
 namespace axg::bench {
 
 inline constexpr int kMaxDevices = 1024;
@@ -23,6 +25,19 @@ struct DeviceSlot {
   std::atomic<std::uint32_t> timeouts{0};    // kind 1
   std::atomic<std::uint32_t> noanswer{0};    // kind 3
   std::atomic<std::uint32_t> answer{0};      // 1: the host answers this device's requests "TRUE"
+  std::atomic<std::uint32_t> checks_lost{0}; // its CHECK events (any kind) that found the queue full
+};
+
+// The server's loop's callback durations (MessageLoop::Stats), copied out by
+// the probe timer at every tick, and a request to start them afresh.
+struct LoopFigures {
+  std::atomic<int> reset{0};                 // set by the driver, cleared by the server once done
+  std::atomic<std::uint64_t> count{0};
+  std::atomic<std::int64_t> max_ns{0};
+  std::atomic<std::uint64_t> histogram[CallbackStats::kBuckets] = {};
+  // Kept by a watcher thread every 2 ms: when the callback running now began
+  // (monotonic clock, ns), 0 between callbacks.
+  std::atomic<std::int64_t> running_since_ns{0};
 };
 
 struct SharedState {
@@ -33,6 +48,7 @@ struct SharedState {
   std::atomic<std::uint64_t> clients{0};   // connections accepted
   std::atomic<std::uint64_t> ticks{0};     // ticks of a 10 ms probe timer (when asked for)
   std::atomic<std::int64_t> tick_ns[kTickRing] = {};  // when each tick came, by ticks % kTickRing
+  LoopFigures loop;                        // kept with the ticks
   DeviceSlot dev[kMaxDevices];
 };
 

@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -20,6 +22,28 @@ enum SocketEvent : unsigned {
 // with it (0 when none).
 using SocketCallback = std::function<void(unsigned event, int error)>;
 using TimerId = std::uint64_t;
+
+// How long the loop's callbacks held its thread: from the loop handing control to
+// a socket, timer or posted callback until it got control back. Durations go into
+// a log-scale histogram of microseconds, four buckets per power of two (within a
+// quarter of the true value), so that a percentile costs nothing to keep.
+struct AXG_PLATFORM_API CallbackStats {
+  static constexpr int kBuckets = 128;
+
+  std::uint64_t count = 0;
+  std::int64_t total_ns = 0;
+  std::int64_t max_ns = 0;
+  std::array<std::uint64_t, kBuckets> histogram{};
+
+  void Add(std::int64_t ns);
+  // The q-quantile (0 < q <= 1) as the upper edge of its bucket, at most max_ns;
+  // 0 with no callbacks counted.
+  std::int64_t QuantileNs(double q) const;
+
+  static int Bucket(std::int64_t ns);
+  // The largest duration, in nanoseconds, that falls into bucket b.
+  static std::int64_t BucketUpperNs(int b);
+};
 
 // The message loop of one thread. Every transport, the sweep timer and the host's
 // calls meet here, one callback at a time. A callback may watch, unwatch or close
@@ -59,6 +83,33 @@ class AXG_PLATFORM_API MessageLoop {
 
   // One turn without waiting: delivers what is ready now. True if anything ran.
   virtual bool RunPending() = 0;
+
+  // The callbacks' durations since the loop was made or last reset (the loop's
+  // thread only). A callback that runs a nested loop counts with all of it.
+  CallbackStats Stats() const { return stats_; }
+  void ResetStats() { stats_ = CallbackStats{}; }
+  // When the callback running now began, in nanoseconds of the steady clock
+  // (std::chrono::steady_clock's epoch); 0 between callbacks. Any thread may ask:
+  // a watchdog sees a callback that has not returned yet.
+  std::int64_t CallbackRunningSinceNs() const noexcept { return running_since_ns_.load(std::memory_order_relaxed); }
+
+ protected:
+  // The loops time every callback with one of these around it.
+  class CallbackTiming {
+   public:
+    explicit CallbackTiming(MessageLoop& loop) noexcept;
+    ~CallbackTiming();
+    CallbackTiming(const CallbackTiming&) = delete;
+    CallbackTiming& operator=(const CallbackTiming&) = delete;
+
+   private:
+    MessageLoop& loop_;
+    std::int64_t start_ns_;
+    std::int64_t outer_ns_;  // a callback that runs a nested loop is still running after this one
+  };
+
+  CallbackStats stats_;
+  std::atomic<std::int64_t> running_since_ns_{0};
 };
 
 // Posts fn to the loop like MessageLoop::Post, and counts it until it has run or

@@ -630,12 +630,16 @@ void TLineServer::Schedule(TLineConnection* client, bool throttled) {
   PostTurn();
 }
 
-void TLineServer::PostTurn() {
-  if (turn_posted_) return;
-  turn_posted_ = true;
+void TLineServer::PostTurn() { PostOnce(turn_posted_, &TLineServer::RunTurn); }
+
+// Runs run in a later turn of the loop, once however often it is asked for
+// before then; run clears the flag when it starts.
+void TLineServer::PostOnce(bool& posted, void (TLineServer::*run)()) {
+  if (posted) return;
+  posted = true;
   std::weak_ptr<int> alive = life_;
-  PostTracked(*loop_, [this, alive] {
-    if (!alive.expired()) RunTurn();
+  PostTracked(*loop_, [this, alive, run] {
+    if (!alive.expired()) (this->*run)();
   });
 }
 
@@ -683,12 +687,7 @@ void TLineServer::FlushDue(TLineConnection* client) {
   if (client->flush_due_) return;
   client->flush_due_ = true;
   flush_due_.push_back(client);
-  if (flush_posted_) return;
-  flush_posted_ = true;
-  std::weak_ptr<int> alive = life_;
-  PostTracked(*loop_, [this, alive] {
-    if (!alive.expired()) RunFlush();
-  });
+  PostOnce(flush_posted_, &TLineServer::RunFlush);
 }
 
 // One write per connection for everything queued in the turn. A connection that

@@ -252,6 +252,7 @@ class TLineServer : public TComponent {
   void CountLine();
   void Schedule(TLineConnection* client, bool throttled);
   void PostTurn();
+  void PostOnce(bool& posted, void (TLineServer::*run)());
   void RunTurn();
   void RefillThrottled();
   void Notice(const std::u16string& text);

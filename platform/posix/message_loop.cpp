@@ -210,6 +210,13 @@ class PosixMessageLoop final : public MessageLoop {
   }
 
  private:
+  // Every callback is called through here: the guard above, timed for Stats().
+  template <class F>
+  void Guarded(const char* kind, F&& f) {
+    CallbackTiming timing(*this);
+    axg::Guarded(kind, std::forward<F>(f));
+  }
+
   // Runs turns until done() holds (true), Stop() is called or the limit passes.
   bool RunLoop(std::optional<TimePoint> limit, const std::function<bool()>* done) {
     struct Depth {

@@ -106,6 +106,12 @@ class Win32Loop final : public MessageLoop {
   bool PumpOne(bool* quit);
   // Waits for the next message, at most until the deadline; false once it has passed.
   bool Wait(Steady::time_point deadline);
+  // Every callback is called through here: the guard above, timed for Stats().
+  template <typename Fn>
+  void Guarded(Fn&& fn) noexcept {
+    CallbackTiming timing(*this);
+    axg::Guarded(std::forward<Fn>(fn));
+  }
 
   HWND hwnd_ = nullptr;
   DWORD thread_ = GetCurrentThreadId();

@@ -293,5 +293,86 @@ TEST(MessageLoopRun, AnExceptionFromACallbackIsReportedAndTheLoopGoesOn) {
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 }
 
+// The histogram behind the loop's callback figures: each duration lies in a
+// bucket whose upper edge is at or above it and within a quarter of it, the
+// buckets follow one another without gaps, and the quantile is the nearest rank's.
+TEST(CallbackStats, BucketsQuantilesAndLongest) {
+  std::int64_t prev_upper = -1;
+  for (int b = 0; b < 100; ++b) {
+    const std::int64_t upper = CallbackStats::BucketUpperNs(b);
+    ASSERT_GT(upper, prev_upper) << b;
+    EXPECT_EQ(CallbackStats::Bucket(prev_upper + 1), b) << "first duration of bucket " << b;
+    EXPECT_EQ(CallbackStats::Bucket(upper), b) << "last duration of bucket " << b;
+    if (b >= 8) {
+      EXPECT_LE(upper + 1, (prev_upper + 1) * 5 / 4 + 1) << "bucket " << b << " wider than a quarter";
+    }
+    prev_upper = upper;
+  }
+  EXPECT_EQ(CallbackStats::Bucket(-5), 0);
+  EXPECT_EQ(CallbackStats::Bucket(INT64_MAX), CallbackStats::kBuckets - 1);
+
+  struct Case {
+    std::vector<std::int64_t> ns;
+    double q;
+    std::int64_t at_least, at_most;
+  };
+  const std::int64_t ms = 1000000;
+  const Case cases[] = {
+      {{}, 0.99, 0, 0},                                        // nothing counted
+      {{5 * ms}, 0.5, 5 * ms, 5 * ms},                         // capped at the longest
+      {{1000, 2000, 3000, 40 * ms}, 0.5, 2000, 2999},          // nearest rank 2 of 4
+      {{1000, 2000, 3000, 40 * ms}, 0.99, 40 * ms, 40 * ms},   // rank 4: the longest
+      {std::vector<std::int64_t>(99, 10000), 0.99, 10000, 11999},
+  };
+  for (const Case& c : cases) {
+    CallbackStats st;
+    for (std::int64_t ns : c.ns) st.Add(ns);
+    const std::int64_t q = st.QuantileNs(c.q);
+    EXPECT_GE(q, c.at_least) << c.ns.size() << " durations, q " << c.q;
+    EXPECT_LE(q, c.at_most) << c.ns.size() << " durations, q " << c.q;
+    EXPECT_EQ(st.count, c.ns.size());
+  }
+}
+
+// Timer ticks and posted calls, even one that throws, are timed from the loop's
+// hand-over until they return, and the one running is visible while it runs; a
+// reset starts the figures afresh.
+TEST(CallbackStats, TheLoopTimesEveryKindOfCallback) {
+  MessageLoop& loop = MessageLoop::Current();
+  loop.ResetStats();
+  auto hold = [](int ms) {
+    const auto until = Steady::now() + std::chrono::milliseconds(ms);
+    while (Steady::now() < until) {
+    }
+  };
+  int ticks = 0;
+  bool posted = false;
+  TimerId id = loop.StartTimer(1, [&] {
+    if (++ticks == 1) hold(3);
+  });
+  std::int64_t running_since = 0;
+  loop.Post([&] {
+    running_since = loop.CallbackRunningSinceNs();
+    hold(6);
+    posted = true;
+  });
+  testing::internal::CaptureStderr();
+  loop.Post([] { throw std::runtime_error("timed all the same"); });
+  ASSERT_TRUE(loop.RunUntil([&] { return ticks >= 2 && posted; }, kBound));
+  loop.StopTimer(id);
+  testing::internal::GetCapturedStderr();
+  const CallbackStats st = loop.Stats();
+  EXPECT_GT(running_since, 0);
+  EXPECT_LE(running_since, std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch()).count());
+  EXPECT_EQ(loop.CallbackRunningSinceNs(), 0) << "no callback runs between turns";
+  EXPECT_GE(st.count, 4u);
+  EXPECT_GE(st.max_ns, 6 * 1000000);
+  EXPECT_GE(st.total_ns, 9 * 1000000);
+  EXPECT_GE(st.QuantileNs(1.0), 6 * 1000000);
+  loop.ResetStats();
+  EXPECT_EQ(loop.Stats().count, 0u);
+  EXPECT_EQ(loop.Stats().max_ns, 0);
+}
+
 }  // namespace
 }  // namespace axg

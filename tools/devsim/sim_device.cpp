@@ -76,7 +76,8 @@ SimDevice::SimDevice(int index, const SimOptions& options)
     : index_(index),
       opt_(options),
       source_(SourceAddress(options.source_base, index)),
-      rng_(static_cast<std::uint64_t>(options.seed) * 1000003u + static_cast<unsigned>(index)) {
+      rng_(static_cast<std::uint64_t>(options.seed) * 1000003u + static_cast<unsigned>(index)),
+      phase_rng_((static_cast<std::uint64_t>(options.seed) << 32 | 0x9E37u) ^ (static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15u)) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%04d", (options.first_device + index) % 10000);
   device_ = buf;
@@ -92,8 +93,14 @@ void SimDevice::Say(const std::string& text) const {
 }
 
 void SimDevice::Start() {
-  started_ms_ = NowMs();
+  started_ms_ = std::max<std::int64_t>(NowMs(), 1);
   Connect();
+}
+
+unsigned SimDevice::Phase(std::int64_t interval_ms) {
+  if (interval_ms <= 1) return 0;
+  std::uniform_int_distribution<std::int64_t> dist(0, interval_ms - 1);
+  return static_cast<unsigned>(dist(phase_rng_));
 }
 
 void SimDevice::Connect() {
@@ -131,16 +138,30 @@ void SimDevice::OnConnected() {
   SocketAddress local = SocketLocalAddress(sock_);
   Say("connected to " + opt_.host + ":" + std::to_string(opt_.port) + " from " + local.addr + ":" +
       std::to_string(local.port));
-  if (opt_.ping_ms > 0 && ping_timer_ == 0) {
-    ping_timer_ = MessageLoop::Current().StartTimer(static_cast<unsigned>(opt_.ping_ms), [this] {
-      if (!connected_) return;
-      ++stats_.pings;
-      if (opt_.verbosity >= 2) Say("-> " + Printable(PingLine(device_)));
-      Write(PingLine(device_));
+  // The keep-alives keep their period across reconnects; the first one comes at
+  // this controller's phase.
+  if (opt_.ping_ms > 0 && ping_timer_ == 0 && !ping_phase_timer_.Armed()) {
+    ping_phase_timer_.Arm(Phase(opt_.ping_ms), [this] {
+      Ping();
+      if (ping_timer_ == 0 && !stopping_)
+        ping_timer_ = MessageLoop::Current().StartTimer(static_cast<unsigned>(opt_.ping_ms), [this] { Ping(); });
     });
   }
-  // Stagger the first cards so the controllers do not all speak at once.
-  if (!outstanding_ && !pass_pending_) card_timer_.Arm(300 + 150 * static_cast<unsigned>(index_ % 8), [this] { PresentCard(); });
+  // The first card at a random point of the card interval (after a reconnect, of
+  // the least gap), so that the controllers do not all speak at once.
+  if (!outstanding_ && !pass_pending_) {
+    const std::int64_t interval =
+        stats_.connects == 1 && opt_.rate > 0 ? static_cast<std::int64_t>(1000.0 / opt_.rate) : opt_.gap_ms;
+    card_timer_.Arm(Phase(interval), [this] { PresentCard(); });
+  }
+}
+
+void SimDevice::Ping() {
+  if (!connected_) return;
+  ++stats_.pings;
+  pings_sent_ms_.push_back(NowMs());
+  if (opt_.verbosity >= 2) Say("-> " + Printable(PingLine(device_)));
+  Write(PingLine(device_));
 }
 
 void SimDevice::OnLost(const std::string& why) {
@@ -151,6 +172,7 @@ void SimDevice::OnLost(const std::string& why) {
   }
   out_.clear();
   in_ = FrameSplitter();
+  pings_sent_ms_.clear();  // their answers went with the connection
   if (connected_) ++stats_.drops;
   bool was_connected = connected_;
   connected_ = false;
@@ -171,6 +193,7 @@ void SimDevice::Shutdown() {
   card_timer_.Cancel();
   answer_timer_.Cancel();
   pass_timer_.Cancel();
+  ping_phase_timer_.Cancel();
   if (ping_timer_ != 0) MessageLoop::Current().StopTimer(ping_timer_);
   ping_timer_ = 0;
   if (sock_ != kInvalidSocket) {
@@ -295,6 +318,11 @@ void SimDevice::OnFrame(const DeviceFrame& f) {
   }
   if (f.mnemonic == "ECHO") {
     ++stats_.echoes;
+    // The add-in answers keep-alives in order, one "ECHO" each.
+    if (!pings_sent_ms_.empty()) {
+      stats_.echo_ms.push_back(NowMs() - pings_sent_ms_.front());
+      pings_sent_ms_.pop_front();
+    }
     return;
   }
   if (f.mnemonic == "GO") {

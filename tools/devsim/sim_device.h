@@ -5,6 +5,7 @@
 // relay reports at once, the pass is reported done a little later), a "PH" frame
 // keeps it closed. Keep-alives go out as "PING" lines.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <random>
 #include <string>
@@ -30,8 +31,9 @@ struct SimOptions {
   int answer_timeout_ms = 10000;          // card -> decision frame, else counted as a timeout
   int ping_ms = 3000;                     // keep-alive interval, 0: none
   int connect_timeout_ms = 5000;          // give up when no connection came up in this time
+                                          // (counted from the controller's own start)
   int count = 0;                          // cards per controller, 0: no limit
-  unsigned seed = 1;
+  unsigned seed = 1;                      // cards picked at random and each controller's phase
   int verbosity = 1;                      // 0 quiet, 1 the road, 2 also every frame
 };
 
@@ -45,6 +47,7 @@ struct DeviceStats {
   int bad_frames = 0;   // frames whose check digits do not match
   int pings = 0;
   int echoes = 0;
+  std::vector<std::int64_t> echo_ms;     // PING -> its "ECHO" frame
   int connects = 0;
   int drops = 0;
   std::vector<std::int64_t> latency_ms;  // card -> "GO" or "PH" frame
@@ -62,12 +65,17 @@ class SimDevice {
   SimDevice(const SimDevice&) = delete;
   SimDevice& operator=(const SimDevice&) = delete;
 
+  // Connects; the first keep-alive and the first card then come at a random
+  // point within their intervals, as real controllers are not synchronised.
   void Start();
   void Shutdown();
 
   // All cards of --count presented and every request settled.
   bool Finished() const;
   bool GaveUp() const { return gave_up_; }
+  bool Connected() const { return connected_; }
+  // Started, neither connected yet nor given up.
+  bool Connecting() const { return started_ms_ > 0 && stats_.connects == 0 && !gave_up_; }
   bool Outstanding() const { return outstanding_; }
   const DeviceStats& Stats() const { return stats_; }
   const std::string& Source() const { return source_; }
@@ -95,6 +103,9 @@ class SimDevice {
   void Write(const std::string& line);
   void Flush();
   void PresentCard();
+  void Ping();
+  // A random delay in [0, interval_ms): this controller's phase.
+  unsigned Phase(std::int64_t interval_ms);
   void ScheduleNextCard();
   void Settle();
   std::string NextCard();
@@ -105,6 +116,7 @@ class SimDevice {
   std::string source_;
   std::string device_;
   std::mt19937_64 rng_;
+  std::mt19937_64 phase_rng_;  // apart from rng_: the cards picked stay those of the same seed
   int next_card_ = 0;
 
   SocketHandle sock_ = kInvalidSocket;
@@ -121,7 +133,9 @@ class SimDevice {
   std::int64_t card_sent_ms_ = 0;
   std::int64_t last_card_ms_ = -1;
 
-  OneShot retry_timer_, card_timer_, answer_timer_, pass_timer_;
+  std::deque<std::int64_t> pings_sent_ms_;  // keep-alives still waiting for their "ECHO"
+
+  OneShot retry_timer_, card_timer_, answer_timer_, pass_timer_, ping_phase_timer_;
   TimerId ping_timer_ = 0;
   DeviceStats stats_;
 };

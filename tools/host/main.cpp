@@ -17,6 +17,7 @@
 #include "platform/com.h"
 #include "platform/environment.h"
 #include "platform/message_loop.h"
+#include "platform/open_files.h"
 #include "platform/registry.h"
 #include "platform/stdin_reader.h"
 #include "platform/text.h"
@@ -36,7 +37,9 @@ const char kUsage[] =
     "[\"get\",\"ErrorMsg\"], [\"set\",\"Port\",5]) or words (Start, GateOpen 127.0.0.2 0001 TRUE,\n"
     "get Port). Method names go to the add-in as given, English or Russian. Host\n"
     "commands: get NAME, set NAME VALUE, wait MS, counts, done (Done only), release\n"
-    "(release without Done, then exit), quit (Done, release, exit; also at end of input).\n"
+    "(release without Done, then exit), quit (Done, release, exit; also at end of input),\n"
+    "loop (how long the thread's callbacks held it: count, longest, p99; \"loop reset\"\n"
+    "prints them and starts afresh).\n"
     "\n"
     "  --progid NAME          ProgID to create (default AddIn.ax_gate)\n"
     "  --policy P             allow | deny | none | cards=FILE (default none): the answer to\n"
@@ -385,6 +388,9 @@ void Host::Execute(const std::vector<Value>& cmd) {
     CallDone();
   } else if (name == u"counts") {
     out_.PrintCounts(site_ ? site_->GetCounts() : Counts{});
+  } else if (name == u"loop") {
+    out_.PrintLoop(loop_.Stats());
+    if (!args.empty() && arg_text(0) == u"reset") loop_.ResetStats();
   } else if (name == u"get") {
     if (args.size() != 1) return out_.Error("get wants one property name");
     GetProp(arg_text(0));
@@ -446,6 +452,10 @@ int Host::Run() {
 
 int Main(int argc, char** argv) {
   Options opt = ParseOptions(argc, argv);
+  // 1C's process on Windows counts no descriptors; here the soft limit (often
+  // 1024) would stop a site of thousands of devices long before the add-in does.
+  // The hard limit stays: `ulimit -n N` still limits the host for a test.
+  RaiseOpenFileLimit(16384);
   std::string error;
   auto policy = Policy::Parse(opt.policy, &error);
   if (!policy) Usage(error);

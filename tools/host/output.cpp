@@ -159,4 +159,17 @@ void Output::PrintCounts(const Counts& c) {
   TextLine("counts", text);
 }
 
+void Output::PrintLoop(const CallbackStats& s) {
+  char ms[96];
+  std::snprintf(ms, sizeof ms, "%.3f,\"p99_ms\":%.3f", static_cast<double>(s.max_ns) / 1e6,
+                static_cast<double>(s.QuantileNs(0.99)) / 1e6);
+  if (format_ == Format::kJsonl) {
+    JsonLine("{\"type\":\"loop\",\"callbacks\":" + std::to_string(s.count) + ",\"max_ms\":" + ms + "}");
+    return;
+  }
+  std::snprintf(ms, sizeof ms, "longest %.3f ms, p99 %.3f ms", static_cast<double>(s.max_ns) / 1e6,
+                static_cast<double>(s.QuantileNs(0.99)) / 1e6);
+  TextLine("loop", "callbacks " + std::to_string(s.count) + ", " + ms);
+}
+
 }  // namespace axg::host

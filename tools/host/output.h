@@ -8,11 +8,13 @@
 //   {"type":"ready"}
 // and, besides those, {"type":"lost",…} for an event that found the queue full,
 // {"type":"error","message":…} for a command the host could not carry out,
-// {"type":"note","message":…} and {"type":"counts",…} at the end.
+// {"type":"note","message":…} and {"type":"counts",…} at the end, and
+// {"type":"loop",…} when asked for.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/message_loop.h"
 #include "tools/host/command.h"
 
 namespace axg::host {
@@ -41,6 +43,8 @@ class Output {
   void Note(const std::string& message);
   void StatusLine(const std::u16string& text);
   void PrintCounts(const Counts& c);
+  // How long the loop's callbacks held the thread.
+  void PrintLoop(const CallbackStats& s);
   // Prints the repeats of "STATUS" reports counted so far (at the end).
   void FlushRun();
 
