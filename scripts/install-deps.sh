@@ -32,7 +32,7 @@ wine32=0
 for extra in "$@"; do
   case "$extra" in
     windows)
-      want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 binutils-mingw-w64-i686 wine32:i386 zip unzip)
+      want+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 binutils-mingw-w64-i686 wine32:i386)
       wine32=1
       ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
