@@ -105,6 +105,10 @@ class Prefix:
             # short Wine runs; each would otherwise start them afresh.
             subprocess.run([self.wineserver, "-p"], env=self.env, timeout=60, check=True)
             self.run("wineboot", "--init", timeout=240, wine=WINE64)
+            # The first 32-bit program brings up the prefix's 32-bit side, whose
+            # services write the user's locale settings as they start: done here,
+            # they cannot race a suite that runs under another locale.
+            self.run("cmd", "/c", "exit", timeout=240, wine=WINE32)
             self.drive_c = os.path.join(self.dir, "drive_c")
             if not os.path.isdir(self.drive_c):
                 raise AssertionError("wineboot made no drive_c in " + self.dir)
