@@ -5,8 +5,9 @@
 
 Runs inside a private network namespace (run_wine_tests.sh wine), or as root
 under the port-1001 lock where namespaces are refused, so the add-in's port
-1001 is ours alone. The prefix is Russian (code page 1251), as the
-installations are. The x86_64 build runs under wine64; then the i686 build,
+1001 is ours alone. The suites that need the Russian ANSI code page (1251), as
+the installations have it, run under a Russian locale; the prefix itself, its
+services and the other programs under an English one (see SUITES). The x86_64 build runs under wine64; then the i686 build,
 the one 1C:Enterprise 7.7 loads, runs in the same prefix under wine32, as on
 64-bit Windows (WoW64: its registration lands in the 32-bit registry view,
 where 32-bit programs such as 1C look). For each build, in order:
@@ -21,7 +22,8 @@ where 32-bit programs such as 1C look). For each build, in order:
   * the Win32 serial line: a pseudo-terminal given to Wine as COM9, read by
     ax_gate-serialmon.exe (connector and controller on a serial port);
   * (i686) ax_gate-devsim.exe: two simulated turnstiles from 127.0.0.2 and
-    127.0.0.3 against ax_gate-host.exe, every card decided.
+    127.0.0.3 against ax_gate-host.exe, every card decided;
+  * (i686) install.cmd and uninstall.cmd of the package (make dist).
 Every wait is bounded; any failure fails the run.
 """
 import json
@@ -37,6 +39,7 @@ import threading
 import time
 import tty
 import unittest
+import zipfile
 
 SOURCE = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
 BIN64 = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
@@ -65,6 +68,11 @@ EXCLUDED = [
 # The suites and the locale each runs in. The add-in's suite expects numbers
 # turned into text with a decimal point, as with an English user locale; under a
 # Russian one oleaut32 writes a decimal comma ("2,5"), as it does in 1C there.
+# Wine keeps the user's number format in the prefix's registry and rewrites it
+# whenever a program starts under another locale than the last one: a service
+# started under the Russian locale while the add-in's suite runs would hand it
+# the comma. So the prefix and its services are English, and only the suites
+# that need the Russian code page run under a Russian locale.
 SUITES = [
     ("wine_platform_tests.exe", "ru_RU.UTF-8"),
     ("wine_transport_tests.exe", "ru_RU.UTF-8"),
@@ -98,7 +106,7 @@ class Prefix:
         self.dir = tempfile.mkdtemp(prefix="axg-wine-")
         self.wineserver = os.path.join(os.path.dirname(WINE64), "wineserver")
         self.env = dict(os.environ, WINEPREFIX=self.dir, WINEDEBUG="-all", WINEARCH="win64",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="en_US.UTF-8", LC_ALL="en_US.UTF-8")
         self.env.pop("DISPLAY", None)
         try:
             # A persistent server keeps the prefix's services up between the many
@@ -581,6 +589,41 @@ class I686BuildUnderWine(X8664BuildUnderWine):
         self.assertEqual(tuple(map(int, totals.groups())), (4, 2, 2, 0), "requests, opens, refusals, timeouts:\n" + text)
         self.assertNotIn("note:", text)
 
+    def test_7_install_and_uninstall_commands_of_the_package(self):
+        # The package of make dist, unpacked where 1C 7.7 lives on 64-bit Windows
+        # (blanks and parentheses in the path); cmd.exe runs its commands.
+        folder = os.path.join(self.prefix.drive_c, "Program Files (x86)", "1Cv77", "BIN")
+        os.makedirs(folder, exist_ok=True)
+        with tempfile.TemporaryDirectory() as out:
+            made = subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "dist-win32.py"), SOURCE,
+                                   self.BIN, out], stdout=subprocess.PIPE, check=True, timeout=120)
+            with zipfile.ZipFile(made.stdout.decode().strip()) as z:
+                for member in z.namelist():
+                    with open(os.path.join(folder, os.path.basename(member)), "wb") as f:
+                        f.write(z.read(member))
+        install = "C:\\Program Files (x86)\\1Cv77\\BIN\\install.cmd"
+        # Wine's user has no LocalService hive, the mark the commands take for
+        # administrator rights: first they must stop and say so.
+        # "call": cmd /c would take the quotes off a path with parentheses.
+        p = self.prefix.run("cmd", "/c", "call", install, wine=WINE64, check=False)
+        self.assertEqual(p.returncode, 1, p.stdout)
+        self.assertIn(b"needs administrator rights", p.stdout)
+        self.assertEqual(self.registered("HKEY_CLASSES_ROOT")[2], None, "registered without the rights")
+        self.prefix.run("reg", "add", "HKU\\S-1-5-19\\axg", "/f", wine=WINE64)
+        try:
+            p = self.prefix.run("cmd", "/c", "call", install, wine=WINE64)
+            self.assertIn(b"Registered: C:\\Program Files (x86)\\1Cv77\\BIN\\ax_gate.dll", p.stdout)
+            # The 32-bit regsvr32 wrote it: the 32-bit view, where 1C looks, has it.
+            _, cls, clsid = self.registered("HKEY_CLASSES_ROOT")
+            inproc = cls.get(("HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32" % clsid).upper(), {}).get("")
+            self.assertIsNotNone(inproc, cls)
+            self.check_registered(inproc)
+            self.assertTrue(inproc.upper().endswith("\\1CV77\\BIN\\AX_GATE.DLL"), inproc)
+            self.prefix.run("cmd", "/c", "call", install.replace("install.cmd", "uninstall.cmd"), wine=WINE64)
+            self.check_unregistered(clsid)
+        finally:
+            self.prefix.run("reg", "delete", "HKU\\S-1-5-19", "/f", wine=WINE64, check=False)
+
 
 if __name__ == "__main__":
     if not SOURCE or not BIN64 or not BIN32:
@@ -592,4 +635,4 @@ if __name__ == "__main__":
     for case in (X8664BuildUnderWine, I686BuildUnderWine):
         suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(case))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
-    sys.exit(0 if result.wasSuccessful() and result.testsRun == 11 else 1)
+    sys.exit(0 if result.wasSuccessful() and result.testsRun == 12 else 1)
