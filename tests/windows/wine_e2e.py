@@ -109,14 +109,16 @@ class Prefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=", LANG="en_US.UTF-8", LC_ALL="en_US.UTF-8")
         self.env.pop("DISPLAY", None)
         try:
+            self.run("wineboot", "--init", timeout=240, wine=WINE64)
+            # The first 32-bit program brings up the prefix's 32-bit side.
+            self.run("cmd", "/c", "exit", timeout=240, wine=WINE32)
+            # wineboot returns while the prefix's set-up goes on in the background
+            # (services, fake DLLs, the 32-bit side): waiting for its server to end
+            # lets all of it finish before the first test, which it could race.
+            subprocess.run([self.wineserver, "-w"], env=self.env, timeout=240, check=True)
             # A persistent server keeps the prefix's services up between the many
             # short Wine runs; each would otherwise start them afresh.
             subprocess.run([self.wineserver, "-p"], env=self.env, timeout=60, check=True)
-            self.run("wineboot", "--init", timeout=240, wine=WINE64)
-            # The first 32-bit program brings up the prefix's 32-bit side, whose
-            # services write the user's locale settings as they start: done here,
-            # they cannot race a suite that runs under another locale.
-            self.run("cmd", "/c", "exit", timeout=240, wine=WINE32)
             self.drive_c = os.path.join(self.dir, "drive_c")
             if not os.path.isdir(self.drive_c):
                 raise AssertionError("wineboot made no drive_c in " + self.dir)
