@@ -10,7 +10,7 @@ BENCH_ARGS ?=
 WIN64_BUILD ?= build-win64
 WIN32_BUILD ?= build-win32
 
-.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench windows clean
+.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench windows windows-build dist clean
 
 all: build
 
@@ -18,11 +18,11 @@ deps:
 	scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG"
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DAXG_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DAXG_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DAXG_SANITIZE=ON -DAXG_WERROR=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 test-normal: build
@@ -36,7 +36,8 @@ test-asan: build-asan
 # that many seconds; `make test` runs each for a few seconds.
 build-fuzz:
 	scripts/install-deps.sh fuzz
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAXG_FUZZ=ON
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAXG_FUZZ=ON \
+	  -DAXG_WERROR=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target axg_fuzz_all
 
 test-fuzz: build-fuzz
@@ -50,8 +51,13 @@ fuzz: build-fuzz
 # Windows (mingw-w64): $(WIN32_BUILD)/bin/ax_gate.dll is the DLL that 1C:Enterprise
 # 7.7 loads; the x86_64 build in $(WIN64_BUILD) is what the tests run under Wine
 # (label windows, in the normal configuration's ctest).
-windows:
+windows windows-build:
 	JOBS=$(JOBS) tests/windows/run_wine_tests.sh build . $(WIN64_BUILD) $(WIN32_BUILD)
+
+# $(WIN32_BUILD)/dist/ax_gate-<version>-win32.zip: the DLL and tools, the example
+# module in Windows-1251, install.cmd and uninstall.cmd, the install guide.
+dist: windows-build
+	tests/windows/run_wine_tests.sh dist . $(WIN64_BUILD) $(WIN32_BUILD)
 
 test: windows test-normal test-asan test-fuzz
 
@@ -63,7 +69,7 @@ demo: build
 # directory. BENCH_ARGS=--quick for a short run; BENCH_ARGS="--only flood,site,exhaust"
 # for the load scenarios alone.
 bench: deps
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DAXG_BENCH=ON -DAXG_TESTS=OFF
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DAXG_BENCH=ON -DAXG_TESTS=OFF -DAXG_WERROR=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target axg_bench
 	tests/e2e/run_in_netns.sh $(BENCH_BUILD)/bin/axg_bench --json $(BENCH_BUILD)/bench-results.json $(BENCH_ARGS)
 

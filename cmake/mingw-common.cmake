@@ -1,7 +1,12 @@
 # Shared part of the mingw-w64 cross toolchains. The including file sets
-# AXG_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR first.
+# AXG_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR first, and may set
+# AXG_WINDOWS_VERSION (the oldest Windows it targets, default 6.1, Windows 7)
+# and AXG_MINGW_IMAGE_VERSION (link flags with the images' subsystem version).
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_VERSION 6.1)
+if(NOT AXG_WINDOWS_VERSION)
+  set(AXG_WINDOWS_VERSION 6.1)
+endif()
+set(CMAKE_SYSTEM_VERSION ${AXG_WINDOWS_VERSION})
 
 # The "posix" flavour of Debian's mingw-w64 g++ has the full C++ thread support
 # (std::thread, std::mutex); its winpthread runtime is linked statically below.
@@ -28,7 +33,7 @@ endforeach()
 
 # The DLL and the tools may import system DLLs only: the C++ runtime, libgcc and
 # winpthread go into each binary.
-set(AXG_MINGW_STATIC_RUNTIME "-static-libgcc -static-libstdc++ -static")
+set(AXG_MINGW_STATIC_RUNTIME "-static-libgcc -static-libstdc++ -static ${AXG_MINGW_IMAGE_VERSION}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${AXG_MINGW_STATIC_RUNTIME}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${AXG_MINGW_STATIC_RUNTIME}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${AXG_MINGW_STATIC_RUNTIME}")

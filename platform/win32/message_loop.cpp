@@ -14,11 +14,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/text.h"
+#include "platform/win32/thread_slot.h"
 #include "platform/win32/win32_util.h"
 
 namespace axg {
@@ -139,25 +141,23 @@ struct Running {
   ~Running() { --depth; }
 };
 
-// What the loops of this module share: the window class, and the fiber-local
-// slot that holds each thread's loop. The slot's callback destroys a thread's
-// loop when the thread ends (C++ thread_local destructors run after the storage
-// of a mingw thread is already gone, so they cannot be used for this), and
-// freeing the slot when the module goes away destroys the loops that are left,
-// so no window of ours outlives the code of its window procedure.
+// What the loops of this module share: the window class, and the thread slot
+// that holds each thread's loop. The slot destroys a thread's loop when the
+// thread ends (C++ thread_local destructors run after the storage of a mingw
+// thread is already gone, so they cannot be used for this), and the loops that
+// are left when the module goes away, so no window of ours outlives the code of
+// its window procedure.
 class LoopModule {
  public:
-  LoopModule() : slot_(FlsAlloc(&FreeLoop)) {
-    if (slot_ == FLS_OUT_OF_INDEXES) throw Error(u"Cannot allocate the message loop's thread slot");
-  }
+  LoopModule() { slot_.emplace(&FreeLoop); }
   ~LoopModule() {
-    FlsFree(slot_);
+    slot_.reset();  // the loops go before their window class
     if (atom_) UnregisterClassW(kClassName, win32::ThisModule());
   }
   LoopModule(const LoopModule&) = delete;
   LoopModule& operator=(const LoopModule&) = delete;
 
-  DWORD Slot() const { return slot_; }
+  win32::ThreadSlot& Slot() { return *slot_; }
 
   void RegisterClassOnce(WNDPROC proc) {
     if (atom_) return;
@@ -178,8 +178,8 @@ class LoopModule {
   }
 
  private:
-  static void NTAPI FreeLoop(void* loop);
-  DWORD slot_;
+  static void FreeLoop(void* loop);
+  std::optional<win32::ThreadSlot> slot_;
   ATOM atom_ = 0;
 };
 
@@ -505,17 +505,16 @@ bool Win32Loop::RunPending() {
   return callbacks_run_ != before;
 }
 
-void NTAPI LoopModule::FreeLoop(void* loop) { delete static_cast<Win32Loop*>(loop); }
+void LoopModule::FreeLoop(void* loop) { delete static_cast<Win32Loop*>(loop); }
 
-Win32Loop* ThisThreadsLoop() { return static_cast<Win32Loop*>(FlsGetValue(TheModule().Slot())); }
+Win32Loop* ThisThreadsLoop() { return static_cast<Win32Loop*>(TheModule().Slot().Get()); }
 
 }  // namespace
 
 MessageLoop& MessageLoop::Current() {
   if (Win32Loop* loop = ThisThreadsLoop()) return *loop;
   auto loop = std::make_unique<Win32Loop>();
-  if (!FlsSetValue(TheModule().Slot(), loop.get()))
-    throw Error(u"Cannot keep the thread's message loop: " + win32::SystemErrorText(GetLastError()));
+  TheModule().Slot().Set(loop.get());
   return *loop.release();
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/text.h"
+#include "platform/win32/tick_count.h"
 #include "platform/win32/win32_util.h"
 
 namespace axg {
@@ -184,7 +185,7 @@ DWORD WINAPI SerialLine::Impl::ReaderThread(LPVOID param) {
       const HANDLE waits[2] = {ov.hEvent, shared->stop};
       if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
         // Closing: take the read back before its buffer goes away.
-        CancelIoEx(shared->device, &ov);
+        CancelIo(shared->device);  // this thread's read, the only I/O it issued
         GetOverlappedResult(shared->device, &ov, &n, TRUE);
         break;
       }
@@ -257,7 +258,7 @@ void SerialLine::Write(std::string_view data, unsigned timeout_ms) {
   ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!ov.hEvent) Fail("Cannot write to serial line " + name, GetLastError());
   std::unique_ptr<void, decltype(&CloseHandle)> event(ov.hEvent, &CloseHandle);
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  const DWORD start = GetTickCount();
   while (!data.empty()) {
     DWORD n = 0;
     ResetEvent(ov.hEvent);
@@ -265,10 +266,9 @@ void SerialLine::Write(std::string_view data, unsigned timeout_ms) {
     if (!WriteFile(d.shared->device, data.data(), chunk, &n, &ov)) {
       const DWORD code = GetLastError();
       if (code != ERROR_IO_PENDING) Fail("Cannot write to serial line " + name, code);
-      const ULONGLONG now = GetTickCount64();
-      const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, MAXDWORD - 1));
+      const DWORD left = std::min<DWORD>(win32::MillisecondsLeft(start, timeout_ms), MAXDWORD - 1);
       if (WaitForSingleObject(ov.hEvent, left) != WAIT_OBJECT_0) {
-        CancelIoEx(d.shared->device, &ov);
+        CancelIo(d.shared->device);  // this thread's write, the only I/O it issued
         GetOverlappedResult(d.shared->device, &ov, &n, TRUE);
         Fail("Writing to serial line " + name + " timed out", ERROR_TIMEOUT);
       }
@@ -276,7 +276,7 @@ void SerialLine::Write(std::string_view data, unsigned timeout_ms) {
         Fail("Cannot write to serial line " + name, GetLastError());
     }
     data.remove_prefix(n);
-    if (n == 0 && GetTickCount64() >= deadline) Fail("Writing to serial line " + name + " timed out", ERROR_TIMEOUT);
+    if (n == 0 && win32::MillisecondsLeft(start, timeout_ms) == 0) Fail("Writing to serial line " + name + " timed out", ERROR_TIMEOUT);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "platform/text.h"
+#include "platform/win32/dotted_ipv4.h"
 #include "platform/win32/win32_util.h"
 
 namespace axg {
@@ -35,8 +36,10 @@ SOCKET Raw(SocketHandle s) { return static_cast<SOCKET>(s); }
 
 // Only a dotted IPv4 literal: no host names, no short forms like "127.1".
 bool ParseIPv4(const std::string& text, in_addr* out) {
-  if (text.find('\0') != std::string::npos) return false;
-  return inet_pton(AF_INET, text.c_str(), out) == 1;
+  std::uint32_t address = 0;
+  if (!win32::ParseDottedIPv4(text, &address)) return false;
+  out->s_addr = htonl(address);
+  return true;
 }
 
 SocketAddress FromSockaddr(const sockaddr_in& sa) {

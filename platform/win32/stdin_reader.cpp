@@ -132,9 +132,13 @@ StdinReader::~StdinReader() {
     impl_->shared->alive = false;
   }
   if (impl_->thread) {
-    // Wake a read that is still waiting; if the system cannot cancel it, the thread
+    // Wake a read that is still waiting; if the system cannot cancel it (Windows XP
+    // has no CancelSynchronousIo, so it is looked up, not imported), the thread
     // ends with the process and posts nothing more meanwhile.
-    CancelSynchronousIo(impl_->thread);
+    using CancelFunction = BOOL(WINAPI*)(HANDLE);
+    static const auto cancel = reinterpret_cast<CancelFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CancelSynchronousIo")));
+    if (cancel) cancel(impl_->thread);
     WaitForSingleObject(impl_->thread, 100);
     CloseHandle(impl_->thread);
   }

@@ -5,28 +5,32 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
+#include "platform/win32/dotted_ipv4.h"
+#include "platform/win32/tick_count.h"
 
 namespace axg {
 namespace {
 
-constexpr ULONGLONG kBoundMs = 5000;
+constexpr DWORD kBoundMs = 5000;
 
 // The host's loop: plain GetMessage and DispatchMessage until done() holds, with a
 // bound. A one-second system timer of its own keeps GetMessage from blocking
 // forever if nothing of ours arrives.
 bool HostLoopUntil(const std::function<bool()>& done) {
   const UINT_PTR guard = SetTimer(nullptr, 0, 50, nullptr);
-  const ULONGLONG end = GetTickCount64() + kBoundMs;
+  const DWORD start = GetTickCount();
   MSG msg;
-  while (!done() && GetTickCount64() < end && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  while (!done() && win32::MillisecondsLeft(start, kBoundMs) > 0 && GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
@@ -128,11 +132,11 @@ TEST(Win32Loop, StopEndsRunAndAStopWithNothingRunningIsForgotten) {
   TimerId id = loop.StartTimer(10, [&] {
     if (++ticks == 3) loop.Stop();
   });
-  const ULONGLONG t0 = GetTickCount64();
+  const DWORD t0 = GetTickCount();
   loop.Run();
   loop.StopTimer(id);
   EXPECT_EQ(ticks, 3);
-  EXPECT_LT(GetTickCount64() - t0, kBoundMs);
+  EXPECT_GT(win32::MillisecondsLeft(t0, kBoundMs), 0u);
 }
 
 TEST(Win32Loop, AQuitMessageOfTheHostEndsOurWaitAndStaysForTheHost) {
@@ -161,6 +165,88 @@ TEST(Win32Loop, ARefusedConnectIsReportedOnceWithTheWinsockCode) {
   EXPECT_EQ(reports, 1);
   EXPECT_EQ(code, kSockErrConnRefused);
   EXPECT_EQ(kSockErrConnRefused, WSAECONNREFUSED);
+  SocketClose(s);
+}
+
+// The system's tick count wraps around every 49.7 days; a wait that spans the
+// wrap must neither end at once nor last for ever.
+TEST(Win32TickCount, WaitsAreMeasuredFromTheirStartAcrossTheWrapAround) {
+  struct Case {
+    DWORD start, timeout, now, left;
+  };
+  const Case cases[] = {
+      {1000, 500, 1000, 500},
+      {1000, 500, 1499, 1},
+      {1000, 500, 1500, 0},
+      {1000, 500, 900000, 0},
+      {0xFFFFFF00u, 1000, 0xFFFFFFFFu, 745},
+      {0xFFFFFF00u, 1000, 0x10u, 728},           // past the wrap, still waiting
+      {0xFFFFFF00u, 1000, 0x2E8u, 0},            // past the wrap, over
+      {0xFFFFFFFFu, 0xFFFFFFFEu, 0x7FFFFFFFu, 0x7FFFFFFEu},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.start << " + " << c.timeout << " at " << c.now);
+    EXPECT_EQ(win32::MillisecondsLeft(c.start, c.timeout, c.now), c.left);
+  }
+}
+
+// The runtime's timed waits take their 64-bit count from the 32-bit one (Windows
+// XP has no GetTickCount64): it must go on rising across the wrap.
+TEST(Win32TickCount, The64BitCountRisesAcrossTheWrapAround) {
+  struct Case {
+    std::uint64_t last;
+    DWORD now;
+    std::uint64_t next;
+  };
+  const Case cases[] = {
+      {0, 0, 0},
+      {0, 5, 5},
+      {5, 5, 5},
+      {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFFFFu},
+      {0xFFFFFFF0u, 0x10, 0x100000010u},
+      {0x100000010u, 0x20, 0x100000020u},
+      {0x1FFFFFFFFu, 0, 0x200000000u},
+      {0x280000000u, 0x7FFFFFFFu, 0x37FFFFFFFu},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.last << " then " << c.now);
+    EXPECT_EQ(win32::NextTickCount64(c.last, c.now), c.next);
+  }
+  const std::uint64_t a = win32::TickCount64();
+  const DWORD low = GetTickCount();
+  const std::uint64_t b = win32::TickCount64();
+  EXPECT_LE(a, b);
+  EXPECT_LE(static_cast<DWORD>(b) - low, 1000u) << "follows the system's count";
+}
+
+TEST(Win32Socket, OnlyDottedDecimalIPv4LiteralsAreAddresses) {
+  const std::pair<std::string, std::uint32_t> good[] = {
+      {"127.0.0.1", 0x7F000001u}, {"0.0.0.0", 0}, {"255.255.255.255", 0xFFFFFFFFu}, {"10.20.30.40", 0x0A141E28u},
+      {"127.0.0.200", 0x7F0000C8u}};
+  for (const auto& [text, expected] : good) {
+    std::uint32_t address = 1;
+    EXPECT_TRUE(win32::ParseDottedIPv4(text, &address)) << text;
+    EXPECT_EQ(address, expected) << text;
+  }
+  const std::string bad[] = {"", "localhost", "127.1", "127.0.1", "1.2.3.4.5", "256.0.0.1", "1.2.3.1000",
+                             "1234.1.1.1", "01.2.3.4", "1.2.3.00", "1..3.4", ".1.2.3", "1.2.3.", "+1.2.3.4",
+                             "-1.2.3.4", " 1.2.3.4", "1.2.3.4 ", "1.2.3.4\n", "0x7f.0.0.1", "1.2.3.4a",
+                             std::string("127.0.0.1\0x", 11), std::string("127.0.0.1\0", 10)};
+  for (const std::string& text : bad) {
+    std::uint32_t address = 42;
+    EXPECT_FALSE(win32::ParseDottedIPv4(text, &address)) << text;
+    EXPECT_EQ(address, 42u) << "changed by a rejected text: " << text;
+  }
+  // Sockets take exactly these: a refused text fails with WSAEINVAL before any
+  // socket is made.
+  try {
+    SocketClose(SocketConnect("127.0.0.010", 1));
+    ADD_FAILURE() << "a leading zero was accepted";
+  } catch (const SocketError& e) {
+    EXPECT_EQ(e.Code(), WSAEINVAL);
+  }
+  SocketHandle s = SocketListen("127.0.0.1", 0, 1);
+  EXPECT_EQ(SocketLocalAddress(s).addr, "127.0.0.1");
   SocketClose(s);
 }
 

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/com.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/win32/thread_slot.h"
 
 namespace axg {
 namespace {
@@ -95,6 +99,48 @@ TEST(Win32Process, ArgumentsWithoutTheProgramName) {
   const std::vector<std::u16string> args = ProcessArguments();
   ASSERT_EQ(args.size(), static_cast<std::size_t>(__argc - 1));
   for (int i = 1; i < __argc; ++i) EXPECT_EQ(args[i - 1], FromAnsi(__argv[i]));
+}
+
+// Each thread's message loop lives in a thread slot: it must go when its thread
+// ends (or it and its window leak with every thread that ever had a loop), and
+// the ones left must go with the module, exactly once each.
+std::vector<int>* g_freed = nullptr;
+
+TEST(Win32ThreadSlot, AValueGoesWhenItsThreadEndsAndTheRestWithTheSlot) {
+  std::vector<int> freed;
+  g_freed = &freed;
+  int values[4] = {0, 1, 2, 3};
+  auto slot = std::make_unique<win32::ThreadSlot>([](void* v) { g_freed->push_back(*static_cast<int*>(v)); });
+  slot->Set(&values[0]);
+  std::thread([&] {
+    EXPECT_EQ(slot->Get(), nullptr) << "a new thread starts empty";
+    slot->Set(&values[1]);
+  }).join();
+  EXPECT_EQ(freed, std::vector<int>{1}) << "the ended thread's value";
+  std::thread([&] {
+    slot->Set(&values[2]);
+    slot->Set(nullptr);  // taken back by its owner: not freed
+  }).join();
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread parked([&] {
+    slot->Set(&values[3]);
+    SetEvent(held);
+    WaitForSingleObject(go, 10000);
+  });
+  ASSERT_EQ(WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(slot->Get(), &values[0]);
+  EXPECT_EQ(freed, std::vector<int>{1});
+  slot.reset();  // the slot goes while a thread still holds a value
+  EXPECT_EQ(freed.size(), 3u);
+  EXPECT_NE(std::find(freed.begin(), freed.end(), 0), freed.end());
+  EXPECT_NE(std::find(freed.begin(), freed.end(), 3), freed.end());
+  SetEvent(go);
+  parked.join();  // its end finds no slot any more
+  EXPECT_EQ(freed.size(), 3u);
+  CloseHandle(held);
+  CloseHandle(go);
+  g_freed = nullptr;
 }
 
 }  // namespace

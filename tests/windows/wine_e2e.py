@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""The x86_64 Windows build under wine64, in one fresh temporary prefix.
+"""Both Windows builds under Wine, in one fresh temporary 64-bit prefix.
 
-    wine_e2e.py SOURCE_DIR BIN_DIR
+    wine_e2e.py SOURCE_DIR WIN64_BIN_DIR WIN32_BIN_DIR
 
-Runs inside a private network namespace (run_wine_tests.sh wine), so the
-add-in's port 1001 is ours alone. The prefix is Russian (code page 1251), as
-the installations are. In order:
+Runs inside a private network namespace (run_wine_tests.sh wine), or as root
+under the port-1001 lock where namespaces are refused, so the add-in's port
+1001 is ours alone. The suites that need the Russian ANSI code page (1251), as
+the installations have it, run under a Russian locale; the prefix itself, its
+services and the other programs under an English one (see SUITES). The x86_64 build runs under wine64; then the i686 build,
+the one 1C:Enterprise 7.7 loads, runs in the same prefix under wine32, as on
+64-bit Windows (WoW64: its registration lands in the 32-bit registry view,
+where 32-bit programs such as 1C look). For each build, in order:
   * the GoogleTest suites built for Windows (platform, transports, the add-in
     object over oleaut32, the Win32 layer);
   * regsvr32 of ax_gate.dll: the five registry keys and their values, read back
@@ -17,7 +22,10 @@ the installations are. In order:
     switched on in the registry (HKCU\\Software\\ax_gate, "Trace") holds the
     road, and ax_gate-trace.exe reads it back;
   * the Win32 serial line: a pseudo-terminal given to Wine as COM9, read by
-    ax_gate-serialmon.exe (connector and controller on a serial port).
+    ax_gate-serialmon.exe (connector and controller on a serial port);
+  * (i686) ax_gate-devsim.exe: two simulated turnstiles from 127.0.0.2 and
+    127.0.0.3 against ax_gate-host.exe, every card decided;
+  * (i686) install.cmd and uninstall.cmd of the package (make dist).
 Every wait is bounded; any failure fails the run.
 """
 import json
@@ -33,10 +41,13 @@ import threading
 import time
 import tty
 import unittest
+import zipfile
 
 SOURCE = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
-BIN = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
-WINE = "/usr/lib/wine/wine64"
+BIN64 = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
+BIN32 = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"  # wine32 (i386), run through qemu-i386 where the kernel cannot
 PORT = 1001
 PROGID = "AddIn.ax_gate"
 TRACE_KEY = "HKEY_CURRENT_USER\\Software\\ax_gate"
@@ -60,6 +71,11 @@ EXCLUDED = [
 # The suites and the locale each runs in. The add-in's suite expects numbers
 # turned into text with a decimal point, as with an English user locale; under a
 # Russian one oleaut32 writes a decimal comma ("2,5"), as it does in 1C there.
+# Wine keeps the user's number format in the prefix's registry and rewrites it
+# whenever a program starts under another locale than the last one: a service
+# started under the Russian locale while the add-in's suite runs would hand it
+# the comma. So the prefix and its services are English, and only the suites
+# that need the Russian code page run under a Russian locale.
 SUITES = [
     ("wine_platform_tests.exe", "ru_RU.UTF-8"),
     ("wine_transport_tests.exe", "ru_RU.UTF-8"),
@@ -91,15 +107,21 @@ class Prefix:
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="axg-wine-")
-        self.wineserver = os.path.join(os.path.dirname(WINE), "wineserver")
+        self.wineserver = os.path.join(os.path.dirname(WINE64), "wineserver")
         self.env = dict(os.environ, WINEPREFIX=self.dir, WINEDEBUG="-all", WINEARCH="win64",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="en_US.UTF-8", LC_ALL="en_US.UTF-8")
         self.env.pop("DISPLAY", None)
         try:
+            self.run("wineboot", "--init", timeout=240, wine=WINE64)
+            # The first 32-bit program brings up the prefix's 32-bit side.
+            self.run("cmd", "/c", "exit", timeout=240, wine=WINE32)
+            # wineboot returns while the prefix's set-up goes on in the background
+            # (services, fake DLLs, the 32-bit side): waiting for its server to end
+            # lets all of it finish before the first test, which it could race.
+            subprocess.run([self.wineserver, "-w"], env=self.env, timeout=240, check=True)
             # A persistent server keeps the prefix's services up between the many
-            # short wine64 runs; each would otherwise start them afresh.
+            # short Wine runs; each would otherwise start them afresh.
             subprocess.run([self.wineserver, "-p"], env=self.env, timeout=60, check=True)
-            self.run("wineboot", "--init", timeout=240)
             self.drive_c = os.path.join(self.dir, "drive_c")
             if not os.path.isdir(self.drive_c):
                 raise AssertionError("wineboot made no drive_c in " + self.dir)
@@ -110,29 +132,29 @@ class Prefix:
     # Output goes to files, never to pipes: Wine's services, started by whichever
     # program needs them first and kept by the persistent server, inherit the
     # program's output handles and would hold a pipe open after the program ended.
-    def run(self, *args, timeout=120, check=True, locale=None):
+    def run(self, *args, wine, timeout=120, check=True, locale=None):
         env = dict(self.env, LANG=locale, LC_ALL=locale) if locale else self.env
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run([WINE, *args], env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+            p = subprocess.run([wine, *args], env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                timeout=timeout)
             out.seek(0)
             err.seek(0)
             p.stdout, p.stderr = out.read(), err.read()
         if check and p.returncode != 0:
-            raise AssertionError("wine64 %s failed with %d:\n%s%s" % (" ".join(args), p.returncode,
+            raise AssertionError("%s %s failed with %d:\n%s%s" % (os.path.basename(wine), " ".join(args), p.returncode,
                                  p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")))
         return p
 
-    def popen(self, *args, stderr, stdout=subprocess.PIPE):
+    def popen(self, *args, wine, stderr, stdout=subprocess.PIPE):
         """A program fed on standard input, whose output is read as it comes
         (the services are up by then)."""
-        return subprocess.Popen([WINE, *args], env=self.env, stdin=subprocess.PIPE, stdout=stdout, stderr=stderr)
+        return subprocess.Popen([wine, *args], env=self.env, stdin=subprocess.PIPE, stdout=stdout, stderr=stderr)
 
-    def reg_tree(self, key):
+    def reg_tree(self, key, wine):
         """The key and its subkeys as reg query /s lists them: {key: {value name: data}},
         the default value under ""; None if the key is absent. One query per tree:
-        every wine64 start costs time."""
-        p = self.run("reg", "query", key, "/s", check=False)
+        every Wine start costs time. wine32's reg sees the 32-bit registry view."""
+        p = self.run("reg", "query", key, "/s", check=False, wine=wine)
         if p.returncode != 0:
             return None
         tree, current = {}, None
@@ -155,10 +177,10 @@ class Prefix:
 class Host:
     """ax_gate-host.exe in JSON Lines mode; a thread collects its output."""
 
-    def __init__(self, prefix, *args):
+    def __init__(self, prefix, build, *args):
         self.errors = tempfile.TemporaryFile()
-        self.proc = prefix.popen(os.path.join(BIN, "ax_gate-host.exe"), "--format", "jsonl", *args,
-                                 stderr=self.errors)
+        self.proc = prefix.popen(os.path.join(build.BIN, "ax_gate-host.exe"), "--format", "jsonl", *args,
+                                 wine=build.WINE, stderr=self.errors)
         self.lines = []
         self.cond = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -292,22 +314,39 @@ class Device:
         self.sock.close()
 
 
-class WindowsBuildUnderWine(unittest.TestCase):
-    prefix = None
-    keep_open = []
+PREFIX = None
+KEEP_OPEN = []  # descriptors closed once the prefix's server is gone
+
+
+def setUpModule():
+    global PREFIX
+    t0 = time.monotonic()
+    PREFIX = Prefix()
+    print("fresh Wine prefix %s in %.1f s" % (PREFIX.dir, time.monotonic() - t0), flush=True)
+
+
+def tearDownModule():
+    if PREFIX:
+        PREFIX.close()
+    for fd in KEEP_OPEN:
+        os.close(fd)
+
+
+class X8664BuildUnderWine(unittest.TestCase):
+    """build-win64 under wine64."""
+    BIN = BIN64
+    WINE = WINE64
+    # Where test_4 installs the DLL: a folder with blanks in its name.
+    INSTALL_DIR = ("Program Files", "ax gate")
 
     @classmethod
     def setUpClass(cls):
-        t0 = time.monotonic()
-        cls.prefix = Prefix()
-        print("fresh Wine prefix %s in %.1f s" % (cls.prefix.dir, time.monotonic() - t0), flush=True)
+        cls.prefix = PREFIX
+        cls.t_class = time.monotonic()
 
     @classmethod
     def tearDownClass(cls):
-        if cls.prefix:
-            cls.prefix.close()
-        for fd in cls.keep_open:
-            os.close(fd)
+        print("%s: %.1f s" % (cls.__name__, time.monotonic() - cls.t_class), flush=True)
 
     def setUp(self):
         self.t0 = time.monotonic()
@@ -315,11 +354,17 @@ class WindowsBuildUnderWine(unittest.TestCase):
     def tearDown(self):
         print("  (%.1f s)" % (time.monotonic() - self.t0), flush=True)
 
+    def run_wine(self, *args, **kwargs):
+        return self.prefix.run(*args, wine=self.WINE, **kwargs)
+
+    def reg_tree(self, key):
+        return self.prefix.reg_tree(key, self.WINE)
+
     def registered(self, root):
         """The ProgID's and the class's trees, and the class identifier."""
-        progid = self.prefix.reg_tree(root + "\\" + PROGID) or {}
+        progid = self.reg_tree(root + "\\" + PROGID) or {}
         clsid = progid.get((root + "\\" + PROGID + "\\Clsid").upper(), {}).get("")
-        cls = self.prefix.reg_tree(root + "\\CLSID\\" + clsid) if clsid else None
+        cls = self.reg_tree(root + "\\CLSID\\" + clsid) if clsid else None
         return progid, cls or {}, clsid
 
     def check_registered(self, dll_value, root="HKEY_CLASSES_ROOT"):
@@ -344,14 +389,14 @@ class WindowsBuildUnderWine(unittest.TestCase):
 
     def check_unregistered(self, clsid, root="HKEY_CLASSES_ROOT"):
         for key in (root + "\\" + PROGID, root + "\\CLSID\\" + clsid):
-            self.assertIsNone(self.prefix.reg_tree(key), key + " is still there")
+            self.assertIsNone(self.reg_tree(key), key + " is still there")
 
     def test_1_suites(self):
         for suite, locale in SUITES:
-            exe = os.path.join(BIN, suite)
+            exe = os.path.join(self.BIN, suite)
             self.assertTrue(os.path.isfile(exe), exe + " is missing")
             t0 = time.monotonic()
-            p = self.prefix.run(exe, "--gtest_filter=-" + ":".join(EXCLUDED), "--gtest_brief=1", timeout=300,
+            p = self.run_wine(exe, "--gtest_filter=-" + ":".join(EXCLUDED), "--gtest_brief=1", timeout=300,
                                 check=False, locale=locale)
             out = p.stdout.decode("utf-8", "replace") + p.stderr.decode("utf-8", "replace")
             summary = [l for l in out.splitlines() if l.startswith("[  PASSED  ]") or l.startswith("[  FAILED  ]")]
@@ -361,35 +406,35 @@ class WindowsBuildUnderWine(unittest.TestCase):
             self.assertTrue(any(l.startswith("[  PASSED  ]") for l in summary), suite + " ran no tests:\n" + out)
 
     def test_2_regsvr32_writes_and_removes_the_five_keys(self):
-        dll = os.path.join(BIN, "ax_gate.dll")
-        self.prefix.run("regsvr32", "/s", windows_path(dll))
+        dll = os.path.join(self.BIN, "ax_gate.dll")
+        self.run_wine("regsvr32", "/s", windows_path(dll))
         clsid = self.check_registered(windows_path(dll))
         # Registering again rewrites the same values.
-        self.prefix.run("regsvr32", "/s", windows_path(dll))
+        self.run_wine("regsvr32", "/s", windows_path(dll))
         self.assertEqual(self.check_registered(windows_path(dll)), clsid)
-        self.prefix.run("regsvr32", "/u", "/s", windows_path(dll))
+        self.run_wine("regsvr32", "/u", "/s", windows_path(dll))
         self.check_unregistered(clsid)
         # Unregistering with nothing registered succeeds all the same.
-        self.prefix.run("regsvr32", "/u", "/s", windows_path(dll))
+        self.run_wine("regsvr32", "/u", "/s", windows_path(dll))
 
     def test_3_per_user_switches_use_the_current_users_classes(self):
-        dll = windows_path(os.path.join(BIN, "ax_gate.dll"))
-        regsvr = os.path.join(BIN, "ax_gate-regsvr.exe")
+        dll = windows_path(os.path.join(self.BIN, "ax_gate.dll"))
+        regsvr = os.path.join(self.BIN, "ax_gate-regsvr.exe")
         user = "HKEY_CURRENT_USER\\Software\\Classes"
-        self.prefix.run(regsvr, dll, "/REGSERVERPERUSER")
+        self.run_wine(regsvr, dll, "/REGSERVERPERUSER")
         clsid = self.check_registered(dll, user)
-        self.assertIsNone(self.prefix.reg_tree("HKEY_LOCAL_MACHINE\\Software\\Classes\\" + PROGID),
+        self.assertIsNone(self.reg_tree("HKEY_LOCAL_MACHINE\\Software\\Classes\\" + PROGID),
                           "per-user registration wrote to the machine-wide classes")
-        self.prefix.run(regsvr, "/u", dll, "/UNREGSERVERPERUSER")
+        self.run_wine(regsvr, "/u", dll, "/UNREGSERVERPERUSER")
         self.check_unregistered(clsid, user)
 
     def test_4_host_drives_a_device_from_card_to_gate(self):
         # Installed where the path has a blank: registered under its short path.
-        folder = os.path.join(self.prefix.drive_c, "Program Files", "ax gate")
+        folder = os.path.join(self.prefix.drive_c, *self.INSTALL_DIR)
         os.makedirs(folder, exist_ok=True)
-        shutil.copy(os.path.join(BIN, "ax_gate.dll"), folder)
-        long_path = "C:\\Program Files\\ax gate\\ax_gate.dll"
-        self.prefix.run("regsvr32", "/s", long_path)
+        shutil.copy(os.path.join(self.BIN, "ax_gate.dll"), folder)
+        long_path = "C:\\" + "\\".join(self.INSTALL_DIR) + "\\ax_gate.dll"
+        self.run_wine("regsvr32", "/s", long_path)
         _, cls, clsid = self.registered("HKEY_CLASSES_ROOT")
         inproc = cls.get(("HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32" % clsid).upper(), {}).get("")
         self.assertIsNotNone(inproc, cls)
@@ -405,7 +450,7 @@ class WindowsBuildUnderWine(unittest.TestCase):
                         "C:\\ax gate trace\\trace.jsonl", "/f")
 
         devices = []
-        h = Host(self.prefix, "--policy", "allow")
+        h = Host(self.prefix, self, "--policy", "allow")
         try:
             h.wait_for(lambda l: l.get("type") == "ready", timeout=60, what="ready")
             _, r = h.result("Start")
@@ -459,7 +504,7 @@ class WindowsBuildUnderWine(unittest.TestCase):
         _, counts = h.wait_for(lambda l: l.get("type") == "counts", what="counts")
         self.assertEqual((counts["lost"], counts["errorlog"]), (0, 0), counts)
 
-        self.prefix.run("regsvr32", "/u", "/s", long_path)
+        self.run_wine("regsvr32", "/u", "/s", long_path)
         self.check_unregistered(clsid)
         self.prefix.run("reg", "delete", TRACE_KEY, "/v", "Trace", "/f")
         self.check_trace(trace_file)
@@ -508,8 +553,8 @@ class WindowsBuildUnderWine(unittest.TestCase):
         link = os.path.join(self.prefix.dir, "dosdevices", "com9")
         os.symlink(os.ttyname(slave), link)
         out = tempfile.TemporaryFile()
-        mon = self.prefix.popen(os.path.join(BIN, "ax_gate-serialmon.exe"), "--device", "COM9", "--answer", "TRUE",
-                                stderr=subprocess.STDOUT, stdout=out)
+        mon = self.prefix.popen(os.path.join(self.BIN, "ax_gate-serialmon.exe"), "--device", "COM9", "--answer",
+                                "TRUE", wine=self.WINE, stderr=subprocess.STDOUT, stdout=out)
         try:
             def output():
                 out.seek(0)
@@ -549,15 +594,95 @@ class WindowsBuildUnderWine(unittest.TestCase):
                 os.remove(link)
                 # Closed after the prefix's server is gone: the server holds the
                 # pseudo-terminal, and its hang-up would reach the server.
-                type(self).keep_open += [master, slave]
+                KEEP_OPEN.extend([master, slave])
         self.assertEqual(rc, 0, output())
 
 
+class I686BuildUnderWine(X8664BuildUnderWine):
+    """build-win32 under wine32, in the same prefix: 32-bit programs on 64-bit
+    Windows, as 1C:Enterprise 7.7 runs there. Every check of the x86_64 build
+    again, and the device simulator against the host."""
+    BIN = BIN32
+    WINE = WINE32
+    INSTALL_DIR = ("Program Files (x86)", "1Cv77", "BIN")
+
+    def test_6_simulated_turnstiles_from_their_own_addresses(self):
+        # Two controllers from 127.0.0.2 and 127.0.0.3 (the add-in tells
+        # controllers apart by address), one card allowed and one refused each.
+        dll = os.path.join(self.BIN, "ax_gate.dll")
+        self.run_wine("regsvr32", "/s", windows_path(dll))
+        allowed = os.path.join(SOURCE, "examples", "allowed-cards.txt")
+        h = Host(self.prefix, self, "--policy", "cards=" + windows_path(allowed))
+        out = tempfile.TemporaryFile()
+        try:
+            h.wait_for(lambda l: l.get("type") == "ready", timeout=60, what="ready")
+            _, r = h.result("Start")
+            self.assertEqual((r["value"], r["hr"]), ("TRUE", 0))
+            sim = subprocess.run([self.WINE, os.path.join(self.BIN, "ax_gate-devsim.exe"), "--devices", "2",
+                                  "--card", "0012345678", "--card", "0099999999", "--count", "2", "--rate", "4",
+                                  "--pass-delay", "50", "--ping", "0", "--answer-timeout", "8000"],
+                                 env=self.prefix.env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                 timeout=120)
+            out.seek(0)
+            text = out.read().decode("utf-8", "replace").replace("\r\n", "\n")
+            self.assertEqual(sim.returncode, 0, text)
+            for source, device in (("127.0.0.2", "0001"), ("127.0.0.3", "0002")):
+                h.wait_for(lambda l: l.get("type") == "event" and l.get("name") == "CHECK" and
+                           str(l.get("data", "")).startswith("%s;%s;T;" % (source, device)),
+                           what="a card request of %s from %s" % (device, source))
+        finally:
+            rc = h.finish()
+            self.run_wine("regsvr32", "/u", "/s", windows_path(dll))
+        self.assertEqual(rc, 0, h.stderr.decode("utf-8", "replace"))
+        totals = re.search(r"^all +(\d+) +(\d+) +(\d+) +(\d+) ", text, re.M)
+        self.assertIsNotNone(totals, text)
+        self.assertEqual(tuple(map(int, totals.groups())), (4, 2, 2, 0), "requests, opens, refusals, timeouts:\n" + text)
+        self.assertNotIn("note:", text)
+
+    def test_7_install_and_uninstall_commands_of_the_package(self):
+        # The package of make dist, unpacked where 1C 7.7 lives on 64-bit Windows
+        # (blanks and parentheses in the path); cmd.exe runs its commands.
+        folder = os.path.join(self.prefix.drive_c, "Program Files (x86)", "1Cv77", "BIN")
+        os.makedirs(folder, exist_ok=True)
+        with tempfile.TemporaryDirectory() as out:
+            made = subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "dist-win32.py"), SOURCE,
+                                   self.BIN, out], stdout=subprocess.PIPE, check=True, timeout=120)
+            with zipfile.ZipFile(made.stdout.decode().strip()) as z:
+                for member in z.namelist():
+                    with open(os.path.join(folder, os.path.basename(member)), "wb") as f:
+                        f.write(z.read(member))
+        install = "C:\\Program Files (x86)\\1Cv77\\BIN\\install.cmd"
+        # Wine's user has no LocalService hive, the mark the commands take for
+        # administrator rights: first they must stop and say so.
+        # "call": cmd /c would take the quotes off a path with parentheses.
+        p = self.prefix.run("cmd", "/c", "call", install, wine=WINE64, check=False)
+        self.assertEqual(p.returncode, 1, p.stdout)
+        self.assertIn(b"needs administrator rights", p.stdout)
+        self.assertEqual(self.registered("HKEY_CLASSES_ROOT")[2], None, "registered without the rights")
+        self.prefix.run("reg", "add", "HKU\\S-1-5-19\\axg", "/f", wine=WINE64)
+        try:
+            p = self.prefix.run("cmd", "/c", "call", install, wine=WINE64)
+            self.assertIn(b"Registered: C:\\Program Files (x86)\\1Cv77\\BIN\\ax_gate.dll", p.stdout)
+            # The 32-bit regsvr32 wrote it: the 32-bit view, where 1C looks, has it.
+            _, cls, clsid = self.registered("HKEY_CLASSES_ROOT")
+            inproc = cls.get(("HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32" % clsid).upper(), {}).get("")
+            self.assertIsNotNone(inproc, cls)
+            self.check_registered(inproc)
+            self.assertTrue(inproc.upper().endswith("\\1CV77\\BIN\\AX_GATE.DLL"), inproc)
+            self.prefix.run("cmd", "/c", "call", install.replace("install.cmd", "uninstall.cmd"), wine=WINE64)
+            self.check_unregistered(clsid)
+        finally:
+            self.prefix.run("reg", "delete", "HKU\\S-1-5-19", "/f", wine=WINE64, check=False)
+
+
 if __name__ == "__main__":
-    if not SOURCE or not BIN:
-        sys.exit("usage: wine_e2e.py SOURCE_DIR BIN_DIR")
-    if not os.access(WINE, os.X_OK):
-        sys.exit("wine_e2e: %s is missing (scripts/install-deps.sh windows)" % WINE)
-    runner = unittest.TextTestRunner(verbosity=2)
-    result = runner.run(unittest.defaultTestLoader.loadTestsFromTestCase(WindowsBuildUnderWine))
-    sys.exit(0 if result.wasSuccessful() and result.testsRun == 5 else 1)
+    if not SOURCE or not BIN64 or not BIN32:
+        sys.exit("usage: wine_e2e.py SOURCE_DIR WIN64_BIN_DIR WIN32_BIN_DIR")
+    for wine in (WINE64, WINE32):
+        if not os.access(wine, os.X_OK):
+            sys.exit("wine_e2e: %s is missing (scripts/install-deps.sh windows)" % wine)
+    suite = unittest.TestSuite()
+    for case in (X8664BuildUnderWine, I686BuildUnderWine):
+        suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(case))
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() and result.testsRun == 12 else 1)
