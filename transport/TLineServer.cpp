@@ -703,9 +703,8 @@ void TLineServer::RunFlush() {
 }
 
 void TLineServer::Broadcast(const std::u16string& text) {
-  bool any = false;
-  for (TLineConnection* c : clients_) any = any || c->State() == wsConnected;
-  if (!any) return;
+  // Connections that are not connected never take these bytes; with none to
+  // take them, the next tick drops them.
   broadcast_ += ToAnsi(text);
   if (!broadcast_timer_) broadcast_timer_ = std::make_unique<Timer>([this] { BroadcastTick(); });
   broadcast_timer_->SetInterval(std::max(BroadcastIntervalMs, 1u));
