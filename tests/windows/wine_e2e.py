@@ -28,6 +28,7 @@ where 32-bit programs such as 1C look). For each build, in order:
   * (i686) install.cmd and uninstall.cmd of the package (make dist).
 Every wait is bounded; any failure fails the run.
 """
+import glob
 import json
 import os
 import pty
@@ -446,8 +447,10 @@ class X8664BuildUnderWine(unittest.TestCase):
         trace_dir = os.path.join(self.prefix.drive_c, "ax gate trace")
         os.makedirs(trace_dir, exist_ok=True)
         trace_file = os.path.join(trace_dir, "trace.jsonl")
-        self.prefix.run("reg", "add", TRACE_KEY, "/v", "Trace", "/t", "REG_SZ", "/d",
-                        "C:\\ax gate trace\\trace.jsonl", "/f")
+        for old in glob.glob(trace_file + "*"):  # the other build's run wrote here too
+            os.remove(old)
+        self.run_wine("reg", "add", TRACE_KEY, "/v", "Trace", "/t", "REG_SZ", "/d",
+                      "C:\\ax gate trace\\trace.jsonl", "/f")
 
         devices = []
         h = Host(self.prefix, self, "--policy", "allow")
@@ -506,7 +509,7 @@ class X8664BuildUnderWine(unittest.TestCase):
 
         self.run_wine("regsvr32", "/u", "/s", long_path)
         self.check_unregistered(clsid)
-        self.prefix.run("reg", "delete", TRACE_KEY, "/v", "Trace", "/f")
+        self.run_wine("reg", "delete", TRACE_KEY, "/v", "Trace", "/f")
         self.check_trace(trace_file)
 
     def check_trace(self, trace_file):
@@ -537,7 +540,7 @@ class X8664BuildUnderWine(unittest.TestCase):
             while at < len(records) and any(records[at].get(k) != v for k, v in want.items()):
                 at += 1
             self.assertLess(at, len(records), "not in the trace after the records before it: %r" % want)
-        p = self.prefix.run(os.path.join(BIN, "ax_gate-trace.exe"), windows_path(trace_file))
+        p = self.run_wine(os.path.join(self.BIN, "ax_gate-trace.exe"), windows_path(trace_file))
         out = p.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         for line in ["127.0.0.2 device 0001: 1 request", "card 0012345678 (T): opened, finished",
                      "127.0.0.3 device 0002: 1 request", "summary: 2 requests, 2 opened, 0 refused, 0 timed out"]:
