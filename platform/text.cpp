@@ -95,4 +95,92 @@ std::u16string IntToStr(std::int64_t value) {
   return out;
 }
 
+std::string JsonQuote(std::string_view utf8) {
+  std::string out = "\"";
+  for (const char ch : utf8) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool JsonFail(std::string* error, const std::string& why) {
+  if (error) *error = why;
+  return false;
+}
+
+}  // namespace
+
+bool ReadJsonString(std::string_view text, std::size_t& i, std::u16string& out, std::string* error) {
+  if (i >= text.size() || text[i] != '"') return JsonFail(error, "a string was expected");
+  ++i;
+  std::size_t run = i;  // start of the UTF-8 bytes not yet converted
+  auto flush = [&](std::size_t end) { out += FromUtf8(text.substr(run, end - run)); };
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {
+      flush(i++);
+      return true;
+    }
+    if (c != '\\') {
+      ++i;
+      continue;
+    }
+    flush(i);
+    if (i + 1 >= text.size()) break;
+    const char e = text[i + 1];
+    i += 2;
+    switch (e) {
+      case '"': out += u'"'; break;
+      case '\\': out += u'\\'; break;
+      case '/': out += u'/'; break;
+      case 'b': out += u'\b'; break;
+      case 'f': out += u'\f'; break;
+      case 'n': out += u'\n'; break;
+      case 'r': out += u'\r'; break;
+      case 't': out += u'\t'; break;
+      case 'u': {
+        if (i + 4 > text.size()) return JsonFail(error, "bad \\u escape");
+        int code = 0;
+        for (int k = 0; k < 4; ++k) {
+          const int h = HexDigit(text[i + k]);
+          if (h < 0) return JsonFail(error, "bad \\u escape");
+          code = code * 16 + h;
+        }
+        i += 4;
+        out += static_cast<char16_t>(code);  // surrogate halves pass as code units
+        break;
+      }
+      default:
+        return JsonFail(error, std::string("bad escape \\") + e);
+    }
+    run = i;
+  }
+  return JsonFail(error, "unterminated string");
+}
+
 }  // namespace axg

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,6 +21,16 @@ AXG_PLATFORM_API std::u16string FromUtf8(std::string_view text);
 
 // Decimal text of an integer: no leading zeros, '-' only when negative.
 AXG_PLATFORM_API std::u16string IntToStr(std::int64_t value);
+
+// JSON string literals of UTF-8 text, for the tools' and the trace's JSON Lines.
+// JsonQuote escapes '"', '\\', CR, LF, TAB and the other control characters.
+// ReadJsonString reads the literal whose opening quote is at text[i] and moves
+// i past its closing quote; \uXXXX escapes are taken as UTF-16 code units. It
+// returns false, with the reason in *error when given, for a bad escape or a
+// literal without its end.
+AXG_PLATFORM_API std::string JsonQuote(std::string_view utf8);
+AXG_PLATFORM_API bool ReadJsonString(std::string_view text, std::size_t& i, std::u16string& out,
+                                     std::string* error = nullptr);
 
 }  // namespace axg
 

@@ -15,25 +15,7 @@ void AppendEscape(std::string& out, unsigned code) {
 
 }  // namespace
 
-std::string JsonText(std::u16string_view text) {
-  std::string out = "\"";
-  for (char c : ToUtf8(text)) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-          AppendEscape(out, static_cast<unsigned char>(c));
-        else
-          out += c;
-    }
-  }
-  out += '"';
-  return out;
-}
+std::string JsonText(std::u16string_view text) { return JsonQuote(ToUtf8(text)); }
 
 std::string JsonBytes(std::string_view bytes) {
   std::string out = "\"";

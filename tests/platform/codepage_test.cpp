@@ -35,6 +35,36 @@ TEST(Text, Utf8AndIntegers) {
   EXPECT_STREQ(Error(u"Ошибка").what(), "Ошибка");
 }
 
+// JSON string literals as the tools and the trace write and read them.
+TEST(Text, JsonStringsRoundTripAndBadOnesAreRefused) {
+  const std::u16string texts[] = {u"", u"plain", u"q\"b\\s", u"\r\n\t\x01\x7f", u"Считано с порта", u"$0001GO65"};
+  for (const std::u16string& t : texts) {
+    const std::string quoted = JsonQuote(ToUtf8(t)) + ",next";
+    std::size_t i = 0;
+    std::u16string back;
+    ASSERT_TRUE(ReadJsonString(quoted, i, back)) << quoted;
+    EXPECT_EQ(back, t) << quoted;
+    EXPECT_EQ(quoted.substr(i), ",next");
+  }
+  EXPECT_EQ(JsonQuote("a\x01"), "\"a\\u0001\"");
+  struct Bad {
+    std::string text, why;
+  };
+  for (const Bad& b : {Bad{"\"abc", "unterminated string"}, Bad{"\"a\\x\"", "bad escape \\x"},
+                       Bad{"\"\\u12G4\"", "bad \\u escape"}, Bad{"\"\\u12", "bad \\u escape"},
+                       Bad{"abc", "a string was expected"}}) {
+    std::size_t i = 0;
+    std::u16string out;
+    std::string why;
+    EXPECT_FALSE(ReadJsonString(b.text, i, out, &why)) << b.text;
+    EXPECT_EQ(why, b.why) << b.text;
+  }
+  std::size_t i = 0;
+  std::u16string out;
+  ASSERT_TRUE(ReadJsonString("\"\\u0041\\n\\/\"", i, out));
+  EXPECT_EQ(out, u"A\n/");
+}
+
 TEST(Clock, FakeClockWrapsTheTimeOfDayButNotTheMonotonicClock) {
   FakeClock clock(86399.0 / 86400.0);
   ScopedClock scoped(clock);

@@ -124,60 +124,7 @@ class JsonReader {
     return true;
   }
 
-  static int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
-
-  bool String(std::u16string* out, std::string* error) {
-    ++p_;  // opening quote
-    std::string chunk;  // UTF-8 bytes not yet converted
-    auto flush = [&] {
-      *out += FromUtf8(chunk);
-      chunk.clear();
-    };
-    while (p_ < t_.size()) {
-      char c = t_[p_++];
-      if (c == '"') {
-        flush();
-        return true;
-      }
-      if (c != '\\') {
-        chunk += c;
-        continue;
-      }
-      if (p_ >= t_.size()) break;
-      char e = t_[p_++];
-      switch (e) {
-        case '"': chunk += '"'; break;
-        case '\\': chunk += '\\'; break;
-        case '/': chunk += '/'; break;
-        case 'b': chunk += '\b'; break;
-        case 'f': chunk += '\f'; break;
-        case 'n': chunk += '\n'; break;
-        case 'r': chunk += '\r'; break;
-        case 't': chunk += '\t'; break;
-        case 'u': {
-          if (p_ + 4 > t_.size()) return FailB(error, "bad \\u escape");
-          int code = 0;
-          for (int k = 0; k < 4; ++k) {
-            int h = Hex(t_[p_ + k]);
-            if (h < 0) return FailB(error, "bad \\u escape");
-            code = code * 16 + h;
-          }
-          p_ += 4;
-          flush();
-          *out += static_cast<char16_t>(code);  // surrogate halves pass as code units
-          break;
-        }
-        default:
-          return FailB(error, std::string("bad escape \\") + e);
-      }
-    }
-    return FailB(error, "unterminated string");
-  }
+  bool String(std::u16string* out, std::string* error) { return ReadJsonString(t_, p_, *out, error); }
 
   const std::string& t_;
   std::size_t p_ = 0;
@@ -210,27 +157,7 @@ std::optional<std::vector<Value>> ParseCommand(const std::string& line, std::str
 
 std::string JsonString(const std::u16string& text) { return JsonString(ToUtf8(text)); }
 
-std::string JsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string JsonString(const std::string& utf8) { return JsonQuote(utf8); }
 
 namespace {
 std::string NumberText(double d) {

@@ -91,58 +91,7 @@ class Parser {
     }
     return true;
   }
-  static int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
-  bool String(std::u16string& out) {
-    if (!Eat('"')) return false;
-    std::string run;  // raw UTF-8 between escapes
-    auto flush = [&] {
-      out += FromUtf8(run);
-      run.clear();
-    };
-    while (i_ < s_.size()) {
-      const char c = s_[i_++];
-      if (c == '"') {
-        flush();
-        return true;
-      }
-      if (c != '\\') {
-        run += c;
-        continue;
-      }
-      if (i_ >= s_.size()) return false;
-      const char e = s_[i_++];
-      switch (e) {
-        case '"': run += '"'; break;
-        case '\\': run += '\\'; break;
-        case '/': run += '/'; break;
-        case 'n': run += '\n'; break;
-        case 'r': run += '\r'; break;
-        case 't': run += '\t'; break;
-        case 'b': run += '\b'; break;
-        case 'f': run += '\f'; break;
-        case 'u': {
-          if (i_ + 4 > s_.size()) return false;
-          int code = 0;
-          for (int k = 0; k < 4; ++k) {
-            const int h = Hex(s_[i_ + k]);
-            if (h < 0) return false;
-            code = code * 16 + h;
-          }
-          i_ += 4;
-          flush();
-          out += static_cast<char16_t>(code);
-          break;
-        }
-        default: return false;
-      }
-    }
-    return false;
-  }
+  bool String(std::u16string& out) { return ReadJsonString(s_, i_, out); }
 
   const std::string& s_;
   std::size_t i_ = 0;
