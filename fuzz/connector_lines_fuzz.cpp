@@ -2,7 +2,8 @@
 // The connector's interpretation of one device line (ProcessData on a connected
 // TTcpSrvClient whose RcvdLine is the input): the messages handed up, the
 // keep-alive answer and the "test" text to every connection are checked against
-// the rules of the line forms, written out plainly here.
+// the rules of the line forms, written out plainly here, and the bytes each
+// connection receives are exactly those, in that order.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -77,6 +78,7 @@ struct Rig {
     client = dynamic_cast<axg::TTcpSrvClient*>(server.Client(0));
     if (!client || client->State() != axg::wsConnected) __builtin_trap();
     connector.OnGetData = [this](axg::TObject*, const std::u16string& m) { got.push_back(m); };
+    server.FlushAll();  // the greetings
     device.Drain();
     other.Drain();
   }
@@ -90,6 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rig->got.clear();
   rig->client->RcvdLine = line;
   rig->connector.ProcessData(rig->client);
+  // The server writes at the end of the loop's turn and the "test" text within
+  // its broadcast interval; here everything goes out at once, and the turn's
+  // deferred work is run so that nothing piles up between inputs.
+  rig->server.FlushAll();
+  axg::MessageLoop::Current().RunPending();
 
   const Expected x = Rules(line);
   if (rig->got != x.messages) __builtin_trap();

@@ -53,7 +53,14 @@ struct Model {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  static axg::TLineServer* server = new axg::TLineServer();  // never listens
+  static axg::TLineServer* server = [] {
+    auto* s = new axg::TLineServer();  // never listens
+    // The cutting rules alone: every line of a chunk in the one turn that reads it.
+    s->LinesPerSlice = 0;
+    s->LinesPerTurn = 0;
+    s->MaxLineRate = 0;
+    return s;
+  }();
   axg::MessageLoop& loop = axg::MessageLoop::Current();
 
   Model model;

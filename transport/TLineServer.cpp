@@ -711,6 +711,11 @@ void TLineServer::Broadcast(const std::u16string& text) {
   if (!broadcast_timer_->Enabled()) broadcast_timer_->SetEnabled(true);
 }
 
+void TLineServer::FlushAll() {
+  for (TLineConnection* c : clients_) c->Flush(false);
+  TrimBroadcast();
+}
+
 // Writes the broadcast bytes still waiting to the next connections in turn, a
 // bounded number per tick, so that the writes of a large site spread over ticks.
 void TLineServer::BroadcastTick() {

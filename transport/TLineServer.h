@@ -231,6 +231,10 @@ class TLineServer : public TComponent {
   // interval, so that many broadcasts in a row cost one write per connection.
   void Broadcast(const std::u16string& text);
 
+  // Writes what every connection holds now, broadcast bytes included, one
+  // write each, instead of at the end of the turn or within the interval.
+  void FlushAll();
+
   // Counts n more lines' worth of work against this turn's budget: a handler
   // whose line made several messages for the host says so, so that one turn
   // still passes on a bounded number of them.
