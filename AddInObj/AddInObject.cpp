@@ -210,14 +210,7 @@ HRESULT AddInObject::Init(IDispatch* pConnection) {
       // host counts an Init during which an error record with a failing scode
       // was written as unsuccessful, and could refuse the add-in for it.
       HRESULT hr = iEvent->SetEventBufferDepth(kEventBufferDepth);
-      if (FAILED(hr)) {
-        g_ErrorMsg = u"IAsyncEvent.SetEventBufferDepth(500) failed: HRESULT " + HResultText(hr);
-        try {
-          PostEvent(u"LOG", g_ErrorMsg);
-        } catch (const axg::Error&) {
-          // A sink that refuses this refuses the later events too; nothing to add.
-        }
-      }
+      if (FAILED(hr)) Remark(u"IAsyncEvent.SetEventBufferDepth(500) failed: HRESULT " + HResultText(hr));
     }
   }
 
@@ -309,13 +302,19 @@ void AddInObject::TraceFailed(const std::u16string& why) {
   FTrace = nullptr;
   if (DC) DC->SetTrace(nullptr);
   if (TSD) TSD->SetTrace(nullptr);
-  // ErrorMsg and a LOG event, not the error log: the trace is a support aid,
-  // and an error record written during Init would count the Init as failed.
-  g_ErrorMsg = why;
+  // Not the error log: the trace is a support aid (and see Remark).
+  Remark(why);
+}
+
+// A problem the add-in carries on after: ErrorMsg and, if the sink takes it, a
+// LOG event, but never an error record, which written during Init would make
+// the host count the Init as failed.
+void AddInObject::Remark(const std::u16string& text) {
+  g_ErrorMsg = text;
   try {
-    PostEvent(u"LOG", why);
+    PostEvent(u"LOG", text);
   } catch (const std::exception&) {
-    // ErrorMsg has it; the add-in goes on without a trace.
+    // A sink that refuses this refuses the later events too; ErrorMsg has it.
   }
 }
 

@@ -119,6 +119,7 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   // that cannot be opened or written is reported once (ErrorMsg and a LOG
   // event) and switched off.
   void StartTrace();
+  void Remark(const std::u16string& text);
   void TraceFailed(const std::u16string& why);
 
   std::u16string g_ErrorMsg;

@@ -22,10 +22,6 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr int kLineOffers = 8;
 // Connections taken from the listening socket per accept notification.
 constexpr int kAcceptBudget = 64;
-// Accepting paused for lack of descriptors or buffers waits this long, doubling
-// up to the maximum while the shortage lasts.
-constexpr unsigned kAcceptBackoffFirstMs = 100;
-constexpr unsigned kAcceptBackoffMaxMs = 2000;
 // How often connections held back for sending too fast are looked at again.
 constexpr unsigned kRefillMs = 20;
 // Buffers larger than this give their memory back once they are empty.
@@ -98,15 +94,15 @@ std::u16string TLineConnection::GetXPort() const {
   }
 }
 
+// Only the server accepts a connection, so while it is connected it has its
+// server; only Shut and the destructor can meet one without.
 void TLineConnection::Accept(SocketHandle s, const SocketAddress& peer) {
   socket_ = s;
   state_ = wsConnected;
   peer_addr_ = FromUtf8(peer.addr);
   peer_port_ = IntToStr(peer.port);
-  if (server_) {
-    tokens_ = std::max(server_->LineBurst, 1);
-    broadcast_pos_ = server_->broadcast_base_ + server_->broadcast_.size();
-  }
+  tokens_ = std::max(server_->LineBurst, 1);
+  broadcast_pos_ = server_->broadcast_base_ + server_->broadcast_.size();
   tokens_at_ = CurrentClock().MonotonicMs();
   loop_->WatchSocket(s, kIdleEvents, [this](unsigned event, int error) { OnSocket(event, error); });
 }
@@ -142,10 +138,6 @@ void TLineConnection::OnSocket(unsigned event, int error) {
     return;
   }
   if (paused_ || state_ != wsConnected) return;  // its turn comes from the server's list
-  if (!server_) {
-    AfterSlice(ServeSlice(std::numeric_limits<int>::max()));
-    return;
-  }
   const int allowed = server_->SliceAllowance();
   if (allowed == 0) {
     server_->Schedule(this, false);
@@ -163,10 +155,10 @@ void TLineConnection::AfterSlice(SliceEnd end) {
       SetReading(true);
       break;
     case SliceEnd::kMore:
-      if (server_) server_->Schedule(this, false);
+      server_->Schedule(this, false);
       break;
     case SliceEnd::kThrottled:
-      if (server_) server_->Schedule(this, true);
+      server_->Schedule(this, true);
       break;
     case SliceEnd::kGone:
       break;
@@ -183,7 +175,7 @@ TLineConnection::SliceEnd TLineConnection::ServeSlice(int lines) {
         if (delivered >= lines) return SliceEnd::kMore;
         if (!TakeLineToken()) return SliceEnd::kThrottled;
         ++delivered;
-        if (server_) server_->CountLine();
+        server_->CountLine();
         if (!DeliverLine(length)) return SliceEnd::kGone;
         continue;
       }
@@ -210,7 +202,7 @@ TLineConnection::SliceEnd TLineConnection::ServeSlice(int lines) {
     if (!LineMode) {
       // Raw mode: every chunk that arrives is one notification.
       ++delivered;
-      if (server_) server_->CountLine();
+      server_->CountLine();
       RaiseDataAvailable();
       if (alive.expired()) return SliceEnd::kGone;
     }
@@ -299,7 +291,7 @@ void TLineConnection::CheckLineLimit() {
 }
 
 double TLineConnection::TokensNow() {
-  if (!server_ || server_->MaxLineRate <= 0) return 1;
+  if (server_->MaxLineRate <= 0) return 1;
   const std::int64_t now = CurrentClock().MonotonicMs();
   const double burst = std::max(server_->LineBurst, 1);
   if (now > tokens_at_) tokens_ = std::min(burst, tokens_ + static_cast<double>(now - tokens_at_) * server_->MaxLineRate / 1000.0);
@@ -311,7 +303,7 @@ double TLineConnection::TokensNow() {
 }
 
 bool TLineConnection::TakeLineToken() {
-  if (!server_ || server_->MaxLineRate <= 0) return true;
+  if (server_->MaxLineRate <= 0) return true;
   if (TokensNow() < 1) {
     if (!throttled_) {
       throttled_ = true;
@@ -364,18 +356,14 @@ void TLineConnection::SendBytes(std::string bytes, bool urgent) {
   }
   if (state_ != wsConnected) throw SocketError(kSockErrWouldBlock, "send");
   unsent_ += bytes;
-  if (server_) {
-    server_->UnsentChanged(static_cast<std::ptrdiff_t>(bytes.size()));
-    // Past the bound of all connections together, this one may be the largest.
-    if (state_ != wsConnected) throw SocketError(kSockErrWouldBlock, "send");
-    if (urgent) server_->FlushDue(this);
-  } else if (urgent) {
-    Flush(false);
-  }
+  server_->UnsentChanged(static_cast<std::ptrdiff_t>(bytes.size()));
+  // Past the bound of all connections together, this one may be the largest.
+  if (state_ != wsConnected) throw SocketError(kSockErrWouldBlock, "send");
+  if (urgent) server_->FlushDue(this);
 }
 
 void TLineConnection::TakeBroadcast() {
-  if (!server_ || state_ != wsConnected) return;
+  if (state_ != wsConnected) return;
   TLineServer& s = *server_;
   const std::uint64_t end = s.broadcast_base_ + s.broadcast_.size();
   if (broadcast_pos_ >= end) return;
@@ -403,7 +391,7 @@ void TLineConnection::Flush(bool on_writable) {
       return;
     }
     unsent_.erase(0, sent);
-    if (server_) server_->UnsentChanged(-static_cast<std::ptrdiff_t>(sent));
+    server_->UnsentChanged(-static_cast<std::ptrdiff_t>(sent));
   }
   const bool more = !unsent_.empty();
   if (more != want_write_) {
@@ -412,7 +400,7 @@ void TLineConnection::Flush(bool on_writable) {
   }
   if (!more) {
     GiveBackCapacity(unsent_);
-    if (on_writable && server_) server_->DataSent(0);
+    if (on_writable) server_->DataSent(0);
   }
 }
 
@@ -502,9 +490,7 @@ void TLineServer::CloseListener() {
   listener_ = kInvalidSocket;
   state_ = wsClosed;
   bound_port_ = 0;
-  accept_paused_ = false;
-  accept_backoff_ms_ = 0;
-  if (accept_timer_) accept_timer_->SetEnabled(false);
+  accept_backoff_.Cancel();
   UnwatchAndClose(*loop_, s);
 }
 
@@ -540,7 +526,7 @@ void TLineServer::OnListenSocket(unsigned event, int /*error*/) {
 
 void TLineServer::AcceptPending() {
   std::weak_ptr<int> alive = life_;
-  for (int i = 0; i < kAcceptBudget && listener_ != kInvalidSocket && !accept_paused_; ++i) {
+  for (int i = 0; i < kAcceptBudget && listener_ != kInvalidSocket && !accept_backoff_.Paused(); ++i) {
     SocketAddress peer;
     SocketHandle s = kInvalidSocket;
     try {
@@ -556,9 +542,7 @@ void TLineServer::AcceptPending() {
       HandleBgException(e);
       return;
     }
-    if (accept_backoff_ms_ != 0) {
-      // The shortage is over: the listener took a connection or had none waiting.
-      accept_backoff_ms_ = 0;
+    if (accept_backoff_.End()) {
       Notice(u"Accepting connections again");
       if (alive.expired()) return;
     }
@@ -568,24 +552,14 @@ void TLineServer::AcceptPending() {
   }
 }
 
-// The system has no descriptors or buffers for another connection. The waiting
-// peer stays in the backlog, so the listener would report it again at once:
-// stop watching it for a while instead of spinning, and try again later. The
-// connections already open carry on.
+// The system has no descriptors or buffers for another connection: the
+// listener rests for a while (see AcceptBackoff); reported once per shortage.
 void TLineServer::PauseAccepting(const SocketError& e) {
-  const bool first = accept_backoff_ms_ == 0;
-  accept_backoff_ms_ = first ? kAcceptBackoffFirstMs : std::min(accept_backoff_ms_ * 2, kAcceptBackoffMaxMs);
-  accept_paused_ = true;
   loop_->UpdateSocket(listener_, 0);
-  if (!accept_timer_) accept_timer_ = std::make_unique<Timer>([this] { ResumeAccepting(); });
-  accept_timer_->SetInterval(accept_backoff_ms_);
-  accept_timer_->SetEnabled(true);
-  if (first) Notice(u"Cannot accept connections: " + e.Message() + u"; trying again shortly");
+  if (accept_backoff_.Pause()) Notice(u"Cannot accept connections: " + e.Message() + u"; trying again shortly");
 }
 
 void TLineServer::ResumeAccepting() {
-  accept_timer_->SetEnabled(false);
-  accept_paused_ = false;
   if (listener_ == kInvalidSocket) return;
   loop_->UpdateSocket(listener_, kSockAccept);
   AcceptPending();

@@ -26,6 +26,7 @@
 
 #include "platform/component.h"
 #include "platform/socket.h"
+#include "transport/AcceptBackoff.h"
 
 namespace axg {
 
@@ -243,7 +244,7 @@ class TLineServer : public TComponent {
   // Unsent bytes held by all connections together.
   std::size_t TotalUnsent() const { return total_unsent_; }
   // True while accepting is paused after the system ran out of descriptors or buffers.
-  bool AcceptPaused() const { return accept_paused_; }
+  bool AcceptPaused() const { return accept_backoff_.Paused(); }
 
  private:
   friend class TLineConnection;
@@ -293,9 +294,7 @@ class TLineServer : public TComponent {
   std::unique_ptr<Timer> broadcast_timer_;
   std::size_t total_unsent_ = 0;
 
-  bool accept_paused_ = false;
-  unsigned accept_backoff_ms_ = 0;
-  std::unique_ptr<Timer> accept_timer_;
+  AcceptBackoff accept_backoff_{[this] { ResumeAccepting(); }};
 
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };

@@ -384,8 +384,7 @@ void TMonitorServer::Close() {
   SocketClose(listener_);
   listener_ = kInvalidSocket;
   bound_port_ = 0;
-  accept_backoff_ms_ = 0;
-  if (accept_timer_) accept_timer_->SetEnabled(false);
+  accept_backoff_.Cancel();
   std::vector<std::shared_ptr<TMonitorConnection>> discarded;
   discarded.swap(connections_);
   for (auto& conn : discarded) {
@@ -423,7 +422,7 @@ void TMonitorServer::OnListener(unsigned event, int error) {
         AsyncError(nullptr, eeAccept, e.Code());
         return;
       }
-      accept_backoff_ms_ = 0;  // a shortage, if there was one, is over
+      accept_backoff_.End();  // a shortage, if there was one, is over
       if (s == kInvalidSocket) return;
       std::shared_ptr<TMonitorConnection> conn(new TMonitorConnection(this));
       conn->remote_ = FromUtf8(peer.addr);
@@ -434,24 +433,17 @@ void TMonitorServer::OnListener(unsigned event, int error) {
   });
 }
 
-// Out of descriptors or buffers: the peer stays in the listen queue and the
-// listener would report it again at once. Stop watching it for a while,
-// doubling the pause while the shortage lasts; report the first failure only.
+// Out of descriptors or buffers: the listener rests for a while (see
+// AcceptBackoff); the first failure of a shortage is reported.
 void TMonitorServer::PauseAccepting(int code) {
-  const bool first = accept_backoff_ms_ == 0;
-  accept_backoff_ms_ = first ? 100 : std::min(accept_backoff_ms_ * 2, 2000u);
   loop_.UpdateSocket(listener_, 0);
-  if (!accept_timer_) {
-    accept_timer_ = std::make_unique<Timer>([this] {
-      accept_timer_->SetEnabled(false);
-      if (!Active()) return;
-      loop_.UpdateSocket(listener_, kSockAccept);
-      OnListener(kSockAccept, 0);
-    });
-  }
-  accept_timer_->SetInterval(accept_backoff_ms_);
-  accept_timer_->SetEnabled(true);
-  if (first) AsyncError(nullptr, eeAccept, code);
+  if (accept_backoff_.Pause()) AsyncError(nullptr, eeAccept, code);
+}
+
+void TMonitorServer::ResumeAccepting() {
+  if (!Active()) return;
+  loop_.UpdateSocket(listener_, kSockAccept);
+  OnListener(kSockAccept, 0);
 }
 
 void TMonitorServer::CallError(TMonitorConnection* conn, TErrorEvent kind, int& code) {

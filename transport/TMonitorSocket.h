@@ -26,6 +26,7 @@
 
 #include "platform/component.h"
 #include "platform/socket.h"
+#include "transport/AcceptBackoff.h"
 
 namespace axg {
 
@@ -185,6 +186,7 @@ class TMonitorServer : public TMonitorSocket {
  private:
   void OnListener(unsigned event, int error);
   void PauseAccepting(int code);
+  void ResumeAccepting();
   void CallError(TMonitorConnection* conn, TErrorEvent kind, int& code) override;
   void ConnectionRead(TMonitorConnection* conn) override;
   void ConnectionClosing(TMonitorConnection* conn) override;
@@ -194,8 +196,7 @@ class TMonitorServer : public TMonitorSocket {
   int bound_port_ = 0;
   SocketHandle listener_ = kInvalidSocket;
   std::vector<std::shared_ptr<TMonitorConnection>> connections_;
-  unsigned accept_backoff_ms_ = 0;  // accepting paused for a shortage, and for how long
-  std::unique_ptr<Timer> accept_timer_;
+  AcceptBackoff accept_backoff_{[this] { ResumeAccepting(); }};
 };
 
 // Connects to a server at a dotted IPv4 address; there is no name resolution.
