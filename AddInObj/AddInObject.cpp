@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 
 #include "AddInObj/AddInFactory.h"
 #include "UConnector/FrameText.h"
@@ -16,6 +17,31 @@
 
 namespace axg {
 namespace {
+
+// The message of the exception being handled, whatever its type.
+std::u16string CaughtText() {
+  try {
+    throw;
+  } catch (const axg::Error& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return FromUtf8(e.what());
+  } catch (...) {
+    return u"Unknown error";
+  }
+}
+
+// The answer of an entry from the host that an exception reached: nothing may
+// cross into the host's frames, which cannot be unwound.
+HRESULT Contained() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
 
 struct Names {
   const char16_t* english;
@@ -158,7 +184,7 @@ std::vector<std::u16string> TraceArgs(SAFEARRAY** params, LONG count) {
   for (LONG i = 0; i < count; ++i) {
     try {
       out.push_back(ParamText(params, i));
-    } catch (const std::exception&) {
+    } catch (...) {
       out.push_back(u"?");
     }
   }
@@ -187,7 +213,7 @@ AddInObject::~AddInObject() {
 
 // ---- IInitDone ----
 
-HRESULT AddInObject::Init(IDispatch* pConnection) {
+HRESULT AddInObject::Init(IDispatch* pConnection) try {
   // A second Init without Done starts afresh instead of leaking the first set of
   // components (and the port they hold).
   if (Initialised()) Teardown();
@@ -236,21 +262,27 @@ HRESULT AddInObject::Init(IDispatch* pConnection) {
                              const TVar& c, const TVar& st, TPicture* img, const TVar& k,
                              TVar& mess, TVar& res) { CheckSQL(s, ip, d, dt, c, st, img, k, mess, res); };
     StartTrace();
-  } catch (const std::exception& e) {
+  } catch (...) {
     // Only a system out of resources gets here; the host learns of it through
     // the result and the error log.
-    Fail(u"Init failed: " + FromUtf8(e.what()));
+    Fail(u"Init failed: " + CaughtText());
     WS.reset();
     TSD.reset();
     DC.reset();
     return E_FAIL;
   }
   return S_OK;
+} catch (...) {
+  // Out of the host's own interfaces: they are not to throw, but nothing may
+  // cross back into the host.
+  return Contained();
 }
 
-HRESULT AddInObject::Done() {
+HRESULT AddInObject::Done() try {
   Teardown();
   return S_OK;
+} catch (...) {
+  return Contained();
 }
 
 void AddInObject::ReleaseHostInterfaces() {
@@ -266,7 +298,7 @@ void AddInObject::Teardown() {
   if (DC) {
     try {
       DC->CloseAll();
-    } catch (const std::exception&) {
+    } catch (...) {
       // The components go all the same; there is nobody left to tell.
     }
   }
@@ -313,12 +345,12 @@ void AddInObject::Remark(const std::u16string& text) {
   g_ErrorMsg = text;
   try {
     PostEvent(u"LOG", text);
-  } catch (const std::exception&) {
+  } catch (...) {
     // A sink that refuses this refuses the later events too; ErrorMsg has it.
   }
 }
 
-HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) {
+HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) try {
   if (pInfo && *pInfo) {
     VARIANT v;
     VariantInit(&v);
@@ -329,15 +361,19 @@ HRESULT AddInObject::GetInfo(SAFEARRAY** pInfo) {
     VariantClear(&v);
   }
   return S_OK;
+} catch (...) {
+  return Contained();
 }
 
 // ---- ILanguageExtender ----
 
-HRESULT AddInObject::RegisterExtensionAs(BSTR* bstrExtensionName) {
+HRESULT AddInObject::RegisterExtensionAs(BSTR* bstrExtensionName) try {
   if (!bstrExtensionName) return E_POINTER;
   SysFreeString(*bstrExtensionName);
   *bstrExtensionName = U16ToBstr(kExtensionName);
   return S_OK;
+} catch (...) {
+  return Contained();
 }
 
 HRESULT AddInObject::GetNProps(LONG* plProps) {
@@ -346,14 +382,18 @@ HRESULT AddInObject::GetNProps(LONG* plProps) {
   return S_OK;
 }
 
-HRESULT AddInObject::FindProp(BSTR bstrPropName, LONG* plPropNum) {
+HRESULT AddInObject::FindProp(BSTR bstrPropName, LONG* plPropNum) try {
   if (!plPropNum) return E_POINTER;
   *plPropNum = Lookup(kProps, bstrPropName);
   return *plPropNum >= 0 ? S_OK : S_FALSE;
+} catch (...) {
+  return Contained();
 }
 
-HRESULT AddInObject::GetPropName(LONG lPropNum, LONG lPropAlias, BSTR* pbstrPropName) {
+HRESULT AddInObject::GetPropName(LONG lPropNum, LONG lPropAlias, BSTR* pbstrPropName) try {
   return NameOf(kProps, lPropNum, lPropAlias, pbstrPropName);
+} catch (...) {
+  return Contained();
 }
 
 HRESULT AddInObject::GetPropVal(LONG lPropNum, VARIANT* pvarPropVal) {
@@ -366,8 +406,8 @@ HRESULT AddInObject::GetPropVal(LONG lPropNum, VARIANT* pvarPropVal) {
       pvarPropVal->vt = VT_I4;
       pvarPropVal->lVal = kPort;
     }
-  } catch (const std::exception& e) {
-    Fail(FromUtf8(e.what()));
+  } catch (...) {
+    Fail(CaughtText());
   }
   return S_OK;
 }
@@ -394,14 +434,18 @@ HRESULT AddInObject::GetNMethods(LONG* plMethods) {
   return S_OK;
 }
 
-HRESULT AddInObject::FindMethod(BSTR bstrMethodName, LONG* plMethodNum) {
+HRESULT AddInObject::FindMethod(BSTR bstrMethodName, LONG* plMethodNum) try {
   if (!plMethodNum) return E_POINTER;
   *plMethodNum = Lookup(kMethods, bstrMethodName);
   return *plMethodNum >= 0 ? S_OK : S_FALSE;
+} catch (...) {
+  return Contained();
 }
 
-HRESULT AddInObject::GetMethodName(LONG lMethodNum, LONG lMethodAlias, BSTR* pbstrMethodName) {
+HRESULT AddInObject::GetMethodName(LONG lMethodNum, LONG lMethodAlias, BSTR* pbstrMethodName) try {
   return NameOf(kMethods, lMethodNum, lMethodAlias, pbstrMethodName);
+} catch (...) {
+  return Contained();
 }
 
 HRESULT AddInObject::GetNParams(LONG lMethodNum, LONG* plParams) {

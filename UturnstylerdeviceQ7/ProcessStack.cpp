@@ -75,11 +75,13 @@ bool TTurnStylerDeviceQ7::p_hw_SecondsExceeded(std::int32_t N, double A, double 
 }
 
 // A limit of N seconds has run out when the entry's age, in whole seconds rounded
-// down, is greater than N. The age is counted on the monotonic clock.
-bool TTurnStylerDeviceQ7::AgeExceeded(std::int64_t N, const TRFidInfo& e) const {
-  std::int64_t age_ms = CurrentClock().MonotonicMs() - e.StartMs;
-  if (age_ms < 0) age_ms = -age_ms;
-  return age_ms / 1000 > N;
+// down, is greater than N. The age is counted on the monotonic clock, from
+// forward steps only: after a step back it goes on from the new reading.
+bool TTurnStylerDeviceQ7::AgeExceeded(std::int64_t N, TRFidInfo& e) const {
+  const std::int64_t now = CurrentClock().MonotonicMs();
+  if (now > e.SeenMs) e.AgeMs += now - e.SeenMs;
+  e.SeenMs = now;
+  return e.AgeMs / 1000 > N;
 }
 
 void TTurnStylerDeviceQ7::Drop(Place& at) {

@@ -171,6 +171,7 @@ TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u1
   Clock& clock = CurrentClock();
   e->Starttime = clock.TimeOfDay();
   e->StartMs = clock.MonotonicMs();
+  e->SeenMs = e->StartMs;
   e->Id = ++FLastEntryId;
   SetState(*e, u"NEW");
   StackArray.push_back(std::move(e));

@@ -54,7 +54,10 @@ struct TRFidInfo {
   // Two time bases. Starttime and CRCtime hold the local time of day, the form in
   // which the host and the monitor link know times. Ages, which decide when a
   // request runs out of time, are counted in monotonic milliseconds from StartMs,
-  // so that they neither restart at midnight nor jump when the clock is set.
+  // so that they neither restart at midnight nor jump when the clock is set. The
+  // age adds up only the forward steps between readings: a monotonic clock that
+  // steps back (seen on some multi-core machines) neither ages an entry nor stops
+  // its age for longer than the step.
   double Starttime = 0;       // local time of day (fraction of a day) of creation
   std::unique_ptr<TPicture> Img = std::make_unique<TPicture>();
   std::int32_t sys = 0;
@@ -64,6 +67,8 @@ struct TRFidInfo {
   bool Finish = false;        // last command acknowledged
   double CRCtime = 0;         // time of day of the last send
   std::int64_t StartMs = 0;   // monotonic milliseconds of creation: every age counts from here
+  std::int64_t SeenMs = 0;    // monotonic reading the age was last brought up to
+  std::int64_t AgeMs = 0;     // milliseconds of age, forward steps only
   // Unique within the controller: tells an entry from a later one that the
   // allocator placed at the same address.
   std::uint64_t Id = 0;
@@ -227,7 +232,7 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void TraceState(const TRFidInfo& e, std::u16string_view from, std::u16string_view to);
   bool Holds(const TRFidInfo* e) const;
   void Drop(Place& at);
-  bool AgeExceeded(std::int64_t N, const TRFidInfo& e) const;
+  bool AgeExceeded(std::int64_t N, TRFidInfo& e) const;
   TRFidInfo* NewEntry(const std::u16string& IP, const std::u16string& Device,
                       const std::u16string& DeviceType, const std::u16string& CardNumber);
   void StatusReport(const std::u16string& AName, const std::u16string& IP,

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <ctime>
 
 namespace axg {
 namespace {
@@ -15,27 +14,11 @@ class SystemClockImpl : public Clock {
     return now - std::floor(now);
   }
   double Now() override {
-    using namespace std::chrono;
-    auto tp = system_clock::now();
-    std::time_t secs = system_clock::to_time_t(tp);
-    auto ms = duration_cast<milliseconds>(tp.time_since_epoch()).count() % 1000;
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &secs);
-#else
-    localtime_r(&secs, &local);
-#endif
     // Days from 1899-12-30 to the local date, then the local time of day.
-    // Civil-date day count (proleptic Gregorian), independent of time zones.
-    int y = local.tm_year + 1900, m = local.tm_mon + 1, d = local.tm_mday;
-    y -= m <= 2;
-    int era = (y >= 0 ? y : y - 399) / 400;
-    int yoe = y - era * 400;
-    int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    long days_since_1970 = static_cast<long>(era) * 146097 + doe - 719468;
-    double day = static_cast<double>(days_since_1970 + 25569);
-    double secs_of_day = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + ms / 1000.0;
+    const std::optional<CivilTime> local = LocalTimeAt(WallMs());
+    if (!local) return 0;
+    const double day = static_cast<double>(DaysFromCivil(local->year, local->month, local->day) + 25569);
+    const double secs_of_day = local->hour * 3600.0 + local->minute * 60.0 + local->second + local->ms / 1000.0;
     return day + secs_of_day / 86400.0;
   }
   std::int64_t MonotonicMs() override {
@@ -51,6 +34,15 @@ class SystemClockImpl : public Clock {
 std::atomic<Clock*> g_clock{nullptr};
 
 }  // namespace
+
+std::int64_t DaysFromCivil(int year, int month, int day) {
+  const std::int64_t y = year - (month <= 2);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
 
 std::int64_t Clock::WallMs() {
   using namespace std::chrono;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 
 #include "platform/export.h"
 
@@ -20,6 +21,26 @@ class AXG_PLATFORM_API Clock {
   virtual std::int64_t WallMs();
   virtual std::int64_t MonotonicUs() { return MonotonicMs() * 1000; }
 };
+
+// A local calendar date and time of day.
+struct CivilTime {
+  int year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0, ms = 0;
+  // Every field in its range, the years 1970 to 9999 (the day up to 31 in any month).
+  bool InRange() const {
+    return year >= 1970 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 &&
+           hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 59 && ms >= 0 && ms <= 999;
+  }
+};
+
+// The local date and time at an instant (milliseconds since 1970-01-01 UTC) by the
+// system's time-zone rules, and the instant of a local date and time. Both count
+// in 64 bits on every build, the i686 one included, so the years after 2038 and
+// after 2100 convert as any other; empty outside the years 1970 to 9999 or for a
+// date that does not exist.
+AXG_PLATFORM_API std::optional<CivilTime> LocalTimeAt(std::int64_t utc_ms);
+AXG_PLATFORM_API std::optional<std::int64_t> UtcMsOfLocalTime(const CivilTime& local);
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+AXG_PLATFORM_API std::int64_t DaysFromCivil(int year, int month, int day);
 
 // The clock the system reads. Tests inject their own; nullptr restores the system
 // clock. The clock is not owned.

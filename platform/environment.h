@@ -14,5 +14,8 @@ AXG_PLATFORM_API std::optional<std::u16string> GetEnvironmentText(std::u16string
 // Sets the variable (an empty value is kept as set-but-empty where the system
 // allows it); false if the system refuses.
 AXG_PLATFORM_API bool SetEnvironmentText(std::u16string_view name, std::u16string_view value);
+// Loads a library into the process until it ends, as the other modules of a host
+// process bring theirs in (ax_gate-host --load); false if it cannot be loaded.
+AXG_PLATFORM_API bool LoadLibraryForGood(std::u16string_view path);
 
 }  // namespace axg

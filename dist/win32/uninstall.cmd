@@ -1,30 +1,43 @@
 @echo off
 rem Unregisters ax_gate.dll of this folder and removes the firewall rule for TCP
-rem port 1001 that install.cmd added. Run it as administrator.
-setlocal EnableDelayedExpansion
+rem port 1001 that install.cmd added. Run it as administrator. It waits for a key
+rem at the end unless called as uninstall.cmd /q. The folder's path is taken
+rem before delayed expansion is on, as in install.cmd.
+setlocal DisableDelayedExpansion
 set "DLL=%~dp0ax_gate.dll"
+set "QUIET="
+if /i "%~1"=="/q" set "QUIET=1"
+setlocal EnableDelayedExpansion
+set "RC=1"
 reg query "HKU\S-1-5-19" >nul 2>&1
 if errorlevel 1 (
   echo uninstall.cmd needs administrator rights: right-click it and choose "Run as administrator".
   echo Нужны права администратора: запустите uninstall.cmd через "Запуск от имени администратора".
-  exit /b 1
+  goto end
 )
 set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
 if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
-"%REGSVR%" /u /s "%DLL%"
+"!REGSVR!" /u /s "!DLL!"
 if errorlevel 1 (
-  echo Unregistering !DLL! failed.
-  echo Не удалось отменить регистрацию !DLL!.
-  exit /b 1
+  echo Unregistering "!DLL!" failed.
+  echo Не удалось отменить регистрацию "!DLL!".
+  goto end
 )
-echo Unregistered: %DLL%
-echo Регистрация отменена: %DLL%
-netsh advfirewall show currentprofile >nul 2>&1
-if errorlevel 1 (
-  netsh firewall delete portopening protocol=TCP port=1001 >nul 2>&1
+echo Unregistered: "!DLL!"
+echo Регистрация отменена: "!DLL!"
+rem Windows XP and Server 2003 (version 5.x, told by ver as in install.cmd): the
+rem rule of every profile.
+set "NT5="
+ver | find " 5." >nul
+if not errorlevel 1 set "NT5=1"
+if defined NT5 (
+  netsh firewall delete portopening protocol=TCP port=1001 profile=ALL >nul 2>&1
 ) else (
   netsh advfirewall firewall delete rule name=ax_gate >nul 2>&1
 )
 echo The firewall rule for TCP port 1001 is removed.
 echo Правило брандмауэра для порта TCP 1001 удалено.
-exit /b 0
+set "RC=0"
+:end
+if not defined QUIET pause
+exit /b %RC%

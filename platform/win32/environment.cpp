@@ -29,4 +29,10 @@ bool SetEnvironmentText(std::u16string_view name, std::u16string_view value) {
   return SetEnvironmentVariableW(win32::W(key), win32::W(text)) != 0;
 }
 
+bool LoadLibraryForGood(std::u16string_view path) {
+  // Its own folder is searched for the libraries it needs, as for a module
+  // loaded by full path from another program's folder.
+  return LoadLibraryExW(win32::W(std::u16string(path)), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) != nullptr;
+}
+
 }  // namespace axg

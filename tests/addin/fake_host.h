@@ -30,6 +30,7 @@ class FakeHost final : public IDispatch, public IAsyncEvent, public IErrorLog, p
   bool offer_statusline = true;
   HRESULT event_result = S_OK;
   HRESULT depth_result = S_OK;
+  bool throw_from_events = false;  // IAsyncEvent's calls throw an int (no std::exception)
 
   std::vector<LONG> depths;
   std::vector<Event> events;
@@ -64,6 +65,7 @@ class FakeHost final : public IDispatch, public IAsyncEvent, public IErrorLog, p
   }
 
   HRESULT STDMETHODCALLTYPE SetEventBufferDepth(LONG depth) override {
+    if (throw_from_events) throw 42;
     depths.push_back(depth);
     return depth_result;
   }
@@ -72,6 +74,7 @@ class FakeHost final : public IDispatch, public IAsyncEvent, public IErrorLog, p
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE ExternalEvent(BSTR source, BSTR name, BSTR data) override {
+    if (throw_from_events) throw 42;
     if (FAILED(event_result)) return event_result;
     events.push_back({BstrToU16(source), BstrToU16(name), BstrToU16(data)});
     return event_result;

@@ -386,6 +386,26 @@ TEST(ControllerMidnight, AgesRunOnThroughMidnight) {
   EXPECT_EQ(ctl.StackCount(), 0u);
 }
 
+// The monotonic clock steps back 20 s when the entry is 3 s old: the step neither
+// ages the entry (it would time out at once if it counted as 17 s) nor holds its
+// age back until the clock has made the 20 s up again.
+TEST(ControllerMonotonic, AStepBackOfTheClockNeitherAgesNorStopsAnEntry) {
+  FakeClock clock;
+  ScopedClock scoped(clock);
+  TestController ctl;
+  int timeouts = 0;
+  ctl.OnCheckSQL = [&](TObject*, const TVar&, const TVar&, const TVar&, const TVar&, const TVar&, TPicture*,
+                       const TVar& kind, TVar&, TVar& r) {
+    if (kind.ToInt() == 1) r = TVar(++timeouts);
+  };
+  ctl.p_hw_ProtocolIn(u"$10.0.0.5:0001RQ12345600");
+  for (std::int64_t step : {3000, -20000, 4000, 2000}) {
+    clock.AdvanceMs(step);
+    ctl.p_hw_ProcessStack();
+    EXPECT_EQ(timeouts, step == 2000 ? 1 : 0) << "after a step of " << step << " ms";
+  }
+}
+
 // One entry whose steps fail does not stop the sweep. A failing re-send is
 // reported with its code and the entry's limits still move it on; an error that
 // escapes a later step is reported with "[08] " and the pass goes on with the

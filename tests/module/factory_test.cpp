@@ -2,8 +2,11 @@
 // lookup of DllGetClassObject, and the counts behind DllCanUnloadNow.
 #include <gtest/gtest.h>
 
+#include "AddInObj/AddInFactory.h"
 #include "AddInObj/ComServer.h"
+#include "addin/fake_host.h"
 #include "ax_gate/Module.h"
+#include "ax_gate/ServerRegistration.h"
 #include "module/probe.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
@@ -84,6 +87,46 @@ TEST_F(FactoryTest, FailureWhileCreatingIsUnexpected) {
   void* out = reinterpret_cast<void*>(1);
   EXPECT_EQ(failing.CreateInstance(nullptr, IID_IInitDone, &out), E_UNEXPECTED);
   EXPECT_EQ(out, nullptr);
+}
+
+// An exception that is no std::exception (an int here) thrown inside each kind
+// of entry from the host or the system stays inside it and is answered as that
+// entry answers a failure: the factory's creation, the work of DllRegisterServer
+// and DllUnregisterServer, an add-in method (Init, through the host's own event
+// interface), and the loop's posted and timer callbacks.
+TEST_F(FactoryTest, ANonStandardExceptionStaysInsideEveryKindOfEntry) {
+  struct ThrowingTarget : axg::RegistryTarget {
+    bool SetDefaultValue(std::u16string_view, std::u16string_view) override { throw 42; }
+    bool DeleteKey(std::u16string_view) override { throw 42; }
+  } target;
+  ClassFactory failing(axg::CLSID_AddInObject, [](IUnknown*, REFIID, void**) -> HRESULT { throw 42; });
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(failing.CreateInstance(nullptr, IID_IInitDone, &out), E_UNEXPECTED);
+  EXPECT_EQ(axg::ModuleRegisterServer(target, u"/opt/ax_gate.so"), E_FAIL);
+  EXPECT_EQ(axg::ModuleUnregisterServer(target), E_FAIL);
+
+  axg::test::FakeHost host;
+  host.throw_from_events = true;
+  ASSERT_EQ(axg::CreateAddInObject(nullptr, IID_IInitDone, &out), S_OK);
+  auto* init = static_cast<IInitDone*>(out);
+  EXPECT_EQ(init->Init(&host), E_UNEXPECTED);
+  EXPECT_EQ(init->Done(), S_OK);
+  init->Release();
+
+  axg::MessageLoop& loop = axg::MessageLoop::Current();
+  int ran = 0;
+  const axg::TimerId timer = loop.StartTimer(1, [&] {
+    ++ran;
+    throw 42;
+  });
+  loop.Post([&] {
+    ++ran;
+    throw 42;
+  });
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(loop.RunUntil([&] { return ran >= 3; }, 5000));
+  loop.StopTimer(timer);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("unknown exception"), std::string::npos);
 }
 
 TEST_F(FactoryTest, ClassObjectOnlyForTheModulesClass) {

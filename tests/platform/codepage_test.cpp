@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/text.h"
@@ -74,6 +76,26 @@ TEST(Clock, FakeClockWrapsTheTimeOfDayButNotTheMonotonicClock) {
   EXPECT_NEAR(CurrentClock().TimeOfDay() * 86400.0, 1.0, 1e-6);
   EXPECT_EQ(CurrentClock().MonotonicMs() - before, 2000);
   EXPECT_NEAR((CurrentClock().Now() - date_before) * 86400.0, 2.0, 1e-4);
+}
+
+// Instants past the end of a 32-bit time_t (2038-01-19 03:14:08 UTC) and past
+// 2100 become a local date and time within a day of the UTC one, and back the
+// same instant: the i686 build counts them in 64 bits too.
+TEST(Clock, LocalTimeConvertsDatesAfter2038And2100) {
+  auto as_utc_ms = [](const CivilTime& t) {
+    return ((DaysFromCivil(t.year, t.month, t.day) * 24 + t.hour) * 60 + t.minute) * 60000 + t.second * 1000 + t.ms;
+  };
+  for (const CivilTime& utc : {CivilTime{2026, 12, 9, 12, 0, 0, 0}, CivilTime{2038, 1, 19, 3, 14, 8, 0},
+                               CivilTime{2038, 1, 20, 12, 30, 15, 250}, CivilTime{2100, 3, 1, 12, 0, 0, 0},
+                               CivilTime{2106, 2, 8, 6, 28, 16, 999}}) {
+    const std::int64_t ms = as_utc_ms(utc);
+    SCOPED_TRACE(testing::Message() << utc.year << "-" << utc.month << "-" << utc.day << " " << ms);
+    const std::optional<CivilTime> local = LocalTimeAt(ms);
+    ASSERT_TRUE(local.has_value());
+    EXPECT_LE(std::llabs(as_utc_ms(*local) - ms), 14 * 3600000LL) << local->year << "-" << local->month;
+    EXPECT_EQ(UtcMsOfLocalTime(*local), ms);
+  }
+  EXPECT_EQ(DaysFromCivil(2100, 3, 1) - DaysFromCivil(2100, 2, 28), 1) << "2100 is no leap year";
 }
 
 TEST(Clock, SystemClockIsConsistent) {

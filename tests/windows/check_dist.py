@@ -7,8 +7,10 @@ One folder named as the archive; exactly the DLL and tools of the i686 tree,
 byte for byte and 32-bit; the example module in Windows-1251 with CR LF line
 ends and the same text as in the repository; install.cmd and uninstall.cmd in
 code page 866 with CR LF, taking the 32-bit regsvr32 on 64-bit Windows,
-refusing without administrator rights and handling the firewall rule for port
-1001; the guides in Russian and English.
+refusing without administrator rights, handling the firewall rule for port
+1001 (on Windows XP and Server 2003 for every profile, the version told by
+ver), safe with any folder name and waiting for a key unless /q; the guides
+in Russian and English.
 """
 import os
 import struct
@@ -74,11 +76,22 @@ def main():
         check('reg query "HKU\\S-1-5-19"' in text and "администратора" in text,
               cmd + " does not refuse clearly without administrator rights")
         check("advfirewall firewall delete rule name=ax_gate" in text, cmd + " does not handle the firewall rule")
+        # Windows XP and Server 2003: every profile's rule; the version from ver.
+        check("portopening protocol=TCP port=1001" in text and all(
+            "profile=ALL" in line for line in text.splitlines() if "netsh firewall" in line),
+            cmd + " does not handle the XP firewall rule of every profile")
+        check('ver | find " 5." >nul' in text and "if defined NT5 (" in text, cmd + " does not choose the firewall by ver")
+        # The folder's path is taken before delayed expansion is on, and after that
+        # only !DLL! appears, never %DLL% (cut at a "&", or ending a block at a ")").
+        taken, on = text.find("%~dp0"), text.find("setlocal EnableDelayedExpansion")
+        check(0 < taken < on and "%DLL%" not in text, cmd + " takes its folder's path with delayed expansion on")
+        check("if not defined QUIET pause" in text and 'if /i "%~1"=="/q" set "QUIET=1"' in text,
+              cmd + " does not wait for a key at the end unless /q")
     install = files.get("install.cmd", b"").decode("cp866", "replace")
     check("localport=1001" in install and "portopening protocol=TCP port=1001" in install,
           "install.cmd does not open TCP port 1001 (Vista and later, and XP)")
-    check('"%REGSVR%" /s "%DLL%"' in install, "install.cmd does not register the DLL next to it")
-    check('"%REGSVR%" /u /s "%DLL%"' in files.get("uninstall.cmd", b"").decode("cp866", "replace"),
+    check('"!REGSVR!" /s "!DLL!"' in install, "install.cmd does not register the DLL next to it")
+    check('"!REGSVR!" /u /s "!DLL!"' in files.get("uninstall.cmd", b"").decode("cp866", "replace"),
           "uninstall.cmd does not unregister the DLL next to it")
 
     for guide, words in (("INSTALL-ru.txt", ["Установка", "install.cmd", "Windows XP SP3", "127.0.0.2"]),

@@ -339,6 +339,9 @@ class X8664BuildUnderWine(unittest.TestCase):
     WINE = WINE64
     # Where test_4 installs the DLL: a folder with blanks in its name.
     INSTALL_DIR = ("Program Files", "ax gate")
+    # MinGW's shared runtime as Debian's mingw-w64 has it for this architecture.
+    TRIPLE = "x86_64-w64-mingw32"
+    LIBGCC = "libgcc_s_seh-1.dll"
 
     @classmethod
     def setUpClass(cls):
@@ -548,6 +551,47 @@ class X8664BuildUnderWine(unittest.TestCase):
         steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
         self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "dropped"], out)
 
+    def test_8_own_exceptions_are_caught_with_mingws_shared_runtime_loaded(self):
+        # Another module built with MinGW's default options (an add-in, a driver)
+        # has brought the shared libgcc, libstdc++ and winpthread into the process
+        # before the add-in. The add-in's own exceptions, which it answers through
+        # the result and ErrorMsg, must still be caught inside it: a method before
+        # Init, GateOpen with a Null parameter, Start with port 1001 taken.
+        gcc = sorted(glob.glob("/usr/lib/gcc/%s/*-posix" % self.TRIPLE))
+        self.assertTrue(gcc, "no mingw-w64 runtime for " + self.TRIPLE)
+        loads = []
+        for path in ("/usr/%s/lib/libwinpthread-1.dll" % self.TRIPLE, os.path.join(gcc[-1], self.LIBGCC),
+                     os.path.join(gcc[-1], "libstdc++-6.dll")):
+            self.assertTrue(os.path.isfile(path), path + " is missing")
+            loads += ["--load", windows_path(path)]
+        dll = windows_path(os.path.join(self.BIN, "ax_gate.dll"))
+        self.run_wine("regsvr32", "/s", dll)
+        busy = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            for init in (False, True):
+                if init:
+                    busy.bind(("0.0.0.0", PORT))
+                    busy.listen(1)
+                h = Host(self.prefix, self, *loads, *([] if init else ["--no-init"]))
+                try:
+                    h.wait_for(lambda l: l.get("type") == "ready", timeout=60, what="ready")
+                    i, r = h.result("Start")
+                    self.assertEqual((r["value"], r["hr"]), ("FALSE" if init else "", 0))
+                    h.send(["GateOpen", None, "0001", "TRUE"])
+                    i, r = h.result("GateOpen", start=i + 1)
+                    self.assertEqual((r["value"], r["hr"]), ("", 0))
+                    h.send(["get", "ErrorMsg"])
+                    _, r = h.result("get ErrorMsg", start=i + 1)
+                    self.assertEqual(r["value"], "Could not convert variant of type (Null) into type (OleStr)"
+                                     if init else "The add-in is not initialised")
+                finally:
+                    rc = h.finish()
+                self.assertEqual(rc, 0, "the host did not survive: exit code %d\n%s" % (
+                    rc, h.stderr.decode("utf-8", "replace")))
+        finally:
+            busy.close()
+            self.run_wine("regsvr32", "/u", "/s", dll)
+
     def test_5_serial_line_through_a_wine_com_port(self):
         # Wine opens COMn through the link dosdevices/comN: here a pseudo-terminal
         # whose other side plays the device.
@@ -608,6 +652,8 @@ class I686BuildUnderWine(X8664BuildUnderWine):
     BIN = BIN32
     WINE = WINE32
     INSTALL_DIR = ("Program Files (x86)", "1Cv77", "BIN")
+    TRIPLE = "i686-w64-mingw32"
+    LIBGCC = "libgcc_s_dw2-1.dll"
 
     def test_6_simulated_turnstiles_from_their_own_addresses(self):
         # Two controllers from 127.0.0.2 and 127.0.0.3 (the add-in tells
@@ -688,4 +734,4 @@ if __name__ == "__main__":
     for case in (X8664BuildUnderWine, I686BuildUnderWine):
         suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(case))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
-    sys.exit(0 if result.wasSuccessful() and result.testsRun == 12 else 1)
+    sys.exit(0 if result.wasSuccessful() and result.testsRun == 14 else 1)

@@ -45,6 +45,10 @@ const char kUsage[] =
     "  --policy P             allow | deny | none | cards=FILE (default none): the answer to\n"
     "                         each decision request (CHECK event of kind 0)\n"
     "  --no-start             do not call Start after Init\n"
+    "  --no-init              do not call Init either: the add-in's methods are called\n"
+    "                         as a script would before it is initialised\n"
+    "  --load FILE            load this library into the process first, as other add-ins\n"
+    "                         and drivers bring theirs into 1C's (repeatable)\n"
     "  --format text|jsonl    output for people (default) or one JSON object a line\n"
     "  --event-fail           ExternalEvent fails with E_FAIL\n"
     "  --depth-fail           SetEventBufferDepth fails with E_FAIL\n"
@@ -63,6 +67,8 @@ struct Options {
   std::string progid = "AddIn.ax_gate";
   std::string policy = "none";
   bool start = true;
+  bool init = true;
+  std::vector<std::string> load;
   std::string trace;
   Format format = Format::kText;
   SiteOptions site;
@@ -80,6 +86,8 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--policy") o.policy = value();
     else if (a.rfind("--policy=", 0) == 0) o.policy = a.substr(9);
     else if (a == "--no-start") o.start = false;
+    else if (a == "--no-init") o.init = false;
+    else if (a == "--load") o.load.push_back(value());
     else if (a == "--trace") o.trace = value();
     else if (a == "--format") {
       std::string f = value();
@@ -249,8 +257,11 @@ void Host::Initialise() {
     if (auto d = policy_.Decide(ev.name, ev.data))
       CallMethod(u"GateOpen", {Value::Str(d->ip), Value::Str(d->device), Value::Str(d->answer)});
   };
-  HRESULT hr = init_->Init(static_cast<IDispatch*>(site_));
-  out_.Result("Init", Value(), hr);
+  HRESULT hr = S_OK;
+  if (opt_.init) {
+    hr = init_->Init(static_cast<IDispatch*>(site_));
+    out_.Result("Init", Value(), hr);
+  }
 
   SAFEARRAY* info = SafeArrayCreateVector(VT_VARIANT, 0, 1);
   hr = init_->GetInfo(&info);
@@ -462,6 +473,9 @@ int Main(int argc, char** argv) {
   // The add-in reads its trace switch at Init, from this process's environment.
   if (!opt.trace.empty() && !SetEnvironmentText(u"AX_GATE_TRACE", FromUtf8(opt.trace)))
     Usage("--trace: cannot set AX_GATE_TRACE");
+  for (const std::string& file : opt.load) {
+    if (!LoadLibraryForGood(FromUtf8(file))) Usage("--load: cannot load " + file);
+  }
   Output out(opt.format);
   Host host(opt, out, std::move(*policy));
   return host.Run();

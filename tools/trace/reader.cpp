@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <sstream>
 
+#include "platform/clock.h"
 #include "platform/text.h"
 
 namespace axg::trace {
@@ -394,12 +394,10 @@ Summary Summarize(const std::vector<Road>& roads) {
 }
 
 std::string LocalTime(std::int64_t ms) {
-  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  const std::tm* tm = std::localtime(&secs);
+  const std::optional<CivilTime> t = LocalTimeAt(ms);
+  if (!t) return "??:??:??.???";
   char buf[32];
-  if (!tm) return "??:??:??.???";
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm->tm_hour, tm->tm_min, tm->tm_sec,
-                static_cast<int>(ms % 1000));
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t->hour, t->minute, t->second, t->ms);
   return buf;
 }
 
@@ -484,14 +482,11 @@ std::optional<std::int64_t> ParseTime(const std::string& text, std::int64_t refe
       return std::nullopt;
     }
   }
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
-  std::tm tm{};
+  int h = 0, mi = 0, sec = 0, ms = 0;
+  CivilTime t;
   const char* clock_part = text.c_str();
   if (text.size() >= 10 && text[4] == '-' && text[7] == '-') {
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d", &y, &mo, &d) != 3) return std::nullopt;
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d", &t.year, &t.month, &t.day) != 3) return std::nullopt;
     if (text.size() == 10) {
       clock_part = "00:00";
     } else if (text[10] == ' ' || text[10] == 'T') {
@@ -500,20 +495,20 @@ std::optional<std::int64_t> ParseTime(const std::string& text, std::int64_t refe
       return std::nullopt;
     }
   } else {
-    const std::time_t ref = static_cast<std::time_t>(reference_ms / 1000);
-    const std::tm* local = std::localtime(&ref);
-    if (!local) return std::nullopt;
-    tm = *local;
+    const std::optional<CivilTime> today = LocalTimeAt(reference_ms);
+    if (!today) return std::nullopt;
+    t = *today;
   }
   const int n = std::sscanf(clock_part, "%2d:%2d:%2d.%3d", &h, &mi, &sec, &ms);
   if (n < 2 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = n >= 3 ? sec : 0;
-  tm.tm_isdst = -1;
-  const std::time_t when = std::mktime(&tm);
-  if (when == static_cast<std::time_t>(-1)) return std::nullopt;
-  return static_cast<std::int64_t>(when) * 1000 + (n >= 4 ? ms : 0);
+  t.hour = h;
+  t.minute = mi;
+  // A leap second (:60) is read as the first second of the next minute.
+  t.second = n >= 3 ? std::min(sec, 59) : 0;
+  t.ms = n >= 4 ? ms : 0;
+  const std::optional<std::int64_t> when = UtcMsOfLocalTime(t);
+  if (!when) return std::nullopt;
+  return *when + (n >= 3 && sec == 60 ? 1000 : 0);
 }
 
 }  // namespace axg::trace
