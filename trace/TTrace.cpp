@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
@@ -18,9 +19,7 @@ namespace fs = std::filesystem;
 
 fs::path PathOf(const std::u16string& path) { return fs::path(path); }
 
-fs::path Older(const std::u16string& path, int n) {
-  return fs::path(path + u"." + IntToStr(n));
-}
+std::u16string Older(const std::u16string& path, int n) { return path + u"." + IntToStr(n); }
 
 std::u16string SystemReason() {
   const int code = errno;
@@ -63,9 +62,7 @@ bool TTrace::OpenFile(bool truncate) {
   if (!file_.is_open()) return false;
   size_ = 0;
   if (!truncate) {
-    std::error_code ec;
-    const auto existing = fs::file_size(PathOf(options_.path), ec);
-    if (!ec) size_ = existing;
+    if (const auto existing = FileSize(options_.path)) size_ = *existing;
   }
   return true;
 }
@@ -133,18 +130,15 @@ bool TTrace::Write(std::string_view data) {
 
 bool TTrace::Rotate() {
   file_.close();
-  std::error_code ec;
   if (options_.files > 1) {
-    fs::remove(Older(options_.path, options_.files - 1), ec);
+    RemoveFile(Older(options_.path, options_.files - 1));
     for (int n = options_.files - 2; n >= 1; --n) {
-      ec.clear();
-      if (fs::exists(Older(options_.path, n), ec))
-        fs::rename(Older(options_.path, n), Older(options_.path, n + 1), ec);
+      if (FileExists(Older(options_.path, n)))
+        RenameFile(Older(options_.path, n), Older(options_.path, n + 1), nullptr);
     }
-    ec.clear();
-    fs::rename(PathOf(options_.path), Older(options_.path, 1), ec);
-    if (ec) {
-      Fail(u"Trace: cannot rotate " + options_.path + u": " + FromUtf8(ec.message()), true);
+    std::u16string why;
+    if (!RenameFile(options_.path, Older(options_.path, 1), &why)) {
+      Fail(u"Trace: cannot rotate " + options_.path + u": " + why, true);
       return false;
     }
   }

@@ -3,18 +3,17 @@ rem Registers ax_gate.dll, the add-in of 1C:Enterprise 7.7, from this folder and
 rem lets the gate controllers in on TCP port 1001. Run it as administrator from
 rem the folder the DLL is to stay in. It waits for a key at the end, so that a
 rem double-clicked window can be read; install.cmd /q does not (for scripts).
-rem The folder's path is taken before delayed expansion is on (which would eat a
-rem "!" in it) and used only as !DLL! or in quotes after (a "&" or ")" in it
-rem would otherwise end the command).
+rem Delayed expansion stays off (a registry setting can turn it on for every cmd):
+rem it would eat a "!" in the folder's name. The path is used only in quotes,
+rem where a "&" or ")" in it cannot end the command or the block.
 setlocal DisableDelayedExpansion
 set "DLL=%~dp0ax_gate.dll"
 set "QUIET="
 if /i "%~1"=="/q" set "QUIET=1"
-setlocal EnableDelayedExpansion
 set "RC=1"
-if not exist "!DLL!" (
-  echo ax_gate.dll is not next to install.cmd: "!DLL!"
-  echo Файл ax_gate.dll не найден рядом с install.cmd: "!DLL!"
+if not exist "%DLL%" (
+  echo ax_gate.dll is not next to install.cmd: "%DLL%"
+  echo Файл ax_gate.dll не найден рядом с install.cmd: "%DLL%"
   goto end
 )
 rem Only administrators may read the LocalService hive.
@@ -30,14 +29,14 @@ rem 1C:Enterprise 7.7 is a 32-bit program: on 64-bit Windows the 32-bit regsvr32
 rem writes where it looks.
 set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
 if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
-"!REGSVR!" /s "!DLL!"
+"%REGSVR%" /s "%DLL%"
 if errorlevel 1 (
-  echo Registering "!DLL!" failed.
-  echo Не удалось зарегистрировать "!DLL!".
+  echo Registering "%DLL%" failed.
+  echo Не удалось зарегистрировать "%DLL%".
   goto end
 )
-echo Registered: "!DLL!"
-echo Зарегистрирован: "!DLL!"
+echo Registered: "%DLL%"
+echo Зарегистрирован: "%DLL%"
 rem The Windows version, from what ver says ("Microsoft Windows XP [Version
 rem 5.1.2600]", "[Версия 5.2.3790]" on a Russian Server 2003, "[Version
 rem 10.0.19045.3803]" on Windows 10): 5.x, Windows XP and Server 2003, has the

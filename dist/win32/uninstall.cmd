@@ -1,13 +1,12 @@
 @echo off
 rem Unregisters ax_gate.dll of this folder and removes the firewall rule for TCP
 rem port 1001 that install.cmd added. Run it as administrator. It waits for a key
-rem at the end unless called as uninstall.cmd /q. The folder's path is taken
-rem before delayed expansion is on, as in install.cmd.
+rem at the end unless called as uninstall.cmd /q. Delayed expansion stays off and
+rem the folder's path is used only in quotes, as in install.cmd.
 setlocal DisableDelayedExpansion
 set "DLL=%~dp0ax_gate.dll"
 set "QUIET="
 if /i "%~1"=="/q" set "QUIET=1"
-setlocal EnableDelayedExpansion
 set "RC=1"
 reg query "HKU\S-1-5-19" >nul 2>&1
 if errorlevel 1 (
@@ -17,14 +16,14 @@ if errorlevel 1 (
 )
 set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
 if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
-"!REGSVR!" /u /s "!DLL!"
+"%REGSVR%" /u /s "%DLL%"
 if errorlevel 1 (
-  echo Unregistering "!DLL!" failed.
-  echo Не удалось отменить регистрацию "!DLL!".
+  echo Unregistering "%DLL%" failed.
+  echo Не удалось отменить регистрацию "%DLL%".
   goto end
 )
-echo Unregistered: "!DLL!"
-echo Регистрация отменена: "!DLL!"
+echo Unregistered: "%DLL%"
+echo Регистрация отменена: "%DLL%"
 rem Windows XP and Server 2003 (version 5.x, told by ver as in install.cmd): the
 rem rule of every profile.
 set "NT5="

@@ -81,17 +81,20 @@ def main():
             "profile=ALL" in line for line in text.splitlines() if "netsh firewall" in line),
             cmd + " does not handle the XP firewall rule of every profile")
         check('ver | find " 5." >nul' in text and "if defined NT5 (" in text, cmd + " does not choose the firewall by ver")
-        # The folder's path is taken before delayed expansion is on, and after that
-        # only !DLL! appears, never %DLL% (cut at a "&", or ending a block at a ")").
-        taken, on = text.find("%~dp0"), text.find("setlocal EnableDelayedExpansion")
-        check(0 < taken < on and "%DLL%" not in text, cmd + " takes its folder's path with delayed expansion on")
+        # Delayed expansion off before the folder's path is taken (it would eat a
+        # "!" in it); the path only in quotes (a "&" would cut the command, a ")"
+        # end a block).
+        off, taken = text.find("setlocal DisableDelayedExpansion"), text.find("%~dp0")
+        check(0 < off < taken and "EnableDelayedExpansion" not in text,
+              cmd + " takes its folder's path with delayed expansion on")
+        check(text.count("%DLL%") == text.count('"%DLL%"'), cmd + " uses its folder's path without quotes")
         check("if not defined QUIET pause" in text and 'if /i "%~1"=="/q" set "QUIET=1"' in text,
               cmd + " does not wait for a key at the end unless /q")
     install = files.get("install.cmd", b"").decode("cp866", "replace")
     check("localport=1001" in install and "portopening protocol=TCP port=1001" in install,
           "install.cmd does not open TCP port 1001 (Vista and later, and XP)")
-    check('"!REGSVR!" /s "!DLL!"' in install, "install.cmd does not register the DLL next to it")
-    check('"!REGSVR!" /u /s "!DLL!"' in files.get("uninstall.cmd", b"").decode("cp866", "replace"),
+    check('"%REGSVR%" /s "%DLL%"' in install, "install.cmd does not register the DLL next to it")
+    check('"%REGSVR%" /u /s "%DLL%"' in files.get("uninstall.cmd", b"").decode("cp866", "replace"),
           "uninstall.cmd does not unregister the DLL next to it")
 
     for guide, words in (("INSTALL-ru.txt", ["Установка", "install.cmd", "Windows XP SP3", "127.0.0.2"]),

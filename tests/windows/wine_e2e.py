@@ -25,7 +25,9 @@ where 32-bit programs such as 1C look). For each build, in order:
     ax_gate-serialmon.exe (connector and controller on a serial port);
   * (i686) ax_gate-devsim.exe: two simulated turnstiles from 127.0.0.2 and
     127.0.0.3 against ax_gate-host.exe, every card decided;
-  * (i686) install.cmd and uninstall.cmd of the package (make dist).
+  * (i686) install.cmd and uninstall.cmd of the package (make dist);
+  * MinGW's shared runtime DLLs loaded before the add-in, whose own exceptions
+    must still be caught inside it.
 Every wait is bounded; any failure fails the run.
 """
 import glob
@@ -689,9 +691,14 @@ class I686BuildUnderWine(X8664BuildUnderWine):
         self.assertNotIn("note:", text)
 
     def test_7_install_and_uninstall_commands_of_the_package(self):
-        # The package of make dist, unpacked where 1C 7.7 lives on 64-bit Windows
-        # (blanks and parentheses in the path); cmd.exe runs its commands.
-        folder = os.path.join(self.prefix.drive_c, "Program Files (x86)", "1Cv77", "BIN")
+        # The package of make dist, unpacked where 1C 7.7 lives on 64-bit Windows,
+        # in a folder whose name holds what cmd reads as syntax (blanks,
+        # parentheses, "&", and "!" under delayed expansion) and Cyrillic letters;
+        # cmd.exe runs its commands. The command line carries the name in UTF-8
+        # (C.UTF-8); cmd writes it in the console's code page, where the Cyrillic
+        # letters become "?".
+        parts = ("Program Files (x86)", "1Cv77 Склад & Касса!", "BIN")
+        folder = os.path.join(self.prefix.drive_c, *parts)
         os.makedirs(folder, exist_ok=True)
         with tempfile.TemporaryDirectory() as out:
             made = subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "dist-win32.py"), SOURCE,
@@ -700,29 +707,38 @@ class I686BuildUnderWine(X8664BuildUnderWine):
                 for member in z.namelist():
                     with open(os.path.join(folder, os.path.basename(member)), "wb") as f:
                         f.write(z.read(member))
-        install = "C:\\Program Files (x86)\\1Cv77\\BIN\\install.cmd"
+        install = "C:\\" + "\\".join(parts) + "\\install.cmd"
+        shown = b'"C:\\Program Files (x86)\\1Cv77 ????? & ?????!\\BIN\\ax_gate.dll"'
+
+        def run(script, *args, check=True):
+            # "call": cmd /c would take the quotes off a path with parentheses.
+            return self.prefix.run("cmd", "/c", "call", install.replace("install.cmd", script), *args,
+                                   wine=WINE64, check=check, locale="C.UTF-8")
+
         # Wine's user has no LocalService hive, the mark the commands take for
-        # administrator rights: first they must stop and say so.
-        # "call": cmd /c would take the quotes off a path with parentheses.
-        p = self.prefix.run("cmd", "/c", "call", install, wine=WINE64, check=False)
+        # administrator rights: first they must stop and say so, and, started
+        # without /q, wait for a key.
+        p = run("install.cmd", check=False)
         self.assertEqual(p.returncode, 1, p.stdout)
         self.assertIn(b"needs administrator rights", p.stdout)
+        self.assertIn(b"Press any key", p.stdout)
         self.assertEqual(self.registered("HKEY_CLASSES_ROOT")[2], None, "registered without the rights")
         self.prefix.run("reg", "add", "HKU\\S-1-5-19\\axg", "/f", wine=WINE64)
         try:
-            p = self.prefix.run("cmd", "/c", "call", install, wine=WINE64)
-            self.assertIn(b"Registered: C:\\Program Files (x86)\\1Cv77\\BIN\\ax_gate.dll", p.stdout)
+            p = run("install.cmd", "/q")
+            self.assertIn(b"Registered: " + shown, p.stdout)
+            self.assertNotIn(b"Press any key", p.stdout)
             # The 32-bit regsvr32 wrote it: the 32-bit view, where 1C looks, has it.
             _, cls, clsid = self.registered("HKEY_CLASSES_ROOT")
             inproc = cls.get(("HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32" % clsid).upper(), {}).get("")
             self.assertIsNotNone(inproc, cls)
             self.check_registered(inproc)
-            self.assertTrue(inproc.upper().endswith("\\1CV77\\BIN\\AX_GATE.DLL"), inproc)
-            self.prefix.run("cmd", "/c", "call", install.replace("install.cmd", "uninstall.cmd"), wine=WINE64)
+            self.assertTrue(inproc.upper().endswith("\\BIN\\AX_GATE.DLL"), inproc)
+            p = run("uninstall.cmd", "/q")
+            self.assertIn(b"Unregistered: " + shown, p.stdout)
             self.check_unregistered(clsid)
         finally:
             self.prefix.run("reg", "delete", "HKU\\S-1-5-19", "/f", wine=WINE64, check=False)
-
 
 if __name__ == "__main__":
     if not SOURCE or not BIN64 or not BIN32:
