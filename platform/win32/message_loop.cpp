@@ -205,7 +205,9 @@ Win32Loop::~Win32Loop() {
   if (GetCurrentThreadId() == thread_) DestroyWindow(hwnd_);
 }
 
-LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+// The loop's own work around the callbacks (which are guarded each) is guarded
+// as a whole too: nothing crosses into the system's frames.
+LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) try {
   auto* self = reinterpret_cast<Win32Loop*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self) return DefWindowProcW(hwnd, msg, wparam, lparam);
   if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
@@ -226,6 +228,12 @@ LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARA
     default:
       return DefWindowProcW(hwnd, msg, wparam, lparam);
   }
+} catch (const std::exception& e) {
+  ReportEscaped(e.what());
+  return 0;
+} catch (...) {
+  ReportEscaped("unknown exception");
+  return 0;
 }
 
 void Win32Loop::OnSocket(UINT msg, SocketHandle s, unsigned fd_event, int error) {

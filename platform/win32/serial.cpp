@@ -206,7 +206,8 @@ SerialLine::SerialLine() : impl_(std::make_unique<Impl>()) {}
 SerialLine::~SerialLine() {
   try {
     impl_->Shutdown();
-  } catch (const Error&) {
+  } catch (...) {
+    // Nothing leaves a destructor.
   }
 }
 
