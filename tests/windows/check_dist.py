@@ -76,19 +76,16 @@ def main():
         check('reg query "HKU\\S-1-5-19"' in text and "администратора" in text,
               cmd + " does not refuse clearly without administrator rights")
         check("advfirewall firewall delete rule name=ax_gate" in text, cmd + " does not handle the firewall rule")
-        # Windows XP and Server 2003: every profile's rule; the version from ver.
-        check("portopening protocol=TCP port=1001" in text and all(
-            "profile=ALL" in line for line in text.splitlines() if "netsh firewall" in line),
-            cmd + " does not handle the XP firewall rule of every profile")
-        check('ver | find " 5." >nul' in text and "if defined NT5 (" in text, cmd + " does not choose the firewall by ver")
-        # Delayed expansion off before the folder's path is taken (it would eat a
-        # "!" in it); the path only in quotes (a "&" would cut the command, a ")"
-        # end a block).
-        off, taken = text.find("setlocal DisableDelayedExpansion"), text.find("%~dp0")
-        check(0 < off < taken and "EnableDelayedExpansion" not in text,
-              cmd + " takes its folder's path with delayed expansion on")
-        check(text.count("%DLL%") == text.count('"%DLL%"'), cmd + " uses its folder's path without quotes")
-        check("if not defined QUIET pause" in text and 'if /i "%~1"=="/q" set "QUIET=1"' in text,
+        # XP and Server 2003 (told by ver): every profile's rule. Delayed expansion
+        # off before the folder's path is taken (it eats a "!"), the path only in
+        # quotes (a "&" cuts the command, a ")" ends a block). A pause unless /q.
+        xp = [line for line in text.splitlines() if "netsh firewall" in line]
+        check(xp and all("profile=ALL" in line for line in xp) and 'ver | find " 5." >nul' in text,
+              cmd + " does not open or close the XP firewall rule of every profile, chosen by ver")
+        check(0 < text.find("setlocal DisableDelayedExpansion") < text.find("%~dp0") and
+              "EnableDelayedExpansion" not in text and text.count("%DLL%") == text.count('"%DLL%"'),
+              cmd + " takes or uses its folder's path unsafely")
+        check('if /i "%~1"=="/q" set "QUIET=1"' in text and "if not defined QUIET pause" in text,
               cmd + " does not wait for a key at the end unless /q")
     install = files.get("install.cmd", b"").decode("cp866", "replace")
     check("localport=1001" in install and "portopening protocol=TCP port=1001" in install,
