@@ -569,7 +569,8 @@ class X8664BuildUnderWine(unittest.TestCase):
         busy = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
             for init in (False, True):
-                if init:
+                if init:  # past the earlier tests' connections in TIME_WAIT
+                    busy.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                     busy.bind(("0.0.0.0", PORT))
                     busy.listen(1)
                 h = Host(self.prefix, self, *loads, *([] if init else ["--no-init"]))
