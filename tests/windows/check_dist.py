@@ -79,7 +79,7 @@ def main():
         # XP and Server 2003 (told by ver): every profile's rule. Delayed expansion
         # off before the folder's path is taken (it eats a "!"), the path only in
         # quotes (a "&" cuts the command, a ")" ends a block). A pause unless /q.
-        xp = [line for line in text.splitlines() if "netsh firewall" in line]
+        xp = [line for line in text.splitlines() if line.lstrip().startswith("netsh firewall")]
         check(xp and all("profile=ALL" in line for line in xp) and 'ver | find " 5." >nul' in text,
               cmd + " does not open or close the XP firewall rule of every profile, chosen by ver")
         check(0 < text.find("setlocal DisableDelayedExpansion") < text.find("%~dp0") and
