@@ -27,6 +27,8 @@
 #include "platform/component.h"
 #include "platform/socket.h"
 #include "transport/AcceptBackoff.h"
+#include "transport/BroadcastStream.h"
+#include "transport/LineBudget.h"
 
 namespace axg {
 
@@ -115,8 +117,9 @@ class TLineConnection : public TComponent {
 
   void Accept(SocketHandle s, const SocketAddress& peer);
   void OnSocket(unsigned event, int error);
-  // Reads and delivers up to `lines` lines; says why it stopped.
-  SliceEnd ServeSlice(int lines);
+  // Reads and delivers lines while the server's budget has room for this
+  // slice; says why it stopped.
+  SliceEnd ServeSlice();
   // Reads one chunk from the socket; false when nothing more can come now.
   bool ReadChunk(bool& ended);
   void AppendReceived(const char* data, std::size_t len);
@@ -125,11 +128,17 @@ class TLineConnection : public TComponent {
   // Delivers the line at the front; false when the connection died on the way.
   bool DeliverLine(std::size_t length);
   void RaiseDataAvailable();
+  void AnswerPeer();
+  // The start of a line buffered without its end is past LineLimit by more
+  // than `reach` bytes.
+  bool PastLineLimit(std::size_t reach) const;
   void CheckLineLimit();
   bool TakeLineToken();
   double TokensNow();
   void SetReading(bool reading);
-  void UpdateWatch();
+  // Tells the loop what the socket is watched for; false when the loop refused
+  // and the connection was closed for it.
+  bool UpdateWatch();
   void AfterSlice(SliceEnd end);
   void SendBytes(std::string bytes, bool urgent = true);
   void TakeBroadcast();
@@ -245,6 +254,9 @@ class TLineServer : public TComponent {
   std::size_t TotalUnsent() const { return total_unsent_; }
   // True while accepting is paused after the system ran out of descriptors or buffers.
   bool AcceptPaused() const { return accept_backoff_.Paused(); }
+  // True while the broadcast coalescing timer runs, which is exactly while
+  // broadcast bytes are owed to a connection.
+  bool BroadcastTimerRunning() const { return broadcast_.TimerRunning(); }
 
  private:
   friend class TLineConnection;
@@ -253,7 +265,7 @@ class TLineServer : public TComponent {
   void PauseAccepting(const SocketError& e);
   void ResumeAccepting();
   // Reading: the line budget of the turn and the connections with work left.
-  int SliceAllowance() const;
+  bool SliceHasRoom(int slice_start) const;
   void CountLine();
   void Schedule(TLineConnection* client, bool throttled);
   void PostTurn();
@@ -280,7 +292,7 @@ class TLineServer : public TComponent {
   std::uint16_t bound_port_ = 0;
   std::vector<TLineConnection*> clients_;
 
-  int turn_lines_ = 0;      // delivered since the turn began
+  LineBudget budget_;
   bool turn_posted_ = false;
   std::deque<TLineConnection*> scheduled_;    // work left, served in order
   std::vector<TLineConnection*> throttled_;   // waiting for their budget to refill
@@ -288,10 +300,8 @@ class TLineServer : public TComponent {
 
   std::vector<TLineConnection*> flush_due_;
   bool flush_posted_ = false;
-  std::string broadcast_;            // broadcast bytes not yet taken by every connection
-  std::uint64_t broadcast_base_ = 0;  // stream position of broadcast_[0]
+  BroadcastStream broadcast_{[this] { BroadcastTick(); }};
   std::size_t broadcast_cursor_ = 0;  // next connection the coalescing timer writes
-  std::unique_ptr<Timer> broadcast_timer_;
   std::size_t total_unsent_ = 0;
 
   AcceptBackoff accept_backoff_{[this] { ResumeAccepting(); }};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -156,14 +157,28 @@ TEST_F(LineServerTest, LineLimitCountsOnlyBytesWithoutALineEnd) {
       ClearData = clear;
     };
   };
+  server.MaxLineRate = 0;
   auto client = Connect();
 
-  // A longer line whose end comes in the same read is delivered whole.
-  const std::string long_line = std::string(300, 'L') + "\r\n";
-  client->Send(long_line);
-  ASSERT_TRUE(WaitLines(1));
-  EXPECT_EQ(lines[0], long_line);
+  // A line ending anywhere around the size of one read, and a longer one whose
+  // end comes in the same burst, arrive whole, and so does the line after them.
+  for (const std::size_t length : {std::size_t{160}, std::size_t{300}}) {
+    for (std::size_t last = 4090; last <= 4100; ++last) {  // where the line's LF lands
+      const std::size_t start = last + 1 - (length + 2);
+      std::string burst;
+      while (start - burst.size() > 101) burst += std::string(98, 'F') + "\r\n";
+      burst += std::string(start - burst.size() - 2, 'G') + "\r\n";
+      const std::string line = std::string(length, 'L') + "\r\n";
+      const std::size_t before = static_cast<std::size_t>(std::count(burst.begin(), burst.end(), '\n'));
+      lines.clear();
+      client->Send(burst + line + "after\r\n");
+      ASSERT_TRUE(WaitLines(before + 2)) << length << " ending at " << last;
+      EXPECT_EQ(lines[before], line) << length << " ending at " << last;
+      EXPECT_EQ(lines[before + 1], "after\r\n");
+    }
+  }
   EXPECT_TRUE(counts.empty());
+  lines.clear();
 
   // A device that ends its lines with CR alone: the buffered bytes are dropped.
   std::string cr_only;
@@ -172,8 +187,8 @@ TEST_F(LineServerTest, LineLimitCountsOnlyBytesWithoutALineEnd) {
   ASSERT_TRUE(loop.RunUntil([&] { return counts.size() == 1; }, kWaitMs));
   EXPECT_EQ(counts[0], 170);
   client->Send("ok\r\n");
-  ASSERT_TRUE(WaitLines(2));
-  EXPECT_EQ(lines[1], "ok\r\n");
+  ASSERT_TRUE(WaitLines(1));
+  EXPECT_EQ(lines[0], "ok\r\n");
 
   // ClearData turned false keeps the bytes: the count grows and the line completes.
   clear = false;
@@ -183,8 +198,8 @@ TEST_F(LineServerTest, LineLimitCountsOnlyBytesWithoutALineEnd) {
   ASSERT_TRUE(loop.RunUntil([&] { return counts.size() == 3; }, kWaitMs));
   EXPECT_EQ(counts[2], 180);
   client->Send("\r\n");
-  ASSERT_TRUE(WaitLines(3));
-  EXPECT_EQ(lines[2], cr_only + "0123456789\r\n");
+  ASSERT_TRUE(WaitLines(2));
+  EXPECT_EQ(lines[1], cr_only + "0123456789\r\n");
 }
 
 TEST_F(LineServerTest, ClosingReportsInALaterTurnThenDestroys) {
@@ -294,12 +309,20 @@ TEST_F(LineServerTest, PastTheTotalBoundTheLargestQueueIsClosed) {
 // turns and in order; connections take turns, so a chatty one cannot hold back
 // a quiet one.
 TEST_F(LineServerTest, ATurnDeliversASliceAndTheRestFollowsInOrder) {
+  // Cost: messages each line makes; a handler charges the extra ones, and they
+  // count against the slice and the turn like lines.
   struct Case {
-    int slice, turn, lines;
+    int slice, turn, lines, cost, first_turn;
   };
-  for (const Case k : {Case{32, 96, 100}, Case{5, 8, 40}}) {
+  for (const Case k : {Case{32, 96, 100, 1, 32}, Case{5, 8, 40, 1, 5}, Case{4, 10, 30, 2, 2}, Case{32, 6, 30, 3, 2}}) {
     server.LinesPerSlice = k.slice;
     server.LinesPerTurn = k.turn;
+    configure = [&](TLineConnection* c) {
+      c->OnDataAvailable = [&, c](TObject*, std::uint16_t) {
+        lines.push_back(ToUtf8(c->ReceiveStr()));
+        server.ChargeLines(k.cost - 1);
+      };
+    };
     lines.clear();
     auto chatty = Connect();
     auto quiet = Connect();
@@ -307,7 +330,7 @@ TEST_F(LineServerTest, ATurnDeliversASliceAndTheRestFollowsInOrder) {
     for (int i = 0; i < k.lines; ++i) burst += "line " + std::to_string(i) + "\r\n";
     chatty->Send(burst);
     ASSERT_TRUE(loop.RunUntil([&] { return !lines.empty(); }, kWaitMs));
-    EXPECT_EQ(lines.size(), static_cast<std::size_t>(k.slice)) << "one slice in the first turn";
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(k.first_turn)) << "one slice in the first turn";
     quiet->Send("quiet\r\n");
     ASSERT_TRUE(WaitLines(k.lines + 1));
     std::vector<std::string> chatty_lines;
@@ -400,6 +423,19 @@ TEST_F(LineServerTest, BroadcastBytesGoAheadOfTheNextFrameOrWithinTheInterval) {
   server.Broadcast(u"t4");
   EXPECT_TRUE(a->WaitFor("t4"));
   EXPECT_EQ(late->Received().find("t1"), std::string::npos);
+
+  // The coalescing timer runs only while bytes are owed: not once everyone has
+  // taken them, not after the last connection has gone owed some, not for a
+  // broadcast with nobody connected.
+  ASSERT_TRUE(loop.RunUntil([&] { return !server.BroadcastTimerRunning(); }, kWaitMs));
+  server.Broadcast(u"t5");
+  EXPECT_TRUE(server.BroadcastTimerRunning());
+  a->Reset();
+  late->Reset();
+  ASSERT_TRUE(WaitGone(3));
+  EXPECT_FALSE(server.BroadcastTimerRunning());
+  server.Broadcast(u"t6");
+  EXPECT_FALSE(server.BroadcastTimerRunning());
 }
 
 TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {
