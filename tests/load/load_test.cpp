@@ -20,11 +20,13 @@
 
 #include "load/host_process.h"
 #include "load/load_device.h"
+#include "load/refusals.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 #include "transport/TLineServer.h"
 #include "transport/TMonitorSocket.h"
+#include "transport/line_client.h"
 
 namespace axg::load {
 namespace {
@@ -516,6 +518,53 @@ TEST(LoadSockets, ServersPauseAcceptingWhileDescriptorsRunOut) {
   EXPECT_EQ(notices.back(), "Accepting connections again");
   EXPECT_EQ(accept_errors.size(), 1u);
   for (SocketHandle c : clients) SocketClose(c);
+}
+
+// A socket the loop refuses to watch again (epoll_ctl without memory) is never
+// left unwatched: both listeners go on pausing and accept once the loop takes
+// them back; a connection resumed after its slice is closed and reported, and
+// the connections served after it in that turn carry on.
+TEST(LoadSockets, ARefusedRewatchLeavesNoSocketUnwatched) {
+  MessageLoop& loop = MessageLoop::Current();
+  TLineServer line;
+  line.Port = u"0";
+  line.Addr = u"127.0.0.1";
+  line.LinesPerSlice = 1;
+  std::vector<std::string> notices, lines;
+  std::vector<std::uint16_t> gone;
+  line.OnNotice = [&](TObject*, const std::u16string& t) { notices.push_back(ToUtf8(t)); };
+  line.OnClientConnect = [&](TObject*, TLineConnection* c, std::uint16_t) {
+    c->LineMode = true;
+    c->OnDataAvailable = [&lines, c](TObject*, std::uint16_t) { lines.push_back(ToUtf8(c->ReceiveStr())); };
+  };
+  line.OnClientDisconnect = [&](TObject*, TLineConnection*, std::uint16_t e) { gone.push_back(e); };
+  line.Listen();
+  TMonitorServer monitor;
+  monitor.OnClientError = [](TObject*, TMonitorConnection*, TErrorEvent, int& code) { code = 0; };
+  monitor.Open();
+
+  RefuseAccepts(2, EMFILE);
+  test::LineClient a(line.BoundPort());
+  SocketHandle m = SocketConnect("127.0.0.1", static_cast<std::uint16_t>(monitor.BoundPort()));
+  ASSERT_TRUE(loop.RunUntil([&] { return RefusalsLeft() == 0; }, 5000));
+  RefuseEpollAdds(2, ENOMEM);  // the listeners' return from their pause
+  ASSERT_TRUE(loop.RunUntil([&] { return line.ClientCount() == 1 && monitor.ConnectionCount() == 1; }, 5000));
+  EXPECT_EQ(RefusalsLeft(), 0);
+  EXPECT_FALSE(line.AcceptPaused());
+
+  test::LineClient b(line.BoundPort());
+  ASSERT_TRUE(loop.RunUntil([&] { return line.ClientCount() == 2; }, 5000));
+  a.Send("a1\r\na2\r\n");
+  b.Send("b1\r\nb2\r\n");
+  RefuseEpollAdds(1, ENOMEM);  // a's return from its slices
+  ASSERT_TRUE(a.WaitClosed());
+  ASSERT_TRUE(loop.RunUntil([&] { return lines.size() == 4 && gone.size() == 1; }, 5000));
+  EXPECT_EQ(gone[0], ENOMEM);
+  EXPECT_NE(notices.back().find("cannot be watched"), std::string::npos) << notices.back();
+  b.Send("b3\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return lines.size() == 5; }, 5000));
+  EXPECT_EQ(lines, (std::vector<std::string>{"a1\r\n", "b1\r\n", "a2\r\n", "b2\r\n", "b3\r\n"}));
+  SocketClose(m);
 }
 
 TEST(LoadValgrind, AShortMixedRunLeaksNothing) {
