@@ -6,13 +6,15 @@
 // which inside the host is the host's own window thread, so the server keeps the
 // work of every loop turn small:
 // - a read notification delivers a slice of lines (LinesPerSlice per connection,
-//   LinesPerTurn across all of them) and the rest waits for later turns, in order;
+//   LinesPerTurn across all of them, counted in a LineBudget) and the rest waits
+//   for later turns, in order;
 // - a connection delivers at most MaxLineRate lines a second (with a burst of
 //   LineBurst); past that its socket is not read until the budget refills, so TCP
 //   flow control holds the peer back and nothing is dropped;
 // - what is written to a connection goes out in one write at the end of the turn,
 //   and broadcast bytes that nobody waits for ride along with the next write or
-//   go out within a coalescing interval;
+//   go out within a coalescing interval (BroadcastStream), except to the peer
+//   whose line made them, which gets them at the end of that turn;
 // - unsent bytes are bounded per connection and in total; accept failures for
 //   lack of descriptors or buffers back off instead of retrying at once.
 #include <cstddef>
@@ -74,6 +76,10 @@ class TLineConnection : public TComponent {
 
   bool LineMode = false;
   std::string LineEnd = "\r\n";
+  // Bytes a line may hold without its end (0: no limit). The start of a line
+  // is judged once everything that has arrived is read, so a line cut by a read
+  // is never taken for a long one and a longer one whose end comes in the same
+  // burst is delivered whole; past the limit OnLineLimitExceeded decides.
   long LineLimit = 65536;
   bool LineEdit = false;
   bool LineEcho = false;
