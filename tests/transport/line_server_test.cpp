@@ -438,6 +438,17 @@ TEST_F(LineServerTest, BroadcastBytesGoAheadOfTheNextFrameOrWithinTheInterval) {
   EXPECT_FALSE(server.BroadcastTimerRunning());
   server.Broadcast(u"t6");
   EXPECT_FALSE(server.BroadcastTimerRunning());
+
+  // The peer whose line made a broadcast gets it at the end of that turn, so
+  // its TCP hears back at once; the others wait for the interval.
+  server.BroadcastIntervalMs = 60000;
+  configure = [&](TLineConnection* c) {
+    c->OnDataAvailable = [&, c](TObject*, std::uint16_t) { server.Broadcast(c->ReceiveStr()); };
+  };
+  auto sender = Connect(), other = Connect();
+  sender->Send("x\r\n");
+  EXPECT_TRUE(sender->WaitFor(greeting + "x\r\n"));
+  EXPECT_EQ(other->Take(), greeting);
 }
 
 TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {
