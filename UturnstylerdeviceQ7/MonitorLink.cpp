@@ -124,12 +124,8 @@ void TTurnStylerDeviceQ7::SendToMonitor(const std::u16string& AMess) {
 }
 
 void TTurnStylerDeviceQ7::OpenMonitorClient() {
-  // A new connection is a new stream: a line left unfinished by the previous
-  // one must not be glued to the first bytes of this one.
-  if (!DeviceClient->Connecting()) {
-    FMonitorTail.clear();
-    FMonitorSkip = false;
-  }
+  // A new connection is a new stream; the previous one ends here.
+  if (!DeviceClient->Connecting()) EndMonitorStream();
   try {
     DeviceClient->Open();
   } catch (const std::exception& E) {
@@ -139,8 +135,18 @@ void TTurnStylerDeviceQ7::OpenMonitorClient() {
 
 void TTurnStylerDeviceQ7::CloseMonitorClient() {
   DeviceClient->Close();
+  EndMonitorStream();
+}
+
+// The stream of the monitor connection is over. The whole lines it left with
+// the socket (they wait there while a turn's worth is queued) are still handled,
+// in later turns; opening the connection again would discard them. A line left
+// unfinished must not be glued to the first bytes of the next stream.
+void TTurnStylerDeviceQ7::EndMonitorStream() {
+  if (TMonitorConnection* c = DeviceClient->Connection()) CutMonitorLines(c->ReceiveText());
   FMonitorTail.clear();
   FMonitorSkip = false;
+  if (!FMonitorReading) PostMonitorTurn();
 }
 
 // ---------------------------------------------------------------------------
@@ -219,6 +225,10 @@ void TTurnStylerDeviceQ7::HandleMonitorLines() {
     }
   }
   FMonitorReading = false;
+  PostMonitorTurn();
+}
+
+void TTurnStylerDeviceQ7::PostMonitorTurn() {
   if (FMonitorLines.empty() || FMonitorTurnPosted) return;
   FMonitorTurnPosted = true;
   std::weak_ptr<int> alive = FLife;

@@ -262,7 +262,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
   void OpenMonitorClient();
   void CloseMonitorClient();
   void HandleMonitorLines();
+  void PostMonitorTurn();
   void CutMonitorLines(std::string_view bytes);
+  void EndMonitorStream();
   void MonitorLineIn(const std::u16string& line);
 
   // What the monitor server sent that is not a whole line yet, in its 8-bit form;

@@ -170,6 +170,8 @@ void PrintTables(const Options& o, const Results& r) {
     std::printf("targets: <= %.0f KiB per device (%s); idle over %d s: 0 wakeups (%s), < %.1f %% CPU (%s)\n",
                 kRssTargetKib, Mark(f.full_rss_per_device_kib <= kRssTargetKib), f.idle_seconds,
                 Mark(f.full_wakeups == 0), kIdleCpuTargetPercent, Mark(f.full_cpu_percent < kIdleCpuTargetPercent));
+    std::printf("after the last device left (right after a line): %ld wakeups in %d s (target 0: %s)\n",
+                f.full_wakeups_gone, kGoneSeconds, Mark(f.full_wakeups_gone == 0));
   }
   for (const auto& f : r.flood) {
     std::printf("\nFlood (one peer sends %.0f blank lines/s for %d s, %d connections never read, one controller\n"
@@ -293,9 +295,11 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
       << ",\"ax_gate_rss_kib\":" << x.full_rss_idle_kib << ",\"floor_rss_kib\":" << x.floor_rss_idle_kib
       << ",\"idle_seconds\":" << x.idle_seconds << ",\"ax_gate_idle_cpu_percent\":" << Num(x.full_cpu_percent)
       << ",\"floor_idle_cpu_percent\":" << Num(x.floor_cpu_percent) << ",\"ax_gate_wakeups\":" << x.full_wakeups
-      << ",\"floor_wakeups\":" << x.floor_wakeups << ",\"met\":{\"rss\":"
+      << ",\"floor_wakeups\":" << x.floor_wakeups << ",\"ax_gate_wakeups_after_last_left\":" << x.full_wakeups_gone
+      << ",\"met\":{\"rss\":"
       << (x.full_rss_per_device_kib <= kRssTargetKib ? "true" : "false")
       << ",\"wakeups\":" << (x.full_wakeups == 0 ? "true" : "false")
+      << ",\"wakeups_after_last_left\":" << (x.full_wakeups_gone == 0 ? "true" : "false")
       << ",\"cpu\":" << (x.full_cpu_percent < kIdleCpuTargetPercent ? "true" : "false") << "}}";
   }
   j << "\n  ],\n  \"flood\": [";

@@ -88,6 +88,9 @@ struct LatencyResult {
   int misclassified = 0;        // samples whose stack did not match the phase
 };
 
+// The window in which the add-in's thread is watched after the last device left.
+inline constexpr int kGoneSeconds = 2;
+
 struct FootprintResult {
   int devices = 0;
   double full_rss_per_device_kib = 0;
@@ -99,6 +102,9 @@ struct FootprintResult {
   double floor_cpu_percent = 0;
   long full_wakeups = 0;
   long floor_wakeups = 0;
+  // Over kGoneSeconds after the last device left right after a line, while the
+  // broadcast it set off was still owed to the others.
+  long full_wakeups_gone = 0;
 };
 
 struct SweepResult {

@@ -17,6 +17,10 @@ constexpr unsigned kIdleEvents = kSockRead | kSockClose;
 // buffered bytes hold no complete line, so what waits in our buffer stays small
 // and the rest waits in the kernel, where TCP flow control holds the peer.
 constexpr std::size_t kReadChunk = 4096;
+// A line longer than LineLimit is still delivered whole when its end arrives in
+// the same burst: reading goes on past the limit while bytes are there, but by
+// no more than this, so a peer that never ends its line cannot grow the buffer.
+constexpr std::size_t kLongLineReach = 64 * 1024;
 // A line handler that never reads its line gets it offered this often, then the
 // line is dropped instead of looping for ever.
 constexpr int kLineOffers = 8;
@@ -102,7 +106,7 @@ void TLineConnection::Accept(SocketHandle s, const SocketAddress& peer) {
   peer_addr_ = FromUtf8(peer.addr);
   peer_port_ = IntToStr(peer.port);
   tokens_ = std::max(server_->LineBurst, 1);
-  broadcast_pos_ = server_->broadcast_base_ + server_->broadcast_.size();
+  broadcast_pos_ = server_->broadcast_.End();
   tokens_at_ = CurrentClock().MonotonicMs();
   loop_->WatchSocket(s, kIdleEvents, [this](unsigned event, int error) { OnSocket(event, error); });
 }
@@ -138,13 +142,12 @@ void TLineConnection::OnSocket(unsigned event, int error) {
     return;
   }
   if (paused_ || state_ != wsConnected) return;  // its turn comes from the server's list
-  const int allowed = server_->SliceAllowance();
-  if (allowed == 0) {
+  if (!server_->SliceHasRoom(server_->budget_.Used())) {
     server_->Schedule(this, false);
     return;
   }
   std::weak_ptr<int> alive = life_;
-  const SliceEnd end = ServeSlice(allowed);
+  const SliceEnd end = ServeSlice();
   if (!alive.expired()) AfterSlice(end);
 }
 
@@ -165,27 +168,35 @@ void TLineConnection::AfterSlice(SliceEnd end) {
   }
 }
 
-TLineConnection::SliceEnd TLineConnection::ServeSlice(int lines) {
+// The slice counts what its lines cost the server's budget, the extra messages
+// their handlers charge included, so neither the slice nor the turn runs over.
+TLineConnection::SliceEnd TLineConnection::ServeSlice() {
   std::weak_ptr<int> alive = life_;
-  int delivered = 0;
+  const int start = server_->budget_.Used();
+  // Judges the buffered start of a line against the limit; false when the
+  // connection went on the way.
+  auto judge = [&] {
+    unchecked_ = false;
+    CheckLineLimit();
+    return !alive.expired() && state_ == wsConnected;
+  };
   for (;;) {
     if (state_ != wsConnected) return SliceEnd::kGone;
     if (LineMode) {
       if (const std::size_t length = NextLineLength(); length > 0) {
-        if (delivered >= lines) return SliceEnd::kMore;
+        if (!server_->SliceHasRoom(start)) return SliceEnd::kMore;
         if (!TakeLineToken()) return SliceEnd::kThrottled;
-        ++delivered;
         server_->CountLine();
         if (!DeliverLine(length)) return SliceEnd::kGone;
+        AnswerPeer();
         continue;
       }
       // Nothing complete is buffered: what is there now is the start of a line.
-      if (unchecked_) {
-        unchecked_ = false;
-        CheckLineLimit();
-        if (alive.expired() || state_ != wsConnected) return SliceEnd::kGone;
-      }
-    } else if (delivered >= lines) {
+      // It is judged once everything that has arrived is read (below), so that
+      // a line cut by the size of a read is not taken for a long one; a start
+      // that runs on far past the limit is judged at once.
+      if (unchecked_ && PastLineLimit(kLongLineReach) && !judge()) return SliceEnd::kGone;
+    } else if (!server_->SliceHasRoom(start)) {
       return SliceEnd::kMore;
     }
     if (peer_ended_) {
@@ -195,16 +206,17 @@ TLineConnection::SliceEnd TLineConnection::ServeSlice(int lines) {
     bool ended = false;
     if (!ReadChunk(ended)) {
       if (alive.expired()) return SliceEnd::kGone;
+      if (LineMode && unchecked_ && !judge()) return SliceEnd::kGone;
       if (!ended) return SliceEnd::kIdle;
       peer_ended_ = true;
       continue;
     }
     if (!LineMode) {
       // Raw mode: every chunk that arrives is one notification.
-      ++delivered;
       server_->CountLine();
       RaiseDataAvailable();
       if (alive.expired()) return SliceEnd::kGone;
+      AnswerPeer();
     }
   }
 }
@@ -270,12 +282,25 @@ bool TLineConnection::DeliverLine(std::size_t length) {
   return true;
 }
 
+// Broadcast bytes a line made the server owe its own peer go out with the
+// connection's write at the end of the turn instead of within the coalescing
+// interval. The peer's TCP then hears back at once: a device whose stack holds
+// small writes until the previous one is acknowledged (Nagle) would otherwise
+// keep its next line until our side's delayed acknowledgement.
+void TLineConnection::AnswerPeer() {
+  if (state_ == wsConnected && broadcast_pos_ < server_->broadcast_.End()) server_->FlushDue(this);
+}
+
 void TLineConnection::RaiseDataAvailable() {
   if (!OnDataAvailable) {
     received_.clear();
     return;
   }
   Guarded([this] { OnDataAvailable(this, 0); });
+}
+
+bool TLineConnection::PastLineLimit(std::size_t reach) const {
+  return LineLimit > 0 && received_.size() > static_cast<std::size_t>(LineLimit) + reach;
 }
 
 void TLineConnection::CheckLineLimit() {
@@ -322,9 +347,19 @@ void TLineConnection::SetReading(bool reading) {
   UpdateWatch();
 }
 
-void TLineConnection::UpdateWatch() {
-  if (state_ != wsConnected || socket_ == kInvalidSocket) return;
-  loop_->UpdateSocket(socket_, (paused_ ? 0u : kIdleEvents) | (want_write_ ? unsigned(kSockWrite) : 0u));
+// The loop may refuse (on Linux, epoll_ctl without memory for the watch): a
+// socket left unwatched would never be read or written again while the
+// connection still counted as connected, so it is closed and the server told.
+bool TLineConnection::UpdateWatch() {
+  if (state_ != wsConnected || socket_ == kInvalidSocket) return state_ == wsConnected;
+  try {
+    loop_->UpdateSocket(socket_, (paused_ ? 0u : kIdleEvents) | (want_write_ ? unsigned(kSockWrite) : 0u));
+    return true;
+  } catch (const SocketError& e) {
+    Shut(false, e.Code());
+    server_->Notice(u"Client " + peer_addr_ + u" closed: its socket cannot be watched: " + e.Message());
+  }
+  return false;
 }
 
 std::u16string TLineConnection::ReceiveStr() {
@@ -365,17 +400,15 @@ void TLineConnection::SendBytes(std::string bytes, bool urgent) {
 void TLineConnection::TakeBroadcast() {
   if (state_ != wsConnected) return;
   TLineServer& s = *server_;
-  const std::uint64_t end = s.broadcast_base_ + s.broadcast_.size();
-  if (broadcast_pos_ >= end) return;
-  const std::size_t from = static_cast<std::size_t>(broadcast_pos_ - s.broadcast_base_);
-  const std::size_t n = static_cast<std::size_t>(end - broadcast_pos_);
-  broadcast_pos_ = end;
-  if (unsent_.size() + n > kMaxUnsent) {
+  const std::string_view owed = s.broadcast_.From(broadcast_pos_);
+  if (owed.empty()) return;
+  broadcast_pos_ = s.broadcast_.End();
+  if (unsent_.size() + owed.size() > kMaxUnsent) {
     Shut(false, kSockErrWouldBlock);
     return;
   }
-  unsent_.append(s.broadcast_, from, n);
-  s.UnsentChanged(static_cast<std::ptrdiff_t>(n));
+  unsent_.append(owed);
+  s.UnsentChanged(static_cast<std::ptrdiff_t>(owed.size()));
 }
 
 void TLineConnection::Flush(bool on_writable) {
@@ -396,7 +429,7 @@ void TLineConnection::Flush(bool on_writable) {
   const bool more = !unsent_.empty();
   if (more != want_write_) {
     want_write_ = more;
-    UpdateWatch();
+    if (!UpdateWatch()) return;
   }
   if (!more) {
     GiveBackCapacity(unsent_);
@@ -561,7 +594,14 @@ void TLineServer::PauseAccepting(const SocketError& e) {
 
 void TLineServer::ResumeAccepting() {
   if (listener_ == kInvalidSocket) return;
-  loop_->UpdateSocket(listener_, kSockAccept);
+  try {
+    loop_->UpdateSocket(listener_, kSockAccept);
+  } catch (const SocketError& e) {
+    // The loop cannot watch the listener again yet (on Linux, epoll_ctl without
+    // memory): the shortage goes on, and so does the pause.
+    PauseAccepting(e);
+    return;
+  }
   AcceptPending();
 }
 
@@ -572,20 +612,16 @@ void TLineServer::Notice(const std::u16string& text) {
 
 // ------------------------------------------------------- the work of a turn
 
-int TLineServer::SliceAllowance() const {
-  const int slice = LinesPerSlice > 0 ? LinesPerSlice : std::numeric_limits<int>::max();
-  const int turn = LinesPerTurn > 0 ? LinesPerTurn - turn_lines_ : std::numeric_limits<int>::max();
-  return std::max(0, std::min(slice, turn));
+bool TLineServer::SliceHasRoom(int slice_start) const {
+  return budget_.Room(slice_start, LinesPerSlice, LinesPerTurn);
 }
 
 void TLineServer::CountLine() { ChargeLines(1); }
 
 void TLineServer::ChargeLines(int n) {
-  if (n <= 0) return;
   // The count starts afresh in the next turn, when the lines of this one (and
   // whatever they made the host queue) have been taken away.
-  if (turn_lines_ == 0) PostTurn();
-  turn_lines_ += n;
+  if (budget_.Charge(n)) PostTurn();
 }
 
 void TLineServer::Schedule(TLineConnection* client, bool throttled) {
@@ -622,17 +658,16 @@ void TLineServer::PostOnce(bool& posted, void (TLineServer::*run)()) {
 // that still have more, behind sockets that became ready meanwhile.
 void TLineServer::RunTurn() {
   turn_posted_ = false;
-  turn_lines_ = 0;
+  budget_.NewTurn();
   std::weak_ptr<int> alive = life_;
   for (std::size_t n = scheduled_.size(); n > 0 && !scheduled_.empty(); --n) {
-    const int allowed = SliceAllowance();
-    if (allowed == 0) break;
+    if (!SliceHasRoom(budget_.Used())) break;
     TLineConnection* client = scheduled_.front();
     scheduled_.pop_front();
     client->scheduled_ = false;
     if (client->State() != wsConnected) continue;
     std::weak_ptr<int> client_alive = client->life_;
-    const TLineConnection::SliceEnd end = client->ServeSlice(allowed);
+    const TLineConnection::SliceEnd end = client->ServeSlice();
     if (alive.expired()) return;
     if (!client_alive.expired()) client->AfterSlice(end);
   }
@@ -677,12 +712,10 @@ void TLineServer::RunFlush() {
 }
 
 void TLineServer::Broadcast(const std::u16string& text) {
-  // Connections that are not connected never take these bytes; with none to
-  // take them, the next tick drops them.
-  broadcast_ += ToAnsi(text);
-  if (!broadcast_timer_) broadcast_timer_ = std::make_unique<Timer>([this] { BroadcastTick(); });
-  broadcast_timer_->SetInterval(std::max(BroadcastIntervalMs, 1u));
-  if (!broadcast_timer_->Enabled()) broadcast_timer_->SetEnabled(true);
+  // With no connection there is nobody to owe the bytes to. Connections that
+  // have closed never take them; the next tick drops what only they were owed.
+  if (clients_.empty()) return;
+  broadcast_.Append(ToAnsi(text), BroadcastIntervalMs);
 }
 
 void TLineServer::FlushAll() {
@@ -693,7 +726,7 @@ void TLineServer::FlushAll() {
 // Writes the broadcast bytes still waiting to the next connections in turn, a
 // bounded number per tick, so that the writes of a large site spread over ticks.
 void TLineServer::BroadcastTick() {
-  const std::uint64_t end = broadcast_base_ + broadcast_.size();
+  const std::uint64_t end = broadcast_.End();
   const int limit = BroadcastFlushes > 0 ? BroadcastFlushes : std::numeric_limits<int>::max();
   int written = 0;
   for (std::size_t visited = 0; visited < clients_.size() && written < limit; ++visited) {
@@ -712,15 +745,10 @@ void TLineServer::BroadcastTick() {
 // Drops the broadcast bytes every connected connection has taken; with none
 // left to take, the coalescing timer stops.
 void TLineServer::TrimBroadcast() {
-  std::uint64_t lowest = broadcast_base_ + broadcast_.size();
+  std::uint64_t lowest = broadcast_.End();
   for (TLineConnection* c : clients_)
     if (c->State() == wsConnected) lowest = std::min(lowest, c->broadcast_pos_);
-  const std::size_t taken = static_cast<std::size_t>(lowest - broadcast_base_);
-  if (taken == 0) return;
-  broadcast_.erase(0, taken);
-  broadcast_base_ = lowest;
-  GiveBackCapacity(broadcast_);
-  if (broadcast_.empty() && broadcast_timer_) broadcast_timer_->SetEnabled(false);
+  broadcast_.Trim(lowest);
 }
 
 void TLineServer::UnsentChanged(std::ptrdiff_t delta) {
@@ -796,10 +824,8 @@ void TLineServer::ConnectionDestroyed(TLineConnection* client) {
   EraseValue(scheduled_, client);
   EraseValue(throttled_, client);
   EraseValue(flush_due_, client);
-  if (clients_.empty()) {
-    broadcast_base_ += broadcast_.size();
-    std::string().swap(broadcast_);
-  }
+  // What only this connection was still owed is owed to nobody now.
+  if (broadcast_.Owed()) TrimBroadcast();
 }
 
 void TLineServer::DataSent(std::uint16_t error) {

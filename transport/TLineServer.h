@@ -6,13 +6,15 @@
 // which inside the host is the host's own window thread, so the server keeps the
 // work of every loop turn small:
 // - a read notification delivers a slice of lines (LinesPerSlice per connection,
-//   LinesPerTurn across all of them) and the rest waits for later turns, in order;
+//   LinesPerTurn across all of them, counted in a LineBudget) and the rest waits
+//   for later turns, in order;
 // - a connection delivers at most MaxLineRate lines a second (with a burst of
 //   LineBurst); past that its socket is not read until the budget refills, so TCP
 //   flow control holds the peer back and nothing is dropped;
 // - what is written to a connection goes out in one write at the end of the turn,
 //   and broadcast bytes that nobody waits for ride along with the next write or
-//   go out within a coalescing interval;
+//   go out within a coalescing interval (BroadcastStream), except to the peer
+//   whose line made them, which gets them at the end of that turn;
 // - unsent bytes are bounded per connection and in total; accept failures for
 //   lack of descriptors or buffers back off instead of retrying at once.
 #include <cstddef>
@@ -27,6 +29,8 @@
 #include "platform/component.h"
 #include "platform/socket.h"
 #include "transport/AcceptBackoff.h"
+#include "transport/BroadcastStream.h"
+#include "transport/LineBudget.h"
 
 namespace axg {
 
@@ -72,6 +76,10 @@ class TLineConnection : public TComponent {
 
   bool LineMode = false;
   std::string LineEnd = "\r\n";
+  // Bytes a line may hold without its end (0: no limit). The start of a line
+  // is judged once everything that has arrived is read, so a line cut by a read
+  // is never taken for a long one and a longer one whose end comes in the same
+  // burst is delivered whole; past the limit OnLineLimitExceeded decides.
   long LineLimit = 65536;
   bool LineEdit = false;
   bool LineEcho = false;
@@ -115,8 +123,9 @@ class TLineConnection : public TComponent {
 
   void Accept(SocketHandle s, const SocketAddress& peer);
   void OnSocket(unsigned event, int error);
-  // Reads and delivers up to `lines` lines; says why it stopped.
-  SliceEnd ServeSlice(int lines);
+  // Reads and delivers lines while the server's budget has room for this
+  // slice; says why it stopped.
+  SliceEnd ServeSlice();
   // Reads one chunk from the socket; false when nothing more can come now.
   bool ReadChunk(bool& ended);
   void AppendReceived(const char* data, std::size_t len);
@@ -125,11 +134,17 @@ class TLineConnection : public TComponent {
   // Delivers the line at the front; false when the connection died on the way.
   bool DeliverLine(std::size_t length);
   void RaiseDataAvailable();
+  void AnswerPeer();
+  // The start of a line buffered without its end is past LineLimit by more
+  // than `reach` bytes.
+  bool PastLineLimit(std::size_t reach) const;
   void CheckLineLimit();
   bool TakeLineToken();
   double TokensNow();
   void SetReading(bool reading);
-  void UpdateWatch();
+  // Tells the loop what the socket is watched for; false when the loop refused
+  // and the connection was closed for it.
+  bool UpdateWatch();
   void AfterSlice(SliceEnd end);
   void SendBytes(std::string bytes, bool urgent = true);
   void TakeBroadcast();
@@ -245,6 +260,9 @@ class TLineServer : public TComponent {
   std::size_t TotalUnsent() const { return total_unsent_; }
   // True while accepting is paused after the system ran out of descriptors or buffers.
   bool AcceptPaused() const { return accept_backoff_.Paused(); }
+  // True while the broadcast coalescing timer runs, which is exactly while
+  // broadcast bytes are owed to a connection.
+  bool BroadcastTimerRunning() const { return broadcast_.TimerRunning(); }
 
  private:
   friend class TLineConnection;
@@ -253,7 +271,7 @@ class TLineServer : public TComponent {
   void PauseAccepting(const SocketError& e);
   void ResumeAccepting();
   // Reading: the line budget of the turn and the connections with work left.
-  int SliceAllowance() const;
+  bool SliceHasRoom(int slice_start) const;
   void CountLine();
   void Schedule(TLineConnection* client, bool throttled);
   void PostTurn();
@@ -280,7 +298,7 @@ class TLineServer : public TComponent {
   std::uint16_t bound_port_ = 0;
   std::vector<TLineConnection*> clients_;
 
-  int turn_lines_ = 0;      // delivered since the turn began
+  LineBudget budget_;
   bool turn_posted_ = false;
   std::deque<TLineConnection*> scheduled_;    // work left, served in order
   std::vector<TLineConnection*> throttled_;   // waiting for their budget to refill
@@ -288,10 +306,8 @@ class TLineServer : public TComponent {
 
   std::vector<TLineConnection*> flush_due_;
   bool flush_posted_ = false;
-  std::string broadcast_;            // broadcast bytes not yet taken by every connection
-  std::uint64_t broadcast_base_ = 0;  // stream position of broadcast_[0]
+  BroadcastStream broadcast_{[this] { BroadcastTick(); }};
   std::size_t broadcast_cursor_ = 0;  // next connection the coalescing timer writes
-  std::unique_ptr<Timer> broadcast_timer_;
   std::size_t total_unsent_ = 0;
 
   AcceptBackoff accept_backoff_{[this] { ResumeAccepting(); }};

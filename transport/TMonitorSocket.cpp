@@ -87,9 +87,15 @@ void TMonitorConnection::UpdateWatch() {
   unsigned events = kSockClose;
   if (in_.size() < kMaxUnread) events |= kSockRead;
   if (QueuedBytes() > 0) events |= kSockWrite;
-  if (events != watched_) {
-    watched_ = events;
+  if (events == watched_) return;
+  watched_ = events;
+  try {
     loop_.UpdateSocket(handle_, events);
+  } catch (const SocketError& e) {
+    // The loop refused (on Linux, epoll_ctl without memory for the watch): a
+    // socket it does not watch would be neither read nor written again, so the
+    // connection is reported and closed rather than left hanging.
+    Fail(eeGeneral, e.Code());
   }
 }
 
@@ -442,7 +448,13 @@ void TMonitorServer::PauseAccepting(int code) {
 
 void TMonitorServer::ResumeAccepting() {
   if (!Active()) return;
-  loop_.UpdateSocket(listener_, kSockAccept);
+  try {
+    loop_.UpdateSocket(listener_, kSockAccept);
+  } catch (const SocketError& e) {
+    // The loop cannot watch the listener again yet: the pause goes on.
+    PauseAccepting(e.Code());
+    return;
+  }
   OnListener(kSockAccept, 0);
 }
 

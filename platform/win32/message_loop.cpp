@@ -3,11 +3,18 @@
 // notifications, WM_TIMER for the timers and a message for posted calls. Inside
 // the host, the host's own loop pumps that window; Run, RunFor, RunUntil and
 // RunPending pump the same queue for the tools and tests.
+//
+// The system makes WM_TIMER only while no posted message waits, and socket
+// notifications and posted calls are posted messages: under sustained traffic
+// the timers would never fire. So each timer also keeps its deadline, and the
+// deadlines are checked after each of our posted messages; a timer that WM_TIMER
+// has left waiting past its slack fires from there.
 #include "platform/message_loop.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -40,6 +47,10 @@ constexpr UINT kMsgSocketLast = 0xBFFF;
 // Deadlines of RunFor and RunUntil: the tick count moves in steps of up to 16 ms
 // on Windows, too coarse for waits of a few milliseconds.
 using Steady = std::chrono::steady_clock;
+// How long past its interval a timer may wait for WM_TIMER before it fires
+// anyway (at least its own interval): more than the system timer's resolution,
+// so that a timer the system serves is never fired twice.
+constexpr std::chrono::milliseconds kTimerSlack{20};
 
 constexpr long kAllSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr wchar_t kClassName[] = L"axg.MessageLoop";
@@ -99,6 +110,8 @@ class Win32Loop final : public MessageLoop {
   void OnSocket(UINT msg, SocketHandle s, unsigned fd_event, int error);
   void Deliver(SocketHandle s, UINT msg, unsigned event, int error);
   void OnTimer(UINT_PTR id);
+  // Fires the timers WM_TIMER has kept waiting (see the top of this file).
+  void FireStarvedTimers();
   void OnPosted();
   void PostReadyNow(SocketHandle s, const Watch& w, unsigned added);
   void RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned event);
@@ -119,7 +132,14 @@ class Win32Loop final : public MessageLoop {
   DWORD thread_ = GetCurrentThreadId();
   UINT next_message_ = kMsgSocketFirst;
   std::unordered_map<SocketHandle, std::shared_ptr<Watch>> sockets_;
-  std::unordered_map<UINT_PTR, std::shared_ptr<std::function<void()>>> timers_;
+  struct TimerRec {
+    std::shared_ptr<std::function<void()>> cb;
+    std::chrono::milliseconds interval;
+    Steady::time_point late;  // past this the tick is overdue, WM_TIMER or not
+  };
+  std::unordered_map<UINT_PTR, TimerRec> timers_;
+  Steady::time_point next_late_ = Steady::time_point::max();  // the earliest late of all timers
+  Steady::time_point recheck_late_ = Steady::time_point::max();
   // Sockets to look at again when the recheck timer fires, with the watch seen.
   std::unordered_map<SocketHandle, std::weak_ptr<Watch>> recheck_;
   bool recheck_armed_ = false;
@@ -212,6 +232,7 @@ LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARA
   if (!self) return DefWindowProcW(hwnd, msg, wparam, lparam);
   if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
     self->OnSocket(msg, static_cast<SocketHandle>(wparam), WSAGETSELECTEVENT(lparam), WSAGETSELECTERROR(lparam));
+    self->FireStarvedTimers();
     return 0;
   }
   switch (msg) {
@@ -221,6 +242,7 @@ LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARA
       return 0;
     case kMsgPosted:
       self->OnPosted();
+      self->FireStarvedTimers();
       return 0;
     case kMsgWake:
     case kMsgTurnEnd:
@@ -286,12 +308,15 @@ void Win32Loop::RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, un
   timeval zero{0, 0};
   if (select(0, &rd, nullptr, nullptr, &zero) != 1) return;
   recheck_[s] = w;
-  if (!recheck_armed_) recheck_armed_ = SetTimer(hwnd_, kRecheckTimer, USER_TIMER_MINIMUM, nullptr) != 0;
+  if (recheck_armed_) return;
+  recheck_armed_ = SetTimer(hwnd_, kRecheckTimer, USER_TIMER_MINIMUM, nullptr) != 0;
+  if (recheck_armed_) recheck_late_ = Steady::now() + kTimerSlack;
 }
 
 void Win32Loop::OnRecheck() {
   KillTimer(hwnd_, kRecheckTimer);
   recheck_armed_ = false;
+  recheck_late_ = Steady::time_point::max();
   std::unordered_map<SocketHandle, std::weak_ptr<Watch>> due;
   due.swap(recheck_);
   for (auto& [s, weak] : due) {
@@ -374,7 +399,10 @@ TimerId Win32Loop::StartTimer(unsigned interval_ms, std::function<void()> cb) {
   if (next_timer_ == 0) next_timer_ = 1;
   if (!SetTimer(hwnd_, id, interval_ms, nullptr))
     throw Error(u"Cannot start a timer: " + win32::SystemErrorText(GetLastError()));
-  timers_[id] = std::make_shared<std::function<void()>>(std::move(cb));
+  const std::chrono::milliseconds interval(interval_ms);
+  const Steady::time_point late = Steady::now() + interval + std::max(interval, kTimerSlack);
+  timers_[id] = TimerRec{std::make_shared<std::function<void()>>(std::move(cb)), interval, late};
+  next_late_ = std::min(next_late_, late);
   return id;
 }
 
@@ -388,9 +416,32 @@ void Win32Loop::StopTimer(TimerId id) {
 void Win32Loop::OnTimer(UINT_PTR id) {
   auto it = timers_.find(id);
   if (it == timers_.end()) return;
-  std::shared_ptr<std::function<void()>> cb = it->second;  // the tick may stop its own timer
+  TimerRec& rec = it->second;
+  rec.late = Steady::now() + rec.interval + std::max(rec.interval, kTimerSlack);
+  std::shared_ptr<std::function<void()>> cb = rec.cb;  // the tick may stop its own timer
   ++callbacks_run_;
   Guarded([&] { (*cb)(); });
+}
+
+void Win32Loop::FireStarvedTimers() {
+  const Steady::time_point now = Steady::now();
+  if (now >= recheck_late_) OnRecheck();
+  if (now < next_late_) return;
+  std::vector<UINT_PTR> due;
+  next_late_ = Steady::time_point::max();
+  for (const auto& [id, rec] : timers_) {
+    if (now >= rec.late) due.push_back(id);
+    else next_late_ = std::min(next_late_, rec.late);
+  }
+  for (UINT_PTR id : due) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) continue;  // an earlier tick stopped it
+    // The system's countdown starts afresh with this tick, as after a WM_TIMER.
+    SetTimer(hwnd_, id, static_cast<UINT>(it->second.interval.count()), nullptr);
+    OnTimer(id);
+    it = timers_.find(id);
+    if (it != timers_.end()) next_late_ = std::min(next_late_, it->second.late);
+  }
 }
 
 void Win32Loop::Post(std::function<void()> fn) {

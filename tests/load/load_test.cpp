@@ -5,12 +5,16 @@
 // clean and nothing reported by a sanitizer (or by valgrind).
 #include <gtest/gtest.h>
 
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <netinet/in.h>
 #include <unistd.h>
 #include <netinet/tcp.h>
 
+#include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -25,6 +29,18 @@
 #include "platform/text.h"
 #include "transport/TLineServer.h"
 #include "transport/TMonitorSocket.h"
+#include "transport/line_client.h"
+
+// This program's epoll_ctl stands in front of the C library's: the next
+// g_refused_adds additions to an epoll set fail with ENOMEM.
+static std::atomic<int> g_refused_adds{0};
+extern "C" int epoll_ctl(int epfd, int op, int fd, epoll_event* event) noexcept {
+  int left = g_refused_adds.load();
+  while (op == EPOLL_CTL_ADD && left > 0 && !g_refused_adds.compare_exchange_weak(left, left - 1)) {
+  }
+  if (op == EPOLL_CTL_ADD && left > 0) return errno = ENOMEM, -1;
+  return static_cast<int>(::syscall(SYS_epoll_ctl, epfd, op, fd, event));
+}
 
 namespace axg::load {
 namespace {
@@ -512,10 +528,46 @@ TEST(LoadSockets, ServersPauseAcceptingWhileDescriptorsRunOut) {
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].rfind("Cannot accept connections: ", 0), 0u) << notices[0];
   EXPECT_EQ(accept_errors, std::vector<int>{EMFILE});
+  // The loop refuses to watch each listener again once (epoll without memory):
+  // the pause goes on, and the retry after it succeeds.
+  g_refused_adds = 2;
   ASSERT_TRUE(loop.RunUntil([&] { return line.ClientCount() == 3 && monitor.ConnectionCount() == 3; }, 5000));
+  EXPECT_EQ(g_refused_adds, 0);
   EXPECT_EQ(notices.back(), "Accepting connections again");
   EXPECT_EQ(accept_errors.size(), 1u);
   for (SocketHandle c : clients) SocketClose(c);
+}
+
+// A connection the loop refuses to watch again after its slice (epoll without
+// memory) is closed and reported, never left unwatched, and the one served
+// after it in that turn carries on.
+TEST(LoadSockets, ARefusedRewatchClosesTheConnectionAndStrandsNoOther) {
+  MessageLoop& loop = MessageLoop::Current();
+  TLineServer line;
+  line.Port = u"0";
+  line.Addr = u"127.0.0.1";
+  line.LinesPerSlice = 1;
+  std::vector<std::string> notices, lines;
+  std::vector<std::uint16_t> gone;
+  line.OnNotice = [&](TObject*, const std::u16string& t) { notices.push_back(ToUtf8(t)); };
+  line.OnClientConnect = [&](TObject*, TLineConnection* c, std::uint16_t) {
+    c->LineMode = true;
+    c->OnDataAvailable = [&lines, c](TObject*, std::uint16_t) { lines.push_back(ToUtf8(c->ReceiveStr())); };
+  };
+  line.OnClientDisconnect = [&](TObject*, TLineConnection*, std::uint16_t e) { gone.push_back(e); };
+  line.Listen();
+  test::LineClient a(line.BoundPort()), b(line.BoundPort());
+  ASSERT_TRUE(loop.RunUntil([&] { return line.ClientCount() == 2; }, 5000));
+  a.Send("a1\r\na2\r\n");
+  b.Send("b1\r\nb2\r\n");
+  g_refused_adds = 1;  // a's return from its slices
+  ASSERT_TRUE(a.WaitClosed());
+  ASSERT_TRUE(loop.RunUntil([&] { return lines.size() == 4 && gone.size() == 1; }, 5000));
+  EXPECT_EQ(gone[0], ENOMEM);
+  EXPECT_NE(notices.back().find("cannot be watched"), std::string::npos) << notices.back();
+  b.Send("b3\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return lines.size() == 5; }, 5000));
+  EXPECT_EQ(lines, (std::vector<std::string>{"a1\r\n", "b1\r\n", "a2\r\n", "b2\r\n", "b3\r\n"}));
 }
 
 TEST(LoadValgrind, AShortMixedRunLeaksNothing) {

@@ -2,6 +2,7 @@
 // keeps lines whole on both sides under pressure, and a card road of one
 // controller seen, line for line, through a second one.
 #include <algorithm>
+#include <utility>
 
 #include "UConnector/UConnector.h"
 #include "link_harness.h"
@@ -131,7 +132,9 @@ TEST(MonitorLines, AnOverlongLineIsDroppedWholeWithAReport) {
   EXPECT_EQ(c.events, (Trace{dropped, "LOG next", dropped, "LOG after"}));
 }
 
-// A line left unfinished by a lost connection is not glued to the next one.
+// A line left unfinished by a lost connection is not glued to the next one;
+// its whole lines are still handled, even those that waited with the socket
+// while a turn's worth was queued and the connection was opened again meanwhile.
 TEST(MonitorLines, ANewConnectionStartsWithoutTheOldTail) {
   MonitorPeer peer;
   LinkController c;
@@ -149,6 +152,30 @@ TEST(MonitorLines, ANewConnectionStartsWithoutTheOldTail) {
   ASSERT_TRUE(Wait([&] { return !c.events.empty(); }));
   Settle();
   EXPECT_EQ(c.events, (Trace{"LOG y"}));
+
+  c.events.clear();
+  Trace expected;
+  std::string wire;
+  for (int i = 0; i < 200; ++i) {
+    wire += "LOG!" + std::to_string(i) + "&";
+    expected.push_back("LOG " + std::to_string(i));
+  }
+  expected.push_back("LOG kept");
+  bool reopened = false;
+  auto log = c.OnLog;
+  c.OnLog = [&](TObject* s, const std::u16string& t) {
+    log(s, t);
+    if (!c.DeviceClient->Active() && !std::exchange(reopened, true)) c.SendToMonitor(u"LOG!z&");
+  };
+  const int before = *reads;
+  peer.Send(wire);
+  ASSERT_TRUE(Wait([&] { return *reads > before; }));
+  peer.Send("LOG!kept&LOG!unfini");
+  peer.Newest()->Close();
+  ASSERT_TRUE(Wait([&] { return c.events.size() >= expected.size(); }));
+  Settle();
+  EXPECT_TRUE(reopened);
+  EXPECT_EQ(c.events, expected);
 }
 
 // A monitor client that stops reading: once its queue passes the bound its

@@ -156,6 +156,7 @@ TEST_F(LineServerTest, LineLimitCountsOnlyBytesWithoutALineEnd) {
       ClearData = clear;
     };
   };
+  server.MaxLineRate = 0;
   auto client = Connect();
 
   // A longer line whose end comes in the same read is delivered whole.
@@ -185,6 +186,24 @@ TEST_F(LineServerTest, LineLimitCountsOnlyBytesWithoutALineEnd) {
   client->Send("\r\n");
   ASSERT_TRUE(WaitLines(3));
   EXPECT_EQ(lines[2], cr_only + "0123456789\r\n");
+
+  // Nor is a line cut by the size of a read: one ending anywhere around it, or a
+  // longer one whose end comes in the same burst, arrives whole.
+  const std::size_t judged = counts.size();
+  clear = true;
+  for (const std::size_t length : {std::size_t{160}, std::size_t{300}}) {
+    for (std::size_t last = 4090; last <= 4100; ++last) {  // where the line's LF lands
+      std::string burst;
+      std::size_t before = 1;
+      for (; last - length - 1 - burst.size() > 101; ++before) burst += std::string(98, 'F') + "\r\n";
+      burst += std::string(last - length - 3 - burst.size(), 'G') + "\r\n" + std::string(length, 'L') + "\r\n";
+      lines.clear();
+      client->Send(burst + "after\r\n");
+      ASSERT_TRUE(WaitLines(before + 2)) << length << " ending at " << last;
+      EXPECT_EQ(lines[before], std::string(length, 'L') + "\r\n") << length << " ending at " << last;
+    }
+  }
+  EXPECT_EQ(counts.size(), judged);
 }
 
 TEST_F(LineServerTest, ClosingReportsInALaterTurnThenDestroys) {
@@ -294,12 +313,20 @@ TEST_F(LineServerTest, PastTheTotalBoundTheLargestQueueIsClosed) {
 // turns and in order; connections take turns, so a chatty one cannot hold back
 // a quiet one.
 TEST_F(LineServerTest, ATurnDeliversASliceAndTheRestFollowsInOrder) {
+  // Cost: messages each line makes; a handler charges the extra ones, and they
+  // count against the slice and the turn like lines.
   struct Case {
-    int slice, turn, lines;
+    int slice, turn, lines, cost, first_turn;
   };
-  for (const Case k : {Case{32, 96, 100}, Case{5, 8, 40}}) {
+  for (const Case k : {Case{32, 96, 100, 1, 32}, Case{5, 8, 40, 1, 5}, Case{4, 10, 30, 2, 2}, Case{32, 6, 30, 3, 2}}) {
     server.LinesPerSlice = k.slice;
     server.LinesPerTurn = k.turn;
+    configure = [&](TLineConnection* c) {
+      c->OnDataAvailable = [&, c](TObject*, std::uint16_t) {
+        lines.push_back(ToUtf8(c->ReceiveStr()));
+        server.ChargeLines(k.cost - 1);
+      };
+    };
     lines.clear();
     auto chatty = Connect();
     auto quiet = Connect();
@@ -307,7 +334,7 @@ TEST_F(LineServerTest, ATurnDeliversASliceAndTheRestFollowsInOrder) {
     for (int i = 0; i < k.lines; ++i) burst += "line " + std::to_string(i) + "\r\n";
     chatty->Send(burst);
     ASSERT_TRUE(loop.RunUntil([&] { return !lines.empty(); }, kWaitMs));
-    EXPECT_EQ(lines.size(), static_cast<std::size_t>(k.slice)) << "one slice in the first turn";
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(k.first_turn)) << "one slice in the first turn";
     quiet->Send("quiet\r\n");
     ASSERT_TRUE(WaitLines(k.lines + 1));
     std::vector<std::string> chatty_lines;
@@ -400,6 +427,28 @@ TEST_F(LineServerTest, BroadcastBytesGoAheadOfTheNextFrameOrWithinTheInterval) {
   server.Broadcast(u"t4");
   EXPECT_TRUE(a->WaitFor("t4"));
   EXPECT_EQ(late->Received().find("t1"), std::string::npos);
+
+  // The coalescing timer runs only while bytes are owed: it stops when the last
+  // connection leaves owed some, and nobody connected owes nothing.
+  server.Broadcast(u"t5");
+  EXPECT_TRUE(server.BroadcastTimerRunning());
+  a->Reset();
+  late->Reset();
+  ASSERT_TRUE(WaitGone(3));
+  EXPECT_FALSE(server.BroadcastTimerRunning());
+  server.Broadcast(u"t6");
+  EXPECT_FALSE(server.BroadcastTimerRunning());
+
+  // The peer whose line made a broadcast gets it at the end of that turn, so
+  // its TCP hears back at once; the others wait for the interval.
+  server.BroadcastIntervalMs = 60000;
+  configure = [&](TLineConnection* c) {
+    c->OnDataAvailable = [&, c](TObject*, std::uint16_t) { server.Broadcast(c->ReceiveStr()); };
+  };
+  auto sender = Connect(), other = Connect();
+  sender->Send("x\r\n");
+  EXPECT_TRUE(sender->WaitFor(greeting + "x\r\n"));
+  EXPECT_EQ(other->Take(), greeting);
 }
 
 TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {

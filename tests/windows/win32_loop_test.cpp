@@ -85,6 +85,23 @@ TEST(HostPumpedLoop, TimerPostAndSocketsArriveThroughTheHostsOwnLoop) {
   SocketClose(listener);
 }
 
+// The system makes WM_TIMER only while no posted message waits: with our
+// posted work never letting the queue empty (a busy site), the timers still tick.
+TEST(HostPumpedLoop, TimersTickWhilePostedWorkNeverLetsTheQueueEmpty) {
+  MessageLoop& loop = MessageLoop::Current();
+  int ticks = 0;
+  const TimerId timer = loop.StartTimer(10, [&] { ++ticks; });
+  bool busy = true;
+  std::function<void()> again = [&] {
+    if (busy) loop.Post(again);
+  };
+  loop.Post(again);
+  EXPECT_TRUE(HostLoopUntil([&] { return ticks >= 5; })) << ticks;
+  busy = false;
+  loop.StopTimer(timer);
+  loop.RunPending();
+}
+
 TEST(HostPumpedLoop, AnExceptionInACallbackStaysOnOurSideOfTheWindowProcedure) {
   MessageLoop& loop = MessageLoop::Current();
   bool after = false;
