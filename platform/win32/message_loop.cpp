@@ -104,6 +104,7 @@ class Win32Loop final : public MessageLoop {
 
   // Forgets a socket's watch (closing a socket calls it).
   void Drop(SocketHandle s) noexcept;
+  void NoteDrained(SocketHandle s) noexcept { drained_ = s; }
 
  private:
   struct Watch {
@@ -158,6 +159,8 @@ class Win32Loop final : public MessageLoop {
   Steady::time_point recheck_since_;
   bool told_notify_ = false;  // a notification could not be posted (told once)
   bool told_timer_ = false;   // the recheck timer could not be started (told once)
+  // The socket whose read or accept last said WSAEWOULDBLOCK in a callback.
+  SocketHandle drained_ = kInvalidSocket;
   std::uint64_t callbacks_run_ = 0;  // tells RunPending whether anything ran
   WPARAM turn_ = 0;
   UINT_PTR next_timer_ = 1;
@@ -302,8 +305,11 @@ void Win32Loop::Deliver(SocketHandle s, UINT msg, unsigned event, int error) {
     w->close_delivered = true;
   }
   ++callbacks_run_;
+  drained_ = kInvalidSocket;
   Guarded([&] { w->cb(event, error); });
-  if (event == kSockRead || event == kSockAccept) RecheckLater(s, w, event);
+  // A reader that took everything needs no second look (each costs a call into
+  // the system, a round trip to the server under Wine).
+  if ((event == kSockRead || event == kSockAccept) && drained_ != s) RecheckLater(s, w, event);
 }
 
 void Win32Loop::RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned event) {
@@ -650,6 +656,10 @@ namespace win32 {
 
 void DropSocketWatch(SocketHandle s) noexcept {
   if (Win32Loop* loop = ThisThreadsLoop()) loop->Drop(s);
+}
+
+void NoteSocketDrained(SocketHandle s) noexcept {
+  if (Win32Loop* loop = ThisThreadsLoop()) loop->NoteDrained(s);
 }
 
 }  // namespace win32
