@@ -123,8 +123,11 @@ def run_step(prefix, args, n):
     requests, opens, refusals, timeouts = map(int, row.group(1, 2, 3, 4))
     pings, echoes = int(row.group(8)), int(row.group(9))
     notes = re.findall(r"^note: (.*)$", text, re.M)
+    # Up to 100 controllers the simulator names each one; past that it counts them.
     never = sum(int(m) for m in re.findall(r"(\d+) controller\(s\) never connected", text))
+    never += sum(1 for n in notes if n.endswith(" never connected") and "controller(s)" not in n)
     waiting = sum(int(m) for m in re.findall(r"(\d+) controller\(s\) still waited", text))
+    waiting += sum(1 for n in notes if "still waited" in n and "controller(s)" not in n)
     dropped = sum(int(m) for m in re.findall(r"(\d+) connection\(s\) closed by the add-in", text))
     result = {"devices": n, "seconds": round(took, 1), "never_connected": never, "requests": requests,
               "opened": opens, "refused": refusals, "timed_out": timeouts, "pings": pings, "echoes": echoes,
