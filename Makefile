@@ -10,7 +10,7 @@ BENCH_ARGS ?=
 WIN64_BUILD ?= build-win64
 WIN32_BUILD ?= build-win32
 
-.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench windows windows-build dist clean
+.PHONY: all deps build build-asan test test-normal test-asan test-fuzz fuzz demo bench bench-wine windows windows-build dist clean
 
 all: build
 
@@ -72,6 +72,17 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DAXG_BENCH=ON -DAXG_TESTS=OFF -DAXG_WERROR=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target axg_bench
 	tests/e2e/run_in_netns.sh $(BENCH_BUILD)/bin/axg_bench --json $(BENCH_BUILD)/bench-results.json $(BENCH_ARGS)
+
+# The Windows build at site scale: ax_gate-host.exe (x86_64, under wine64) against
+# the Linux device simulator, in a private network namespace; WINE_SITE_ARGS
+# picks the steps (--devices 200,500,1000 --seconds 60 --rate 0.1). Minutes per
+# step, so neither `make test` nor `make bench` runs it.
+WINE_SITE_ARGS ?=
+bench-wine: windows-build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DAXG_WERROR=ON
+	cmake --build $(BUILD) -j $(JOBS) --target ax_gate-devsim
+	tests/e2e/run_in_netns.sh python3 bench/wine_site.py $(WIN64_BUILD)/bin $(BUILD)/bin \
+	  --json $(WIN64_BUILD)/wine-site-results.json $(WINE_SITE_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN64_BUILD) $(WIN32_BUILD)

@@ -10,7 +10,7 @@
 namespace axg::bench {
 
 namespace {
-constexpr int kConnectsInFlight = 4;  // below the server's listen backlog
+constexpr int kConnectsInFlight = 4;  // well inside the server's listen backlog
 }
 
 std::string SourceAddress(int index) {

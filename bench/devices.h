@@ -2,7 +2,7 @@
 // Simulated gate controllers for the benchmarks: raw TCP clients on the driving
 // process's message loop, each bound to its own loopback source address
 // (127.0.0.2 upwards) so that the add-in tells them apart, with device address
-// "0001" upwards. They connect a few at a time (the server's backlog is 5) and
+// "0001" upwards. They connect a few at a time (as a site's controllers come up) and
 // count as connected once the server's greeting line has arrived.
 #include <cstdint>
 #include <functional>

@@ -778,7 +778,16 @@ void TLineServer::AcceptOne(SocketHandle s, const SocketAddress& peer) {
   }
   clients_.push_back(client);
   client->server_ = this;
-  client->Accept(s, peer);
+  try {
+    client->Accept(s, peer);
+  } catch (const std::exception& e) {
+    // The loop could not watch it, so nothing would ever be heard of it: the
+    // connection goes at once, before anyone was told of it, and the listener
+    // carries on with the next.
+    delete client;
+    Notice(u"Cannot take a connection from " + FromUtf8(peer.addr) + u": " + FromUtf8(e.what()));
+    return;
+  }
   std::weak_ptr<int> client_alive = client->life_;
 
   bool failed = false;

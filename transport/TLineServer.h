@@ -199,7 +199,11 @@ class TLineServer : public TComponent {
   std::u16string Banner = u"Welcome to the ax_gate turnstile server";
   std::u16string BannerTooBusy = u"Sorry, too many clients";
   int MaxClients = 0;
-  int ListenBacklog = 5;
+  // Connections the system holds until the loop accepts them. A whole site
+  // reconnects at once after the host restarts: with a short queue the system
+  // drops the rest (Linux, and so Wine) or refuses them (Windows), and each
+  // controller waits for its retry, 1, 3, 7 s and longer. The system caps it.
+  int ListenBacklog = 1024;
 
   TClientEvent OnClientConnect;
   TClientEvent OnClientDisconnect;

@@ -38,6 +38,12 @@ constexpr UINT kMsgWake = WM_APP + 1;    // Stop(): let a waiting Run look at it
 constexpr UINT kMsgTurnEnd = WM_APP + 2; // RunPending: everything queued before it is this turn's
 // The timer that looks again at sockets left readable after their notification.
 constexpr UINT_PTR kRecheckTimer = ~static_cast<UINT_PTR>(0);
+// The timer that runs posted calls whose message could not be posted.
+constexpr UINT_PTR kPostedTimer = ~static_cast<UINT_PTR>(0) - 1;
+// A recheck or a run of posted calls this late is done at the next message of
+// the window instead: WM_TIMER comes only while no posted message waits, so a
+// busy queue would hold it back for as long as it stays busy.
+constexpr auto kCatchUpAfter = std::chrono::milliseconds(20);
 // Each watch of a socket gets its own message number from this range, so a
 // notification that was already queued for an earlier watch of the same handle
 // value (sockets are reused quickly) is recognised and dropped.
@@ -61,6 +67,19 @@ constexpr wchar_t kClassName[] = L"axg.MessageLoop";
 // carries on with the next notification.
 void ReportEscaped(const std::string& what) {
   const std::string line = "ax_gate: message loop: callback failed: " + what + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  OutputDebugStringW(reinterpret_cast<const wchar_t*>(FromUtf8(line).c_str()));
+}
+
+// A message the system would not queue (the thread's queue holds 10 000 posted
+// messages on Windows) or a watch it would not register: what waited on it is
+// taken another way, and the failure is told once per run of failures.
+void ReportQueueTrouble(const char* what, DWORD code, bool* told) {
+  if (*told) return;
+  *told = true;
+  const std::string line = std::string("ax_gate: message loop: ") + what + ": " +
+                           ToUtf8(win32::SystemErrorText(code)) + "; taken by a timer instead\n";
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
   OutputDebugStringW(reinterpret_cast<const wchar_t*>(FromUtf8(line).c_str()));
@@ -96,6 +115,7 @@ class Win32Loop final : public MessageLoop {
 
   // Forgets a socket's watch (closing a socket calls it).
   void Drop(SocketHandle s) noexcept;
+  void NoteDrained(SocketHandle s) noexcept { drained_ = s; }
 
  private:
   struct Watch {
@@ -113,9 +133,17 @@ class Win32Loop final : public MessageLoop {
   // Fires the timers WM_TIMER has kept waiting (see the top of this file).
   void FireStarvedTimers();
   void OnPosted();
-  void PostReadyNow(SocketHandle s, const Watch& w, unsigned added);
+  // Posts kMsgPosted, from any thread; false if the system would not queue it.
+  bool SignalPosted();
+  void PostReadyNow(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned added);
+  bool PostNotification(SocketHandle s, UINT message, long fd_event, int error);
   void RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned event);
+  // Looks at the socket again soon (the recheck timer) for these events.
+  void AddRecheck(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned events);
   void OnRecheck();
+  // Before each message of the window: a recheck held back by a busy queue, and
+  // posted calls whose message the system would not queue.
+  void CatchUp();
   // Takes one message from the queue and dispatches it. False when the queue is
   // empty, or on WM_QUIT, which is put back for the owner of the outer loop.
   bool PumpOne(bool* quit);
@@ -132,17 +160,20 @@ class Win32Loop final : public MessageLoop {
   DWORD thread_ = GetCurrentThreadId();
   UINT next_message_ = kMsgSocketFirst;
   std::unordered_map<SocketHandle, std::shared_ptr<Watch>> sockets_;
-  struct TimerRec {
-    std::shared_ptr<std::function<void()>> cb;
-    std::chrono::milliseconds interval;
-    Steady::time_point late;  // past this the tick is overdue, WM_TIMER or not
+  std::unordered_map<UINT_PTR, std::shared_ptr<std::function<void()>>> timers_;
+  // Sockets to look at again when the recheck timer fires, with the watch seen
+  // and the events to look for.
+  struct Recheck {
+    std::weak_ptr<Watch> watch;
+    unsigned events = 0;
   };
-  std::unordered_map<UINT_PTR, TimerRec> timers_;
-  Steady::time_point next_late_ = Steady::time_point::max();  // the earliest late of all timers
-  Steady::time_point recheck_late_ = Steady::time_point::max();
-  // Sockets to look at again when the recheck timer fires, with the watch seen.
-  std::unordered_map<SocketHandle, std::weak_ptr<Watch>> recheck_;
+  std::unordered_map<SocketHandle, Recheck> recheck_;
   bool recheck_armed_ = false;
+  Steady::time_point recheck_since_;
+  bool told_notify_ = false;  // a notification could not be posted (told once)
+  bool told_timer_ = false;   // the recheck timer could not be started (told once)
+  // The socket whose read or accept last said WSAEWOULDBLOCK in a callback.
+  SocketHandle drained_ = kInvalidSocket;
   std::uint64_t callbacks_run_ = 0;  // tells RunPending whether anything ran
   WPARAM turn_ = 0;
   UINT_PTR next_timer_ = 1;
@@ -150,6 +181,11 @@ class Win32Loop final : public MessageLoop {
   std::mutex post_mutex_;
   std::deque<std::function<void()>> posted_;
   bool post_signalled_ = false;
+  bool told_post_ = false;  // kMsgPosted could not be posted (told once)
+  // Calls wait in posted_ with no kMsgPosted queued for them: the posted timer or
+  // the window's next message (CatchUp) runs them.
+  std::atomic<bool> post_stranded_{false};
+  bool post_timer_armed_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> depth_{0};  // Run, RunFor and RunUntil in progress
 };
@@ -230,6 +266,7 @@ Win32Loop::~Win32Loop() {
 LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) try {
   auto* self = reinterpret_cast<Win32Loop*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self) return DefWindowProcW(hwnd, msg, wparam, lparam);
+  self->CatchUp();
   if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
     self->OnSocket(msg, static_cast<SocketHandle>(wparam), WSAGETSELECTEVENT(lparam), WSAGETSELECTERROR(lparam));
     self->FireStarvedTimers();
@@ -238,6 +275,7 @@ LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARA
   switch (msg) {
     case WM_TIMER:
       if (wparam == kRecheckTimer) self->OnRecheck();
+      else if (wparam == kPostedTimer) self->OnPosted();
       else self->OnTimer(wparam);
       return 0;
     case kMsgPosted:
@@ -290,8 +328,11 @@ void Win32Loop::Deliver(SocketHandle s, UINT msg, unsigned event, int error) {
     w->close_delivered = true;
   }
   ++callbacks_run_;
+  drained_ = kInvalidSocket;
   Guarded([&] { w->cb(event, error); });
-  if (event == kSockRead || event == kSockAccept) RecheckLater(s, w, event);
+  // A reader that took everything needs no second look (each costs a call into
+  // the system, a round trip to the server under Wine).
+  if ((event == kSockRead || event == kSockAccept) && drained_ != s) RecheckLater(s, w, event);
 }
 
 void Win32Loop::RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned event) {
@@ -307,38 +348,74 @@ void Win32Loop::RecheckLater(SocketHandle s, const std::shared_ptr<Watch>& w, un
   FD_SET(static_cast<SOCKET>(s), &rd);
   timeval zero{0, 0};
   if (select(0, &rd, nullptr, nullptr, &zero) != 1) return;
-  recheck_[s] = w;
+  AddRecheck(s, w, event);
+}
+
+void Win32Loop::AddRecheck(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned events) {
+  Recheck& r = recheck_[s];
+  if (r.watch.lock() != w) r = Recheck{w, 0};
+  r.events |= events;
   if (recheck_armed_) return;
-  recheck_armed_ = SetTimer(hwnd_, kRecheckTimer, USER_TIMER_MINIMUM, nullptr) != 0;
-  if (recheck_armed_) recheck_late_ = Steady::now() + kTimerSlack;
+  recheck_armed_ = true;
+  recheck_since_ = Steady::now();
+  // Without the timer, the window's next message takes the recheck (CatchUp).
+  if (!SetTimer(hwnd_, kRecheckTimer, USER_TIMER_MINIMUM, nullptr))
+    ReportQueueTrouble("cannot start the recheck timer", GetLastError(), &told_timer_);
 }
 
 void Win32Loop::OnRecheck() {
   KillTimer(hwnd_, kRecheckTimer);
   recheck_armed_ = false;
-  recheck_late_ = Steady::time_point::max();
-  std::unordered_map<SocketHandle, std::weak_ptr<Watch>> due;
+  std::unordered_map<SocketHandle, Recheck> due;
   due.swap(recheck_);
-  for (auto& [s, weak] : due) {
-    std::shared_ptr<Watch> w = weak.lock();
+  for (auto& [s, r] : due) {
+    std::shared_ptr<Watch> w = r.watch.lock();
     auto it = sockets_.find(s);
     if (!w || it == sockets_.end() || it->second != w) continue;  // unwatched or watched anew meanwhile
-    fd_set rd;
+    fd_set rd, wr, ex;
     FD_ZERO(&rd);
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
     FD_SET(static_cast<SOCKET>(s), &rd);
+    FD_SET(static_cast<SOCKET>(s), &wr);
+    FD_SET(static_cast<SOCKET>(s), &ex);
     timeval zero{0, 0};
-    if (select(0, &rd, nullptr, nullptr, &zero) != 1) continue;
-    if (w->events & kSockAccept) Deliver(s, w->message, kSockAccept, 0);
-    if (w->events & kSockRead) Deliver(s, w->message, kSockRead, 0);
+    if (select(0, &rd, &wr, &ex, &zero) <= 0) continue;
+    const bool readable = FD_ISSET(static_cast<SOCKET>(s), &rd);
+    const bool writable = FD_ISSET(static_cast<SOCKET>(s), &wr);
+    const bool failed = FD_ISSET(static_cast<SOCKET>(s), &ex);
+    // Each delivery may end the watch; Deliver looks it up again every time.
+    if ((r.events & kSockConnect) && (writable || failed))
+      Deliver(s, w->message, kSockConnect, failed ? SocketPendingError(s) : 0);
+    if (readable && (r.events & (kSockAccept | kSockRead))) {
+      if (w->events & kSockAccept) Deliver(s, w->message, kSockAccept, 0);
+      if (w->events & kSockRead) Deliver(s, w->message, kSockRead, 0);
+    }
+    if ((r.events & kSockWrite) && writable && !(r.events & kSockConnect)) Deliver(s, w->message, kSockWrite, 0);
   }
 }
 
-void Win32Loop::PostReadyNow(SocketHandle s, const Watch& w, unsigned added) {
+void Win32Loop::CatchUp() {
+  if (post_stranded_.load()) OnPosted();
+  if (recheck_armed_ && Steady::now() - recheck_since_ >= kCatchUpAfter) OnRecheck();
+}
+
+bool Win32Loop::PostNotification(SocketHandle s, UINT message, long fd_event, int error) {
+  if (PostMessageW(hwnd_, message, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(fd_event, error))) {
+    told_notify_ = false;
+    return true;
+  }
+  ReportQueueTrouble("cannot post a socket notification", GetLastError(), &told_notify_);
+  return false;
+}
+
+void Win32Loop::PostReadyNow(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned added) {
   // Winsock posts FD_READ, FD_ACCEPT and FD_CONNECT once per condition, and
   // FD_WRITE only after a send met a full buffer; a condition that arose before
   // the watch asked for it would never be reported. Look now and report what
   // already holds; a duplicate of a message Winsock posts as well is harmless
-  // (a read finds nothing, a connect is reported only once).
+  // (a read finds nothing, a connect is reported only once). What cannot be
+  // posted is looked at again by the recheck.
   if (!(added & (kSockRead | kSockAccept | kSockWrite | kSockConnect))) return;
   fd_set rd, wr, ex;
   FD_ZERO(&rd);
@@ -352,15 +429,15 @@ void Win32Loop::PostReadyNow(SocketHandle s, const Watch& w, unsigned added) {
   const bool readable = FD_ISSET(static_cast<SOCKET>(s), &rd);
   const bool writable = FD_ISSET(static_cast<SOCKET>(s), &wr);
   const bool failed = FD_ISSET(static_cast<SOCKET>(s), &ex);
-  const WPARAM wp = static_cast<WPARAM>(s);
-  if ((added & kSockConnect) && (writable || failed)) {
-    const int err = failed ? SocketPendingError(s) : 0;
-    PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_CONNECT, err));
-  }
-  if ((added & kSockAccept) && readable) PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_ACCEPT, 0));
-  if ((added & kSockRead) && readable) PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_READ, 0));
-  if ((added & kSockWrite) && writable && !(added & kSockConnect))
-    PostMessageW(hwnd_, w.message, wp, WSAMAKESELECTREPLY(FD_WRITE, 0));
+  unsigned missed = 0;
+  if ((added & kSockConnect) && (writable || failed) &&
+      !PostNotification(s, w->message, FD_CONNECT, failed ? SocketPendingError(s) : 0))
+    missed |= kSockConnect;
+  if ((added & kSockAccept) && readable && !PostNotification(s, w->message, FD_ACCEPT, 0)) missed |= kSockAccept;
+  if ((added & kSockRead) && readable && !PostNotification(s, w->message, FD_READ, 0)) missed |= kSockRead;
+  if ((added & kSockWrite) && writable && !(added & kSockConnect) && !PostNotification(s, w->message, FD_WRITE, 0))
+    missed |= kSockWrite;
+  if (missed) AddRecheck(s, w, missed);
 }
 
 void Win32Loop::WatchSocket(SocketHandle s, unsigned events, SocketCallback cb) {
@@ -374,7 +451,7 @@ void Win32Loop::WatchSocket(SocketHandle s, unsigned events, SocketCallback cb) 
   if (WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, w->message, kAllSocketEvents) != 0)
     throw SocketError(WSAGetLastError(), "WSAAsyncSelect");
   sockets_[s] = w;
-  PostReadyNow(s, *w, events);
+  PostReadyNow(s, w, events);
 }
 
 void Win32Loop::UpdateSocket(SocketHandle s, unsigned events) {
@@ -382,7 +459,7 @@ void Win32Loop::UpdateSocket(SocketHandle s, unsigned events) {
   if (it == sockets_.end()) return;
   const unsigned added = events & ~it->second->events;
   it->second->events = events;
-  PostReadyNow(s, *it->second, added);
+  PostReadyNow(s, it->second, added);
 }
 
 void Win32Loop::UnwatchSocket(SocketHandle s) { Drop(s); }
@@ -390,7 +467,13 @@ void Win32Loop::UnwatchSocket(SocketHandle s) { Drop(s); }
 void Win32Loop::Drop(SocketHandle s) noexcept {
   auto it = sockets_.find(s);
   if (it == sockets_.end()) return;
-  WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, 0, 0);  // fails harmlessly on a closed socket
+  // Fails harmlessly on a closed socket. Otherwise Winsock goes on posting under
+  // the old watch's message, which finds no watch and is dropped: nothing waits
+  // on it, but it is told.
+  if (WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, 0, 0) != 0) {
+    const int code = WSAGetLastError();
+    if (code != WSAENOTSOCK) ReportQueueTrouble("cannot end a socket's notifications", code, &told_notify_);
+  }
   sockets_.erase(it);
 }
 
@@ -425,7 +508,6 @@ void Win32Loop::OnTimer(UINT_PTR id) {
 
 void Win32Loop::FireStarvedTimers() {
   const Steady::time_point now = Steady::now();
-  if (now >= recheck_late_) OnRecheck();
   if (now < next_late_) return;
   std::vector<UINT_PTR> due;
   next_late_ = Steady::time_point::max();
@@ -445,18 +527,53 @@ void Win32Loop::FireStarvedTimers() {
 }
 
 void Win32Loop::Post(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> lock(post_mutex_);
+    posted_.push_back(std::move(fn));
+    if (post_signalled_) return;
+  }
+  if (SignalPosted()) return;
+  if (GetCurrentThreadId() == thread_) {
+    // The owner's timer (WM_TIMER is made, not queued, so a full queue does not
+    // refuse it) or, sooner, the window's next message runs the calls.
+    if (!post_timer_armed_) post_timer_armed_ = SetTimer(hwnd_, kPostedTimer, USER_TIMER_MINIMUM, nullptr) != 0;
+    return;
+  }
+  // Another thread cannot start the owner's timers: it tries again while the
+  // owner drains its queue, up to about a second; past that the owner's next
+  // message of this window, or the next Post, takes the calls.
+  for (DWORD wait = 1; wait <= 256 && post_stranded_.load(); wait *= 2) {
+    Sleep(wait);
+    if (post_stranded_.load() && SignalPosted()) return;
+  }
+}
+
+bool Win32Loop::SignalPosted() {
   std::lock_guard<std::mutex> lock(post_mutex_);
-  posted_.push_back(std::move(fn));
-  if (!post_signalled_) post_signalled_ = PostMessageW(hwnd_, kMsgPosted, 0, 0) != 0;
+  if (post_signalled_ || posted_.empty()) return true;
+  post_signalled_ = PostMessageW(hwnd_, kMsgPosted, 0, 0) != 0;
+  if (post_signalled_) {
+    post_stranded_.store(false);
+    told_post_ = false;
+    return true;
+  }
+  ReportQueueTrouble("cannot post the loop's call message", GetLastError(), &told_post_);
+  post_stranded_.store(true);
+  return false;
 }
 
 void Win32Loop::OnPosted() {
+  if (post_timer_armed_) {
+    KillTimer(hwnd_, kPostedTimer);
+    post_timer_armed_ = false;
+  }
   // Calls posted while these run wait for the next turn.
   std::deque<std::function<void()>> batch;
   {
     std::lock_guard<std::mutex> lock(post_mutex_);
     batch.swap(posted_);
     post_signalled_ = false;
+    post_stranded_.store(false);
   }
   callbacks_run_ += batch.size();
   for (auto& fn : batch) Guarded([&] { fn(); });
@@ -531,7 +648,11 @@ bool Win32Loop::RunUntil(const std::function<bool()>& done, unsigned timeout_ms)
 void Win32Loop::Stop() {
   if (depth_.load() == 0) return;  // nothing runs: there is nothing to stop
   stop_.store(true);
-  PostMessageW(hwnd_, kMsgWake, 0, 0);
+  // The loops look at the flag after every message, so the owner's own Stop
+  // needs no wake-up. Another thread's must reach a loop that waits: it tries
+  // again while the owner drains its queue.
+  if (GetCurrentThreadId() == thread_) return;
+  for (DWORD wait = 1; !PostMessageW(hwnd_, kMsgWake, 0, 0) && wait <= 256; wait *= 2) Sleep(wait);
 }
 
 bool Win32Loop::RunPending() {
@@ -540,7 +661,9 @@ bool Win32Loop::RunPending() {
   // post meanwhile lands behind the marker and waits for the next turn.
   const std::uint64_t before = callbacks_run_;
   const WPARAM turn = ++turn_;
-  PostMessageW(hwnd_, kMsgTurnEnd, turn, 0);
+  // Without its marker (a full queue) the turn ends when the queue is empty, or
+  // at the bound below.
+  const bool marked = PostMessageW(hwnd_, kMsgTurnEnd, turn, 0) != 0;
   MSG msg;
   for (int n = 0; n < 10000 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++n) {
     if (msg.message == WM_QUIT) {
@@ -548,7 +671,7 @@ bool Win32Loop::RunPending() {
       return callbacks_run_ != before;
     }
     if (msg.hwnd == hwnd_ && msg.message == kMsgTurnEnd) {
-      if (msg.wParam == turn) break;
+      if (marked && msg.wParam == turn) break;
       continue;  // the marker of an earlier turn that ended early
     }
     // Another window of the thread (the loop of another module in the process,
@@ -581,6 +704,10 @@ namespace win32 {
 
 void DropSocketWatch(SocketHandle s) noexcept {
   if (Win32Loop* loop = ThisThreadsLoop()) loop->Drop(s);
+}
+
+void NoteSocketDrained(SocketHandle s) noexcept {
+  if (Win32Loop* loop = ThisThreadsLoop()) loop->NoteDrained(s);
 }
 
 }  // namespace win32

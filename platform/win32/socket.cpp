@@ -94,6 +94,7 @@ SocketHandle SocketAccept(SocketHandle listener, SocketAddress* peer) {
   if (s == INVALID_SOCKET) {
     const int code = WSAGetLastError();
     // A connection that was reset before we took it is simply gone.
+    if (code == WSAEWOULDBLOCK) win32::NoteSocketDrained(listener);
     if (code == WSAEWOULDBLOCK || code == WSAECONNRESET) return kInvalidSocket;
     throw SocketError(code, "accept");
   }
@@ -158,7 +159,10 @@ std::ptrdiff_t SocketRecv(SocketHandle s, char* buf, std::size_t len) {
   const int n = recv(Raw(s), buf, static_cast<int>(std::min<std::size_t>(len, INT_MAX)), 0);
   if (n == SOCKET_ERROR) {
     const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK) return -1;
+    if (code == WSAEWOULDBLOCK) {
+      win32::NoteSocketDrained(s);
+      return -1;
+    }
     throw SocketError(code, "recv");
   }
   return n;

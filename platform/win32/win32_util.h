@@ -33,5 +33,9 @@ std::u16string SystemErrorText(DWORD code);
 // a socket calls it first: the watch must not outlive the handle, which the
 // system hands out again soon.
 void DropSocketWatch(SocketHandle s) noexcept;
+// Tells the calling thread's loop that the socket has nothing more to read or
+// accept for now (the call said WSAEWOULDBLOCK): Winsock tells of the next data
+// itself, so the loop need not look at the socket again after this callback.
+void NoteSocketDrained(SocketHandle s) noexcept;
 
 }  // namespace axg::win32

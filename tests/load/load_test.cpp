@@ -126,8 +126,7 @@ class Fleet {
     devices_.push_back(std::make_unique<LoadDevice>(cfg));
     return *devices_.back();
   }
-  // Devices come up one after another, 10 ms apart, as they would at a site;
-  // the server's listen backlog is 5.
+  // Devices come up one after another, 10 ms apart, as they would at a site.
   void Start() {
     MessageLoop& loop = MessageLoop::Current();
     std::size_t next = 0;

@@ -553,6 +553,22 @@ TEST_F(LineServerTest, TooManyClientsGetTheBusyBannerAndAreClosed) {
   EXPECT_EQ(server.Client(0), connects[0]);
 }
 
+TEST_F(LineServerTest, ASiteReconnectingAtOnceIsAllAcceptedAndServed) {
+  // A site's controllers all come back together after the host restarts. The
+  // listen queue holds them until the loop takes them; a short one makes the
+  // system drop (or refuse) the rest, whose retries come 1, 3, 7 s later.
+  constexpr int kSite = 300;
+  std::vector<std::unique_ptr<LineClient>> site;
+  for (int i = 0; i < kSite; ++i) site.push_back(std::make_unique<LineClient>(port));
+  // Bounds for a slow loop (Wine on a loaded machine); a short queue would have
+  // let in a few dozen by then.
+  ASSERT_TRUE(loop.RunUntil([&] { return server.ClientCount() == kSite; }, 2 * kWaitMs))
+      << server.ClientCount() << " of " << kSite << " accepted";
+  for (auto& c : site) c->Send("PING\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return lines.size() == std::size_t{kSite}; }, 2 * kWaitMs));
+  for (auto& c : site) EXPECT_TRUE(c->WaitFor(greeting));
+}
+
 TEST(LineServerLifetime, DestroyingTheServerLeavesNothingBehind) {
   MessageLoop& loop = MessageLoop::Current();
   // With a disconnect report still pending.

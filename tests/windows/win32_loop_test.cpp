@@ -102,6 +102,36 @@ TEST(HostPumpedLoop, TimersTickWhilePostedWorkNeverLetsTheQueueEmpty) {
   loop.RunPending();
 }
 
+TEST(HostPumpedLoop, AReaderThatLeftDataIsToldAgainWhileTheQueueStaysBusy) {
+  // A reader may stop before taking what waits (its budget for the turn) and is
+  // told again. WM_TIMER comes only while no posted message waits: a queue that
+  // never empties, as at a large site, must not hold that back.
+  MessageLoop& loop = MessageLoop::Current();
+  SocketHandle listener = SocketListen("127.0.0.1", 0, 5);
+  SocketHandle client = SocketConnect("127.0.0.1", SocketLocalAddress(listener).port);
+  SocketHandle server = kInvalidSocket;
+  loop.WatchSocket(listener, kSockAccept, [&](unsigned, int) { server = SocketAccept(listener, nullptr); });
+  ASSERT_TRUE(HostLoopUntil([&] { return server != kInvalidSocket; }));
+  loop.UnwatchSocket(listener);
+  int notified = 0;
+  std::string got;
+  loop.WatchSocket(server, kSockRead, [&](unsigned, int) {
+    if (++notified == 1) return;  // left for later
+    char buf[16];
+    for (std::ptrdiff_t n; (n = SocketRecv(server, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  });
+  bool busy = true;
+  std::function<void()> spin = [&] {
+    if (busy) loop.Post(spin);
+  };
+  loop.Post(spin);
+  ASSERT_EQ(SocketSend(client, "PING\r\n", 6), 6u);
+  EXPECT_TRUE(HostLoopUntil([&] { return got == "PING\r\n"; })) << notified << " notification(s)";
+  busy = false;
+  loop.RunPending();  // the last spin, before what it refers to goes
+  for (SocketHandle s : {server, client, listener}) SocketClose(s);
+}
+
 TEST(HostPumpedLoop, AnExceptionInACallbackStaysOnOurSideOfTheWindowProcedure) {
   MessageLoop& loop = MessageLoop::Current();
   bool after = false;
