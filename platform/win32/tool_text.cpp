@@ -9,8 +9,8 @@ namespace axg {
 const SystemTexts& ThisSystemTexts() {
   static const SystemTexts texts{
       "ax_gate.dll",
-      "registrations go to the Windows registry: HKEY_CLASSES_ROOT, or with\n"
-      "/REGSERVERPERUSER HKEY_CURRENT_USER\\Software\\Classes (no administrator needed)",
+      "Registrations go to the Windows registry: HKEY_CLASSES_ROOT, or with\n"
+      "  /REGSERVERPERUSER to HKEY_CURRENT_USER\\Software\\Classes (no administrator needed).",
       "install.cmd as administrator, or ax_gate-regsvr.exe ax_gate.dll /REGSERVERPERUSER",
       "COM1",
   };

@@ -20,8 +20,9 @@ namespace {
 int Usage(bool asked = false) {
   std::fprintf(asked ? stdout : stderr,
                "usage: ax_gate-regsvr [/u] MODULE [/REGSERVERPERUSER | /UNREGSERVERPERUSER]\n"
-               "  registers MODULE (e.g. %s) through its DllRegisterServer, or with /u\n"
-               "  unregisters it through its DllUnregisterServer; %s\n",
+               "  registers MODULE (e.g. %s) through its DllRegisterServer,\n"
+               "  or with /u unregisters it through its DllUnregisterServer.\n"
+               "  %s\n",
                axg::ThisSystemTexts().module_file, axg::ThisSystemTexts().registry_where);
   return asked ? 0 : 2;
 }
