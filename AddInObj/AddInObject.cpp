@@ -467,7 +467,16 @@ HRESULT AddInObject::HasRetVal(LONG, BOOL* pboolRetValue) {
   return S_OK;
 }
 
-HRESULT AddInObject::CallAsProc(LONG, SAFEARRAY**) { return S_FALSE; }
+// A method written as a statement (Турникеты.Старт();) reaches the add-in here:
+// it runs exactly as a function call would, and its answer is dropped. Errors
+// go to ErrorMsg and the error log as they do for a function call.
+HRESULT AddInObject::CallAsProc(LONG lMethodNum, SAFEARRAY** paParams) {
+  VARIANT result;
+  VariantInit(&result);
+  const HRESULT hr = CallAsFunc(lMethodNum, &result, paParams);
+  VariantClear(&result);
+  return hr;
+}
 
 HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRAY** paParams) {
   if (!pvarRetValue) return E_POINTER;
@@ -499,9 +508,17 @@ void AddInObject::RunMethod(LONG index, VARIANT* result, SAFEARRAY** params) {
   }
   if (!Initialised()) throw axg::Error(kNotInitialised);
   switch (index) {
-    case kMethodStart:
-      SetString(result, DC->GetIsConnected() ? u"TRUE" : u"FALSE");
+    case kMethodStart: {
+      const bool listening = DC->GetIsConnected();
+      // The script learns why from ErrorMsg (and a LOG event): a port taken by
+      // another program or another 1C session, say. Not an error: the answer is
+      // "FALSE", and Start may be called again.
+      if (!listening)
+        Remark(u"Cannot listen on port " + WS->Port + u": " +
+               (DC->ListenFailure().empty() ? u"the server is not listening" : DC->ListenFailure()));
+      SetString(result, listening ? u"TRUE" : u"FALSE");
       break;
+    }
     case kMethodStop:
       DC->CloseAll();
       SetString(result, u"TRUE");

@@ -114,12 +114,16 @@ bool TDeviceConnector::GetIsConnected() {
     if (FWSocketServer->State() != wsListening) {
       try {
         FWSocketServer->Listen();
+      } catch (const std::exception& e) {
+        // A failed listen (port taken, no network) shows as "not connected"; the
+        // next reading tries again. The reason is kept for the add-in's Start.
+        FListenFailure = ErrorText(e);
       } catch (...) {
-        // A failed listen (port taken, no network) only shows as "not connected";
-        // the next reading tries again.
+        FListenFailure = u"Unknown error";
       }
     }
     result = FWSocketServer->State() == wsListening;
+    if (result) FListenFailure.clear();
   }
   return result;
 }

@@ -44,6 +44,9 @@ class TDeviceConnector : public TComponent {
   // is usable; writing false closes it. Virtual so that tests can stand in.
   virtual bool GetIsConnected();
   virtual void SetIsConnected(bool Value);
+  // Why the last reading of IsConnected could not start the server listening;
+  // empty while it listens.
+  const std::u16string& ListenFailure() const { return FListenFailure; }
 
   void GetCommand(const std::u16string& AMess);
   void ProcessData(TTcpSrvClient* Client);
@@ -80,6 +83,7 @@ class TDeviceConnector : public TComponent {
   TLineServer* FWSocketServer = nullptr;
   ISerialPort* FComport = nullptr;
   TTrace* FTrace = nullptr;
+  std::u16string FListenFailure;
 };
 
 }  // namespace axg

@@ -40,6 +40,16 @@ class BusyReset {
   bool& flag_;
 };
 
+// The state words the steps below act on. GateOpen stores whatever word the
+// script passes; any other word is timed out by step F' instead of staying for
+// ever.
+bool IsSweepWord(const std::u16string& word) {
+  for (const char16_t* known : {u"NEW", u"WAIT", u"TRUE", u"FALSE", u"OPEN", u"NOANSWER", u"CRC-ERROR",
+                                u"TIMEOUT", u"CLOSE", u"PROGRESS", u"FINISH"})
+    if (word == known) return true;
+  return false;
+}
+
 }  // namespace
 
 void TTurnStylerDeviceQ7::p_hw_manual(std::u16string IP, std::u16string Device,
@@ -188,6 +198,14 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
     if (!FCheckET && e->DeviceType == u"I") SetState(*e, u"NOANSWER");
     if (e->DeviceType == u"T" && AgeExceeded(timeout + 2, *e)) SetState(*e, u"TIMEOUT");
     if (e->DeviceType == u"D" && AgeExceeded(3, *e)) SetState(*e, u"TIMEOUT");
+  }
+  // F'. A word the steps do not know (a GateOpen answer such as "Да"): the entry
+  // keeps it and is reported with it, and times out like a waiting request, so
+  // that the device's next card makes a request again.
+  if (!IsSweepWord(e->Status)) {
+    EntryReport(u"STACK", *e);
+    if (!Find(at)) return StepEnd::Lost;
+    if (AgeExceeded(timeout + 2, *e)) SetState(*e, u"TIMEOUT");
   }
   // G. Opened, but no hardware report in time.
   if (e->StatusHard.empty() && e->Status == u"OPEN" && AgeExceeded(1, *e)) SetState(*e, u"NOANSWER");

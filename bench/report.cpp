@@ -236,6 +236,18 @@ void PrintTables(const Options& o, const Results& r) {
                 "once clients leave\n",
                 kExhaustCpuPercent, e.seconds);
   }
+  if (!r.script.empty()) {
+    std::printf("\nSlow script (keep-alive every 5 s and a card a minute per controller; the script holds the\n"
+                "host's thread a fixed time per event and answers every card \"TRUE\")\n");
+    std::printf("%8s %10s %14s %18s %18s %8s %8s %10s\n", "devices", "script ms", "thread in it", "events lost",
+                "CHECK lost", "cards", "opened", "timed out");
+    for (const auto& x : r.script)
+      std::printf("%8d %10d %13.0f%% %18s %18s %8llu %8llu %10llu\n", x.devices, x.cost_ms, x.script_share * 100,
+                  (std::to_string(x.events_lost) + " of " + std::to_string(x.events)).c_str(),
+                  (std::to_string(x.checks_lost) + " of " + std::to_string(x.checks)).c_str(),
+                  static_cast<unsigned long long>(x.cards), static_cast<unsigned long long>(x.opened),
+                  static_cast<unsigned long long>(x.timed_out));
+  }
   if (!r.flood.empty() || !r.site.empty())
     std::printf("(longest callback: \"running\": one had not returned when read, its age so far is shown;\n"
                 " \"stale\": the loop was in a turn of many callbacks when read, the figures are from before it)\n");
@@ -336,6 +348,15 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
       << x.again_tried << ",\"again_taken\":" << x.again_greeted << ",\"met\":{\"cpu\":"
       << (x.cpu_percent <= kExhaustCpuPercent ? "true" : "false") << ",\"accepts_again\":"
       << (AgainMet(x) ? "true" : "false") << "}}";
+  }
+  j << "\n  ],\n  \"slow_script\": [";
+  for (std::size_t i = 0; i < r.script.size(); ++i) {
+    const auto& x = r.script[i];
+    j << (i ? "," : "") << "\n    {\"devices\":" << x.devices << ",\"script_ms_per_event\":" << x.cost_ms
+      << ",\"seconds\":" << x.seconds << ",\"thread_share_in_script\":" << Num(x.script_share)
+      << ",\"events\":" << x.events << ",\"events_lost\":" << x.events_lost << ",\"cards\":" << x.cards
+      << ",\"check_requests\":" << x.requests << ",\"checks\":" << x.checks << ",\"checks_lost\":" << x.checks_lost
+      << ",\"opened\":" << x.opened << ",\"timed_out\":" << x.timed_out << ",\"no_answer\":" << x.no_answer << "}";
   }
   j << "\n  ],\n  \"errors\": [";
   for (std::size_t i = 0; i < r.errors.size(); ++i) j << (i ? "," : "") << Quote(r.errors[i]);

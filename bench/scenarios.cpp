@@ -1042,6 +1042,141 @@ void RunExhaust(const Options& o, Results& r) {
   if (!full.Alive()) r.errors.push_back("exhaustion: the add-in's process died");
 }
 
+namespace {
+
+// Every device presents a card once a minute (or every `interval_ms`), each at
+// its own phase, whatever became of its last one; a GO is followed by the relay
+// report and the finished pass, as a turnstile does.
+class CardRound {
+ public:
+  CardRound(DeviceSet& devs, unsigned interval_ms, std::uint64_t seed)
+      : devs_(devs), due_(static_cast<std::size_t>(devs.Size())) {
+    interval_ = static_cast<std::int64_t>(interval_ms) * 1000000;
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<std::int64_t> phase(0, interval_ - 1);
+    const std::int64_t now = NowNs();
+    for (auto& d : due_) d = now + phase(rng);
+    for (int i = 0; i < devs_.Size(); ++i)
+      devs_[i].on_go = [this](Device& d, std::int64_t) {
+        ++opened_;
+        devs_.Send(d, PassLines(d.id));
+      };
+    timer_ = MessageLoop::Current().StartTimer(5, [this] { Tick(); });
+  }
+  ~CardRound() {
+    Stop();
+    for (int i = 0; i < devs_.Size(); ++i) devs_[i].on_go = nullptr;
+  }
+  CardRound(const CardRound&) = delete;
+  CardRound& operator=(const CardRound&) = delete;
+
+  void Stop() {
+    if (timer_) MessageLoop::Current().StopTimer(timer_);
+    timer_ = 0;
+  }
+  std::uint64_t Cards() const { return cards_; }
+  std::uint64_t Opened() const { return opened_; }
+
+ private:
+  void Tick() {
+    const std::int64_t now = NowNs();
+    for (int i = 0; i < devs_.Size(); ++i) {
+      std::int64_t& due = due_[static_cast<std::size_t>(i)];
+      if (due > now) continue;
+      Device& d = devs_[i];
+      if (devs_.Send(d, devsim::CardRequestLine(d.id, CardNumber(d.index, seq_++)))) ++cards_;
+      due += interval_;
+      if (due <= now) due = now + interval_;
+    }
+  }
+  DeviceSet& devs_;
+  std::vector<std::int64_t> due_;
+  std::int64_t interval_ = 1;
+  TimerId timer_ = 0;
+  std::uint64_t cards_ = 0, opened_ = 0;
+  int seq_ = 0;
+};
+
+std::uint64_t SumSlots(SharedState& st, int devices, std::atomic<std::uint32_t> DeviceSlot::*field) {
+  std::uint64_t n = 0;
+  for (int i = 0; i < devices && i < kMaxDevices; ++i) n += (st.dev[i].*field).load();
+  return n;
+}
+
+ScriptResult MeasureScript(const Options& o, int devices, int cost_ms, Results& r) {
+  ScriptResult res;
+  res.devices = devices;
+  res.cost_ms = cost_ms;
+  res.seconds = o.script_seconds;
+  ServerProc full("full");
+  if (!full.Ok()) {
+    r.errors.push_back("script: the add-in did not start");
+    return res;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  SharedState& st = full.State();
+  std::uint64_t ended = 0;
+  NoteReader notes(full.NotesFd(), [&](const EndNote&) { ++ended; });
+  DeviceSet site("127.0.0.1", kFullPort, devices, 0);
+  if (!site.ConnectAll(kConnectTimeoutMs)) {
+    r.errors.push_back("script: not every device connected");
+    return res;
+  }
+  site.SetReading(true);
+  for (int i = 0; i < devices; ++i) st.dev[i].answer.store(1);
+  st.event_cost_ns.store(static_cast<std::int64_t>(cost_ms) * 1000000);
+  const std::uint64_t events0 = st.events.load(), lost0 = st.lost.load();
+  const std::int64_t script0 = st.script_ns.load();
+  const std::int64_t t0 = NowNs();
+  std::uint64_t cards = 0, opened = 0;
+  {
+    Pacer keepalive(site);
+    keepalive.Start(0.2, 777);
+    CardRound round(site, 60000, 4242);
+    loop.RunFor(static_cast<unsigned>(o.script_seconds) * 1000);
+    const std::int64_t t1 = NowNs();
+    res.script_share = static_cast<double>(st.script_ns.load() - script0) / static_cast<double>(t1 - t0);
+    keepalive.Stop();
+    round.Stop();
+    // The requests still alive end within the add-in's time limits.
+    loop.RunUntil([&] { return ended >= SumSlots(st, devices, &DeviceSlot::requests); },
+                  static_cast<unsigned>(o.settle_seconds) * 1000);
+    cards = round.Cards();
+    opened = round.Opened();
+  }
+  res.cards = cards;
+  res.opened = opened;
+  res.events = st.events.load() - events0;
+  res.events_lost = st.lost.load() - lost0;
+  res.requests = SumSlots(st, devices, &DeviceSlot::requests);
+  res.timed_out = SumSlots(st, devices, &DeviceSlot::timeouts);
+  res.no_answer = SumSlots(st, devices, &DeviceSlot::noanswer);
+  res.checks = res.requests + res.timed_out + res.no_answer + SumSlots(st, devices, &DeviceSlot::finished);
+  res.checks_lost = SumSlots(st, devices, &DeviceSlot::checks_lost);
+  if (!full.Alive()) r.errors.push_back("script: the add-in's process died");
+  std::printf("  %d devices, script %d ms an event: %.0f %% of the host's thread in the script; %llu events, %llu "
+              "lost at the queue; %llu cards, %llu requests, %llu opened, %llu timed out, %llu no answer; CHECK "
+              "events lost %llu of %llu\n",
+              devices, cost_ms, res.script_share * 100, static_cast<unsigned long long>(res.events),
+              static_cast<unsigned long long>(res.events_lost), static_cast<unsigned long long>(res.cards),
+              static_cast<unsigned long long>(res.requests), static_cast<unsigned long long>(res.opened),
+              static_cast<unsigned long long>(res.timed_out), static_cast<unsigned long long>(res.no_answer),
+              static_cast<unsigned long long>(res.checks_lost), static_cast<unsigned long long>(res.checks));
+  std::fflush(stdout);
+  return res;
+}
+
+}  // namespace
+
+void RunScript(const Options& o, Results& r) {
+  std::printf("slow script: controllers with a keep-alive every 5 s and a card a minute each, for %d s; the\n"
+              "  script holds the host's thread for a fixed time per event and answers every card \"TRUE\" ...\n",
+              o.script_seconds);
+  std::fflush(stdout);
+  for (int devices : o.script_devices)
+    for (int cost : o.script_costs_ms) r.script.push_back(MeasureScript(o, devices, cost, r));
+}
+
 // ------------------------------------------------------------ child side
 
 int ServeMain(int argc, char** argv) {

@@ -43,6 +43,12 @@ struct Options {
   int exhaust_files = 32;
   int exhaust_clients = 64;
   int exhaust_seconds = 3;
+  // slow script: controllers with a keep-alive every 5 s and a card a minute each
+  // (each at its own phase), the host's script holding the thread this long per
+  // event it is handed, every card answered "TRUE".
+  std::vector<int> script_devices = {100, 1000};
+  std::vector<int> script_costs_ms = {1, 5};
+  int script_seconds = 60;
 };
 
 struct Percentiles {
@@ -179,6 +185,22 @@ struct ExhaustResult {
   int again_tried = 0, again_greeted = 0;  // new clients once the others left
 };
 
+struct ScriptResult {
+  int devices = 0;
+  int cost_ms = 0;                // the script's time per event
+  int seconds = 0;
+  double script_share = 0;        // of the host's thread's time, the part spent in the script
+  std::uint64_t events = 0;       // external events raised
+  std::uint64_t events_lost = 0;  // of those, found the host's queue (depth 500) full
+  std::uint64_t cards = 0;        // cards presented
+  std::uint64_t requests = 0;     // decision requests (CHECK kind 0) raised
+  std::uint64_t checks = 0;       // CHECK events of every kind raised
+  std::uint64_t checks_lost = 0;  // of those, found the queue full
+  std::uint64_t opened = 0;       // GO frames the controllers received
+  std::uint64_t timed_out = 0;    // requests that ended in TIMEOUT (kind 1)
+  std::uint64_t no_answer = 0;    // ended by kind 3
+};
+
 struct Results {
   std::vector<IngestResult> ingest;
   std::vector<CardResult> cards;
@@ -188,6 +210,7 @@ struct Results {
   std::vector<FloodResult> flood;
   std::vector<SiteResult> site;
   std::vector<ExhaustResult> exhaust;
+  std::vector<ScriptResult> script;
   std::vector<std::string> errors;
 };
 
@@ -201,6 +224,7 @@ void RunFootprint(const Options& o, Results& r);
 void RunFlood(const Options& o, Results& r);
 void RunSite(const Options& o, Results& r);
 void RunExhaust(const Options& o, Results& r);
+void RunScript(const Options& o, Results& r);
 // Google Benchmark: InitSweep takes its own --benchmark_* arguments out of argv.
 void InitSweep(int* argc, char** argv);
 void RunSweep(Results& r);

@@ -49,6 +49,10 @@ struct SharedState {
   std::atomic<std::uint64_t> ticks{0};     // ticks of a 10 ms probe timer (when asked for)
   std::atomic<std::int64_t> tick_ns[kTickRing] = {};  // when each tick came, by ticks % kTickRing
   LoopFigures loop;                        // kept with the ticks
+  // The host's script: how long it takes per delivered event (set by the driver;
+  // 0: no time at all) and how long the host's thread has spent in it.
+  std::atomic<std::int64_t> event_cost_ns{0};
+  std::atomic<std::int64_t> script_ns{0};
   DeviceSlot dev[kMaxDevices];
 };
 

@@ -36,13 +36,27 @@ def read(path):
         return f.read()
 
 
+# The example module's note on its encoding, as the repository keeps it (UTF-8,
+# to be converted) and as the package ships it (converted already).
+UTF8_NOTE = re.compile(r"^//  The file is UTF-8.*?^//\s+iconv [^\n]*\n", re.M | re.S)
+CP1251_NOTE = ("//  The file is in Windows-1251, as 1C 7.7 wants its modules: open it in\n"
+               "//  the configurator or in Notepad and copy what you need into the global module.\n")
+
+
+def example_module(text):
+    converted, n = UTF8_NOTE.subn(CP1251_NOTE, text, count=1)
+    if n != 1:
+        sys.exit("dist-win32: examples/ax_gate_demo.1s has no note on its encoding to replace")
+    return converted
+
+
 def main():
     if len(sys.argv) != 4:
         sys.exit(__doc__)
     source, bin_dir, out_dir = (os.path.abspath(a) for a in sys.argv[1:])
     name = "ax_gate-%s-win32" % version(source)
     texts = {
-        "ax_gate_demo.1s": crlf(read(os.path.join(source, "examples", "ax_gate_demo.1s"))).encode("cp1251"),
+        "ax_gate_demo.1s": crlf(example_module(read(os.path.join(source, "examples", "ax_gate_demo.1s")))).encode("cp1251"),
         "allowed-cards.txt": crlf(read(os.path.join(source, "examples", "allowed-cards.txt"))).encode("cp1251"),
         "install.cmd": crlf(read(os.path.join(source, "dist", "win32", "install.cmd"))).encode("cp866"),
         "uninstall.cmd": crlf(read(os.path.join(source, "dist", "win32", "uninstall.cmd"))).encode("cp866"),

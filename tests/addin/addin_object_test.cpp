@@ -222,7 +222,7 @@ TEST_F(AddInTest, InfoExtensionNameAndVersion) {
   EXPECT_EQ(Call(0), u"Kavreno v.1.0");
 }
 
-TEST_F(AddInTest, MethodsOutsideTheTableAndCallAsProcRunNothing) {
+TEST_F(AddInTest, MethodsOutsideTheTableRunNothingAndCallAsProcRunsTheMethod) {
   HRESULT hr = S_OK;
   EXPECT_EQ(Call(5, {}, &hr), u"");
   EXPECT_EQ(hr, S_FALSE);
@@ -230,10 +230,18 @@ TEST_F(AddInTest, MethodsOutsideTheTableAndCallAsProcRunNothing) {
   EXPECT_EQ(hr, S_FALSE);
   ASSERT_EQ(init->Init(&host), S_OK);
   Params params({Variant(u"10.0.0.7"), Variant(u"0012"), Variant(u"TRUE")});
-  for (LONG m : {0, 1, 2, 3, 9}) EXPECT_EQ(lang->CallAsProc(m, params.get()), S_FALSE);
-  EXPECT_EQ(object->Controller()->StackCount(), 0u) << "CallAsProc(3) must not reach the controller";
-  EXPECT_TRUE(host.events.empty());
+  for (LONG m : {-1, 4, 9}) EXPECT_EQ(lang->CallAsProc(m, params.get()), S_FALSE) << m;
+  EXPECT_EQ(object->Controller()->StackCount(), 0u);
+  // A statement call runs the method as a function call does.
+  for (LONG m : {0, 2, 3}) EXPECT_EQ(lang->CallAsProc(m, params.get()), S_OK) << m;
+  ASSERT_EQ(object->Controller()->StackCount(), 1u) << "GateOpen as a statement makes the manual request";
+  EXPECT_EQ(object->Controller()->StackItem(0)->CardNumber, u"-1-1-1-1-1");
   EXPECT_EQ(ErrorMsg(), u"");
+  // and fails as a function call does: the reason in ErrorMsg and the error log.
+  Params null_ip({Variant::Null(), Variant(u"0012"), Variant(u"TRUE")});
+  EXPECT_EQ(lang->CallAsProc(3, null_ip.get()), S_OK);
+  EXPECT_EQ(ErrorMsg(), kNullConversion);
+  EXPECT_EQ(host.errors.size(), 1u);
 }
 
 TEST_F(AddInTest, DispatchRefusesEverything) {

@@ -73,6 +73,14 @@ TEST(AddInPort, StartListensStopClosesAndABusyPortGivesFalse) {
   EXPECT_TRUE(CanConnect());
   EXPECT_EQ(second.Call(1), u"FALSE") << "the port is taken";
   EXPECT_TRUE(second.host.errors.empty()) << "a busy port is an answer, not an error";
+  // The reason: in ErrorMsg and a LOG event, with the system's words.
+  Variant why;
+  ASSERT_EQ(second.lang->GetPropVal(0, why.get()), S_OK);
+  EXPECT_EQ(why.Text().rfind(u"Cannot listen on port 1001: ", 0), 0u) << ToUtf8(why.Text());
+  EXPECT_NE(why.Text().find(u"'bind'"), std::u16string::npos) << ToUtf8(why.Text());
+  ASSERT_FALSE(second.host.events.empty());
+  EXPECT_EQ(second.host.events.back().name, u"LOG");
+  EXPECT_EQ(second.host.events.back().data, why.Text());
 
   EXPECT_EQ(first.Call(2), u"TRUE");
   EXPECT_FALSE(CanConnect());

@@ -80,7 +80,11 @@ const LifeRow kLife[] = {
      u"PROGRESS", "", "", 1},
     {"finish, dropped", u"T", u"123", u"FINISH", u"", false, false, 0, 1, nullptr, "", "2", 1},
     {"finish, kept", u"T", u"123", u"FINISH", u"", false, false, 0, 0, u"NOANSWER", "", "2", 1},
-    {"unknown word", u"T", u"123", u"", u"", false, false, 0, kLeave, u"", "", "", 0},
+    {"empty word", u"T", u"123", u"", u"", false, false, 0, kLeave, u"", "", "", 1},
+    {"unknown word, young", u"D", u"5", u"Да", u"", false, false, 7999, kLeave, u"Да", "", "", 1},
+    {"unknown word, timed out", u"I", u"123", u"true", u"", true, false, 8000, 1, nullptr, "", "1", 2},
+    {"unknown word, timed out, kept", u"T", u"123", u"Да", u"", false, false, 8000, 0, u"TIMEOUT", "",
+     "1", 2},
 };
 
 TEST_F(ControllerTest, LifeOfARequest) {
@@ -279,7 +283,7 @@ TEST_F(ControllerTest, ManualCommands) {
   EXPECT_EQ(ctl.Entry(1).Device, u"0004");
   EXPECT_EQ(ctl.Entry(1).Status, u"NEW");
   conn.sent.clear();
-  ctl.Entry(1).Status = u"";  // keep the second entry out of the next pass
+  ctl.Entry(1).Status = u"";  // the second entry sends nothing in the next pass
   Pass();
   EXPECT_EQ(conn.sent, (std::vector<std::u16string>{u"GO10.0.0.5:0005"}));
 

@@ -223,17 +223,20 @@ class HostE2E(unittest.TestCase):
         d.send("#0001GR")  # relay report
         d.send(frame("$0001GR"))  # the pass is done
         i, _ = h.event("STATUS", "127.0.0.2;0001;T;0012345678;FINISH", start=i)
-        h.event("CHECK", "127.0.0.2;0001;T;0012345678;2", start=i)
+        i, _ = h.event("CHECK", "127.0.0.2;0001;T;0012345678;2", start=i)
         self.assertNotIn("PH", d.received)
 
-        # A manual request (placeholder card) is put to the script but not answered.
-        n = h.count(lambda l: l.get("call") == "GateOpen")
-        h.send(["GateOpen", "127.0.0.9", "0009", "TRUE"])
-        i, r = h.result("GateOpen", start=i + 1)
-        self.assertEqual(r["value"], "TRUE")
-        i, _ = h.event("CHECK", "127.0.0.9;0009;T;-1-1-1-1-1;0", start=i)
-        time.sleep(0.5)
-        self.assertEqual(h.count(lambda l: l.get("call") == "GateOpen"), n + 1)
+        # An operator's manual opening and an exit button wait for the script
+        # like a card; "allow" opens both.
+        for press, card in ((lambda: h.send(["GateOpen", "127.0.0.2", "0001", "TRUE"]), "-1-1-1-1-1"),
+                            (lambda: d.send("#0001BT"), "-2-2-2-2-2")):
+            press()
+            i, _ = h.event("CHECK", "127.0.0.2;0001;T;%s;0" % card, start=i)
+            d.expect(frame("$0001GO"), timeout=2.0)
+            d.send("#0001GR")
+            d.send(frame("$0001GR"))
+            i, _ = h.event("CHECK", "127.0.0.2;0001;T;%s;2" % card, start=i)
+        self.assertNotIn("PH", d.received)
         self.assertEqual(h.finish(), 0)
 
     def test_deny_keeps_the_gate_closed(self):

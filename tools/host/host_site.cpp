@@ -1,5 +1,7 @@
 #include "tools/host/host_site.h"
 
+#include <chrono>
+
 #include "platform/message_loop.h"
 
 namespace axg::host {
@@ -69,17 +71,31 @@ HRESULT HostSite::ExternalEvent(BSTR bstrSource, BSTR bstrMessage, BSTR bstrData
 }
 
 // Delivers what was queued when this turn began; events the script's answers
-// cause wait for the next turn, as they would in the host.
+// cause wait for the next turn, as they would in the host. A slow script gets
+// one event a turn, so that the add-in's sockets and timer are served between
+// them as the host's other window messages are.
 void HostSite::Deliver() {
   delivery_posted_ = false;
   std::weak_ptr<bool> token = alive_;
-  for (std::size_t n = queue_.size(); n > 0 && !queue_.empty(); --n) {
+  const auto cost = std::chrono::milliseconds(opt_.event_cost_ms);
+  for (std::size_t n = cost.count() > 0 ? 1 : queue_.size(); n > 0 && !queue_.empty(); --n) {
     QueuedEvent ev = std::move(queue_.front());
     queue_.pop_front();
     ++counts_.delivered;
     out_.Event(ev.source, ev.name, ev.data);
+    // The script's own work: the thread is busy, as the host's interpreter keeps it.
+    const auto until = std::chrono::steady_clock::now() + cost;
+    while (std::chrono::steady_clock::now() < until) {
+    }
     if (on_event) on_event(ev);
     if (token.expired()) return;
+  }
+  if (!queue_.empty() && !delivery_posted_) {
+    delivery_posted_ = true;
+    std::weak_ptr<bool> again = alive_;
+    MessageLoop::Current().Post([this, again] {
+      if (!again.expired()) Deliver();
+    });
   }
 }
 

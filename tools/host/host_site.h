@@ -27,6 +27,10 @@ struct SiteOptions {
   bool offer_statusline = true;  // ... for IStatusLine
   bool event_fail = false;       // ExternalEvent fails with E_FAIL
   bool depth_fail = false;       // SetEventBufferDepth fails with E_FAIL
+  // How long the script takes per event, as a 1C handler that looks a card up
+  // would: each delivered event holds the thread this long, and events are then
+  // delivered one a turn of the loop (0: at once, all that wait).
+  int event_cost_ms = 0;
 };
 
 struct QueuedEvent {

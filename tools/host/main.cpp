@@ -21,6 +21,7 @@
 #include "platform/registry.h"
 #include "platform/stdin_reader.h"
 #include "platform/text.h"
+#include "platform/tool_text.h"
 #include "tools/host/command.h"
 #include "tools/host/host_site.h"
 #include "tools/host/output.h"
@@ -55,7 +56,11 @@ const char kUsage[] =
     "  --without LIST         do not offer these host interfaces (comma-separated:\n"
     "                         events, errorlog, statusline)\n"
     "  --trace FILE           the add-in writes its trace to FILE (sets AX_GATE_TRACE\n"
-    "                         for it; read it with ax_gate-trace FILE*)\n";
+    "                         for it; read it with ax_gate-trace FILE*)\n"
+    "  --event-cost MS        each delivered event holds the thread MS milliseconds, as a\n"
+    "                         slow 1C handler would; events then come one a loop turn\n"
+    "  --no-input             read no commands: run until ended (Ctrl+C), e.g. in the\n"
+    "                         background or as a service\n";
 
 [[noreturn]] void Usage(const std::string& why) {
   if (!why.empty()) std::cerr << "ax_gate-host: " << why << "\n";
@@ -69,6 +74,7 @@ struct Options {
   bool start = true;
   bool init = true;
   std::vector<std::string> load;
+  bool input = true;
   std::string trace;
   Format format = Format::kText;
   SiteOptions site;
@@ -89,6 +95,14 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--no-init") o.init = false;
     else if (a == "--load") o.load.push_back(value());
     else if (a == "--trace") o.trace = value();
+    else if (a == "--no-input") o.input = false;
+    else if (a == "--event-cost") {
+      const std::string v = value();
+      char* end = nullptr;
+      const long ms = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || ms < 0 || ms > 10000) Usage("--event-cost wants milliseconds, 0 to 10000");
+      o.site.event_cost_ms = static_cast<int>(ms);
+    }
     else if (a == "--format") {
       std::string f = value();
       if (f == "text") o.format = Format::kText;
@@ -230,8 +244,7 @@ bool Host::Create() {
     std::u16string file = RegistryFilePath();
     std::cerr << "ax_gate-host: " << opt_.progid << " is not registered";
     if (!file.empty()) std::cerr << " in " << ToUtf8(file);
-    std::cerr << ".\nRegister the module first, e.g.: ax_gate-regsvr build/bin/ax_gate.so"
-              << " (AX_GATE_REGISTRY selects the registry file).\n";
+    std::cerr << ".\nRegister the module first, e.g.: " << ThisSystemTexts().register_hint << ".\n";
     return false;
   }
   void* p = nullptr;
@@ -288,7 +301,8 @@ void Host::Initialise() {
     Value started = CallMethod(u"Start", {});
     summary = "Start = " + DisplayValue(started) + "; " + summary;
   }
-  out_.Ready(summary + ". Commands on standard input; quit or end of input to finish.");
+  out_.Ready(summary + (opt_.input ? ". Commands on standard input; quit or end of input to finish."
+                                    : ". No commands are read; end the program to finish."));
 }
 
 Value Host::CallMethod(const std::u16string& name, const std::vector<Value>& args) {
@@ -449,8 +463,9 @@ void Host::Finish() {
 int Host::Run() {
   if (!Create()) return 1;
   Initialise();
-  stdin_ = std::make_unique<StdinReader>([this](const std::string& line) { OnLine(line); },
-                                         [this] { OnLine("quit"); });
+  if (opt_.input)
+    stdin_ = std::make_unique<StdinReader>([this](const std::string& line) { OnLine(line); },
+                                           [this] { OnLine("quit"); });
   if (!quitting_) loop_.Run();
   if (wait_timer_) loop_.StopTimer(wait_timer_);
   stdin_.reset();

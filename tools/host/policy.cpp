@@ -48,11 +48,11 @@ std::optional<Policy> Policy::Parse(const std::string& text, std::string* error)
 std::string Policy::Describe() const {
   switch (kind_) {
     case kNone: return "none (decision requests are not answered)";
-    case kAllow: return "allow (every card opens the gate)";
-    case kDeny: return "deny (every card is refused)";
+    case kAllow: return "allow (every card, manual request and exit button opens the gate)";
+    case kDeny: return "deny (every request is refused)";
     case kCards:
       return "cards=" + file_ + " (" + std::to_string(cards_.size()) +
-             " allowed card(s); the others are refused)";
+             " allowed card(s); the others are refused; manual requests and exit buttons open)";
   }
   return {};
 }
@@ -72,8 +72,8 @@ std::optional<Decision> Policy::Decide(const std::u16string& name, const std::u1
   if (f.size() < 5 || f.back() != u"0") return std::nullopt;
   std::u16string card = f[3];
   for (std::size_t i = 4; i + 1 < f.size(); ++i) card += u";" + f[i];
-  if (card == u"-1-1-1-1-1" || card == u"-2-2-2-2-2") return std::nullopt;
-  bool open = kind_ == kAllow || (kind_ == kCards && cards_.count(card) > 0);
+  const bool placeholder = card == u"-1-1-1-1-1" || card == u"-2-2-2-2-2";
+  bool open = kind_ == kAllow || (kind_ == kCards && (placeholder || cards_.count(card) > 0));
   return Decision{f[0], f[1], open ? u"TRUE" : u"FALSE"};
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // How the host's stand-in script answers a decision request: the "CHECK" event
-// whose last field is 0. The placeholder cards of manual and input-signal
-// requests are never answered: an answer that comes after its entry is gone
-// makes a new manual request, and answering that one too would never end.
+// whose last field is 0. Requests with a placeholder card wait for an answer like
+// any card: a manual request (an operator's GateOpen for an idle controller,
+// card -1-1-1-1-1) and an exit button or input signal (-2-2-2-2-2) are opened by
+// "allow" and "cards=", refused by "deny".
 #include <optional>
 #include <set>
 #include <string>

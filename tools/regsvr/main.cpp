@@ -12,16 +12,19 @@
 #include "platform/ole.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/tool_text.h"
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
+// To standard output with status 0 when asked for, else to standard error with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr,
                "usage: ax_gate-regsvr [/u] MODULE [/REGSERVERPERUSER | /UNREGSERVERPERUSER]\n"
-               "  registers MODULE through its DllRegisterServer, or with /u unregisters it\n"
-               "  through its DllUnregisterServer; the registry file is $AX_GATE_REGISTRY,\n"
-               "  else $XDG_CONFIG_HOME/ax_gate/registry or ~/.config/ax_gate/registry\n");
-  return 2;
+               "  registers MODULE (e.g. %s) through its DllRegisterServer,\n"
+               "  or with /u unregisters it through its DllUnregisterServer.\n"
+               "  %s\n",
+               axg::ThisSystemTexts().module_file, axg::ThisSystemTexts().registry_where);
+  return asked ? 0 : 2;
 }
 
 std::string Hex(HRESULT hr) {
@@ -42,8 +45,11 @@ int main(int argc, char** argv) {
     } else if (axg::HasSwitch(arg, u"REGSERVERPERUSER") ||
                axg::HasSwitch(arg, u"UNREGSERVERPERUSER")) {
       // Read by the module itself.
-    } else if (axg::HasSwitch(arg, u"h") || axg::HasSwitch(arg, u"help") ||
-               axg::HasSwitch(arg, u"?") || !module.empty() || arg[0].empty()) {
+    } else if (axg::HasSwitch(arg, u"h") || axg::HasSwitch(arg, u"help") || axg::HasSwitch(arg, u"?") ||
+               arg[0] == u"--help") {
+      return Usage(true);
+    } else if (!module.empty() || arg[0].empty() || arg[0][0] == u'-') {
+      // A module's name never starts with "-": an unknown option.
       return Usage();
     } else {
       module = arg[0];

@@ -11,6 +11,7 @@
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "platform/message_loop.h"
 #include "platform/stdin_reader.h"
+#include "platform/tool_text.h"
 #include "platform/text.h"
 #include "tools/serial/line_options.h"
 #include "transport/TSerialPort.h"
@@ -29,8 +30,8 @@ const std::string kUsageText = std::string(
     "            again at the next --retry)\n"
     "Runs until the end of standard input or --duration.\n"
     "\n"
-    "  --device PATH       the serial device (/dev/ttyUSB0, or the name that\n"
-    "                      ax_gate-serialsim --pty printed)\n") +
+    "  --device PATH       the serial device (") + axg::ThisSystemTexts().serial_example + ", or the name that\n"
+    "                      ax_gate-serialsim --pty printed)\n" +
     kLineOptionsHelp +
     "  --answer WORD       answer each decision request as the script's GateOpen\n"
     "                      would, with TRUE or FALSE (default: leave it unanswered)\n"

@@ -12,6 +12,7 @@
 #include "platform/message_loop.h"
 #include "platform/serial.h"
 #include "platform/stdin_reader.h"
+#include "platform/tool_text.h"
 #include "tools/serial/line_options.h"
 
 namespace axg::serialtool {
@@ -26,10 +27,10 @@ const std::string kUsageText = std::string(
     "  event WORD      an event \"#<id><WORD><check>\" (Gate-Open, Relay1, InG-Activ, ...)\n"
     "  anything else   sent as it is (escapes as for PACKET), then the line end\n"
     "\n"
-    "  --device PATH       the serial device to write on (/dev/ttyUSB1, /dev/pts/5)\n"
+    "  --device PATH       the serial device to write on (") + axg::ThisSystemTexts().serial_example + ")\n"
     "  --pty               make a pseudo-terminal pair instead and print the name of\n"
     "                      the side to give to ax_gate-serialmon --device; runs until\n"
-    "                      the end of input or --duration\n") +
+    "                      the end of input or --duration\n" +
     kLineOptionsHelp +
     "  --id NNNN           device address in generated packets (default 0001)\n"
     "  --card X            send a card request (repeatable, in order with the rest)\n"

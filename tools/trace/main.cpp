@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/tool_text.h"
 #include "tools/trace/reader.h"
 
 namespace {
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
       paths.push_back(a);
     }
   }
+  // trace.jsonl* as the guides write it; Windows' command shell passes it as it is.
+  paths = axg::ExpandWildcards(paths);
   if (paths.empty()) {
     std::cerr << kUsage;
     return 2;
