@@ -430,6 +430,7 @@ HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRA
   SetString(pvarRetValue, u"");
   if (lMethodNum < 0 || lMethodNum >= kMethodCount) return S_FALSE;
   std::u16string error;
+  if (FTrace) FTrace->CallEntry(0);  // the method names its entry, if it has one
   try {
     RunMethod(lMethodNum, pvarRetValue, paParams);
   } catch (const axg::Error& e) {
