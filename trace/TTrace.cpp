@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -29,6 +31,8 @@ std::atomic<long> g_writers{0};
 constexpr std::size_t kDroppedIds = 32;
 // Records one line's handling holds before they go on unfolded.
 constexpr std::size_t kLineRecords = 256;
+// Head without the wall-clock time.
+constexpr std::int64_t kNoWallTime = INT64_MIN;
 
 fs::path Older(const std::u16string& path, int n) { return fs::path(path + u"." + IntToStr(n)); }
 
@@ -328,9 +332,13 @@ bool TTrace::CheckWriter() {
 }
 
 std::string TTrace::Head(std::string_view ev, std::int64_t t, std::int64_t us) const {
-  std::string out = "{\"t\":";
-  out += Number(t);
-  out += ",\"us\":";
+  std::string out = "{";
+  if (t != kNoWallTime) {
+    out += "\"t\":";
+    out += Number(t);
+    out += ',';
+  }
+  out += "\"us\":";
   out += Number(us);
   out += ",\"ev\":\"";
   out += ev;
@@ -338,11 +346,13 @@ std::string TTrace::Head(std::string_view ev, std::int64_t t, std::int64_t us) c
   return out;
 }
 
-// Starts a record: its times, its kind, and its entry with the count of that
-// entry's STATUS events folded since its previous record.
-std::string TTrace::Begin(std::string_view ev, std::uint64_t id) {
+// Starts a record: its times (the wall clock only where the record starts
+// something a reader looks up by the time of day; the others are that plus their
+// monotonic distance), its kind, and its entry with the count of that entry's
+// STATUS events folded since its previous record.
+std::string TTrace::Begin(std::string_view ev, std::uint64_t id, bool wall) {
   Clock& clock = CurrentClock();
-  std::string out = Head(ev, clock.WallMs(), clock.MonotonicUs());
+  std::string out = Head(ev, wall ? clock.WallMs() : kNoWallTime, clock.MonotonicUs());
   if (id != 0) {
     out += Field("id", Id(id));
     auto it = folds_.find(id);
@@ -544,7 +554,7 @@ void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u1
   if (failed_) return;
   if (line_.open && line_.echo_us < 0 && Has(frame, u"ECHO") && addr == line_.addr)
     line_.echo_us = CurrentClock().MonotonicUs();
-  Add(Begin("frame", entry_) + Field("a", JsonText(addr)) + Field("b", JsonBytes(ToAnsi(frame))), entry_);
+  Add(Begin("frame", entry_, false) + Field("a", JsonText(addr)) + Field("b", JsonBytes(ToAnsi(frame))), entry_);
 }
 
 void TTrace::FrameToAll(std::u16string_view frame, int connections) {
@@ -561,24 +571,29 @@ void TTrace::FrameToAll(std::u16string_view frame, int connections) {
 void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, long hr) {
   if (failed_) return;
   const std::uint64_t id = entry_;
-  if (hr != 0 || name == u"ERROR") line_.unusual = line_.unusual || line_.open;
-  if (id != 0 && hr == 0 && name == u"STATUS") {
-    Fold& f = folds_[id];
-    if (f.status == data) {
-      ++f.rep;
-      return;
-    }
-    std::string record = Begin("event", id);
-    f.status = data;
-    Add(record + Field("name", JsonText(name)) + Field("data", JsonText(data)), id);
+  if (line_.open && (hr != 0 || name == u"ERROR")) line_.unusual = true;
+  Fold* fold = id != 0 ? &folds_[id] : nullptr;
+  const bool status = name == u"STATUS";
+  if (fold && status && hr == 0 && fold->status == data) {
+    ++fold->rep;
     return;
   }
-  std::string record = Begin("event", id) + Field("name", JsonText(name)) + Field("data", JsonText(data));
+  // The four events of the add-in are a kind of record of their own.
+  const bool known = status || name == u"CHECK" || name == u"LOG" || name == u"ERROR";
+  std::string record = Begin(known ? ToUtf8(name) : std::string("event"), id, false);
+  if (!known) record += Field("name", JsonText(name));
+  // An entry's report starts with what the entry's first record said (address,
+  // device, type, card): only the rest is written.
+  if (fold && !fold->prefix.empty() && data.compare(0, fold->prefix.size(), fold->prefix) == 0)
+    record += Field("rest", JsonText(std::u16string_view(data).substr(fold->prefix.size())));
+  else
+    record += Field("data", JsonText(data));
   if (hr != 0) {
     char code[16];
     std::snprintf(code, sizeof code, "\"0x%08lX\"", static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
     record += Field("hr", code);
   }
+  if (fold && status) fold->status = data;
   Add(std::move(record), id);
 }
 
@@ -603,18 +618,19 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
                    const std::u16string& type, const std::u16string& card, std::u16string_view from,
                    std::u16string_view to) {
   if (failed_) return;
-  std::string record = Begin("state", id) + Field("from", JsonText(from)) + Field("to", JsonText(to));
-  if (from.empty()) {
-    record += Field("ip", JsonText(ip)) + Field("d", JsonText(device)) + Field("type", JsonText(type)) +
-              Field("card", JsonText(card));
-    folds_[id].device = device;
-  } else if (!to.empty()) {
-    Fold& f = folds_[id];
-    if (f.device != device) {
-      record += Field("d", JsonText(device));
-      f.device = device;
-    }
+  Fold& f = folds_[id];
+  std::string record = Begin("state", id, from.empty());
+  // "from" only where it is not the entry's previous "to" (a new entry's "").
+  if (from.empty() || from != f.to) record += Field("from", JsonText(from));
+  record += Field("to", JsonText(to));
+  if (from.empty() || (!to.empty() && f.device != device)) {
+    if (from.empty()) record += Field("ip", JsonText(ip));
+    record += Field("d", JsonText(device));
+    if (from.empty()) record += Field("type", JsonText(type)) + Field("card", JsonText(card));
+    f.device = device;
+    f.prefix = ip + u";" + device + u";" + type + u";" + card + u";";
   }
+  f.to = to;
   if (to.empty()) folds_.erase(id);
   Add(std::move(record), id);
 }

@@ -127,7 +127,8 @@ class TTrace {
   struct Fold {  // what an entry's records fold
     std::u16string status;  // data of its latest STATUS event
     std::uint32_t rep = 0;  // times it came again since
-    std::u16string device;
+    std::u16string device, to;
+    std::u16string prefix;  // "ip;device;type;card;" that its reports start with
   };
   struct Alive {  // a device's usual keep-alives not yet written
     std::int64_t t = 0, us = 0, last_us = 0, gap_us = 0, rtt_us = 0;
@@ -144,7 +145,7 @@ class TTrace {
     std::vector<std::string> records;
   };
 
-  std::string Begin(std::string_view ev, std::uint64_t id);
+  std::string Begin(std::string_view ev, std::uint64_t id, bool wall = true);
   std::string Head(std::string_view ev, std::int64_t t, std::int64_t us) const;
   void Add(std::string record, std::uint64_t id);
   void Enqueue(std::string record, std::uint64_t id);

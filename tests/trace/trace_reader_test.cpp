@@ -188,7 +188,7 @@ TEST_F(TraceReaderTest, RecordsGoToTheirEntryByItsId) {
       State(201, 8, "127.0.0.8", "Ж001", "8", "", "NEW") + Bytes(230, 8, "frame", "127.0.0.8", "$\\u00C6001PH00"));
   const ReadResult read = ReadRecords(in);
   EXPECT_EQ(read.bad_lines, 1u);
-  const auto roads = BuildRoads(read.records, {});
+  const auto roads = BuildRoads(MergeFiles({read.records}), {});
   EXPECT_EQ(FormatText(roads, Summarize(roads)),
             "127.0.0.4 device 0004: 1 request\n"
             "  12:00:00.010  card 44 (T) #4: opened, still open at the end of the trace\n"

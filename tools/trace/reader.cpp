@@ -422,10 +422,14 @@ std::optional<Record> ParseRecord(const std::string& line) {
   auto ev = r.text.find("ev");
   auto t = r.number.find("t");
   auto us = r.number.find("us");
-  if (ev == r.text.end() || t == r.number.end() || us == r.number.end()) return std::nullopt;
+  if (ev == r.text.end() || us == r.number.end()) return std::nullopt;
   r.ev = ev->second;
-  r.t = t->second;
+  r.t = t == r.number.end() ? 0 : t->second;  // MergeFiles fills in a missing one
   r.us = us->second;
+  if (r.ev == "STATUS" || r.ev == "CHECK" || r.ev == "LOG" || r.ev == "ERROR") {
+    r.text["name"] = r.ev;
+    r.ev = "event";
+  }
   return r;
 }
 
@@ -465,6 +469,41 @@ std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files) {
   std::vector<Record> out;
   for (auto& f : files)
     for (auto& r : f) out.push_back(std::move(r));
+  // What the add-in leaves out because an earlier record says it: the wall time
+  // (the latest one given plus the monotonic distance), a state's "from" (the
+  // entry's previous "to"), and the start of an entry's report ("rest" follows
+  // the entry's address, device, type and card).
+  struct Entry {
+    std::string ip, device, type, card, to;
+  };
+  std::map<std::uint64_t, Entry> entries;
+  std::int64_t last_t = 0, last_us = 0;
+  bool have_t = false;
+  for (Record& r : out) {
+    if (r.ev == "start") entries.clear();
+    if (r.number.count("t")) {
+      last_t = r.t;
+      last_us = r.us;
+      have_t = true;
+    } else if (have_t) {
+      r.t = last_t + (r.us - last_us) / 1000;
+    }
+    const std::uint64_t id = r.Id();
+    if (id == 0) continue;
+    Entry& e = entries[id];
+    if (r.ev == "state") {
+      if (!r.text.count("from")) r.text["from"] = e.to;
+      if (r.Get("from").empty()) {
+        e = Entry{r.Get("ip"), r.Get("device"), r.Get("type"), r.Get("card"), {}};
+      } else if (r.text.count("device")) {
+        e.device = r.Get("device");
+      }
+      e.to = r.Get("to");
+      if (e.to.empty()) entries.erase(id);
+    } else if (r.ev == "event" && r.text.count("rest") && !r.text.count("data")) {
+      r.text["data"] = e.ip + ";" + e.device + ";" + e.type + ";" + e.card + ";" + r.Get("rest");
+    }
+  }
   return out;
 }
 

@@ -34,7 +34,8 @@ struct Record {
   }
 };
 
-// Parses one line; nothing if it is not a record of the trace.
+// Parses one line; nothing if it is not a record of the trace. The add-in's
+// events ("ev":"STATUS", "CHECK", "LOG", "ERROR") are read as "event" with that name.
 std::optional<Record> ParseRecord(const std::string& line);
 
 // Reads every record of a stream; lines that are not records are counted. A
@@ -49,7 +50,9 @@ ReadResult ReadRecords(std::istream& in);
 // of the older ones) in the order they were written: the highest number first,
 // the file without a number last. Their names alone decide, not their times.
 std::vector<std::string> OrderFiles(std::vector<std::string> paths);
-// The records of the files given in the order written, one after the other.
+// The records of the files given in the order written, one after the other, with
+// what the add-in leaves out filled in from the records before: a missing "t",
+// a state's "from", an entry's report "data" from its "rest".
 std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files);
 
 struct Step {
