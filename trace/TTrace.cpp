@@ -477,10 +477,13 @@ void TTrace::EndLine(bool may_fold) {
       alive_.erase(it);
     }
   }
-  std::string record = Head("line", line.t, line.us);
+  std::string record = Head("line", kNoWallTime, line.us);
   if (line.id != 0) record += Field("id", Id(line.id));
   record += Field("a", JsonText(line.addr)) + Field("b", JsonBytes(ToAnsi(line.line)));
-  if (line.all >= 0) record += Field("all", Number(line.all));
+  if (line.all >= 0 && line.all != last_all_) {
+    record += Field("all", Number(line.all));  // until a line says otherwise
+    last_all_ = line.all;
+  }
   record += "}\n";
   Enqueue(std::move(record), line.id);
   for (std::string& r : line.records) Enqueue(std::move(r), 0);
@@ -554,7 +557,11 @@ void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u1
   if (failed_) return;
   if (line_.open && line_.echo_us < 0 && Has(frame, u"ECHO") && addr == line_.addr)
     line_.echo_us = CurrentClock().MonotonicUs();
-  Add(Begin("frame", entry_, false) + Field("a", JsonText(addr)) + Field("b", JsonBytes(ToAnsi(frame))), entry_);
+  std::string record = Begin("frame", entry_, false);
+  // A frame to its entry's own address does not repeat the address.
+  auto fold = entry_ != 0 ? folds_.find(entry_) : folds_.end();
+  if (fold == folds_.end() || fold->second.ip != addr) record += Field("a", JsonText(addr));
+  Add(std::move(record) + Field("b", JsonBytes(ToAnsi(frame))), entry_);
 }
 
 void TTrace::FrameToAll(std::u16string_view frame, int connections) {
@@ -583,8 +590,14 @@ void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, l
   std::string record = Begin(known ? ToUtf8(name) : std::string("event"), id, false);
   if (!known) record += Field("name", JsonText(name));
   // An entry's report starts with what the entry's first record said (address,
-  // device, type, card): only the rest is written.
-  if (fold && !fold->prefix.empty() && data.compare(0, fold->prefix.size(), fold->prefix) == 0)
+  // device, type, card): only the rest is written. The log lines of what was read
+  // and sent carry their words as one short field each.
+  const std::u16string_view log_in = u"%Считано с порта% ", log_out = u"%Отправлено на порт% ";
+  if (name == u"LOG" && data.compare(0, log_in.size(), log_in) == 0)
+    record += Field("in", JsonText(std::u16string_view(data).substr(log_in.size())));
+  else if (name == u"LOG" && data.compare(0, log_out.size(), log_out) == 0)
+    record += Field("out", JsonText(std::u16string_view(data).substr(log_out.size())));
+  else if (fold && !fold->prefix.empty() && data.compare(0, fold->prefix.size(), fold->prefix) == 0)
     record += Field("rest", JsonText(std::u16string_view(data).substr(fold->prefix.size())));
   else
     record += Field("data", JsonText(data));
@@ -628,6 +641,7 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
     record += Field("d", JsonText(device));
     if (from.empty()) record += Field("type", JsonText(type)) + Field("card", JsonText(card));
     f.device = device;
+    f.ip = ip;
     f.prefix = ip + u";" + device + u";" + type + u";" + card + u";";
   }
   f.to = to;

@@ -127,7 +127,7 @@ class TTrace {
   struct Fold {  // what an entry's records fold
     std::u16string status;  // data of its latest STATUS event
     std::uint32_t rep = 0;  // times it came again since
-    std::u16string device, to;
+    std::u16string ip, device, to;
     std::u16string prefix;  // "ip;device;type;card;" that its reports start with
   };
   struct Alive {  // a device's usual keep-alives not yet written
@@ -166,6 +166,7 @@ class TTrace {
   std::unordered_map<std::uint64_t, Fold> folds_;
   std::map<std::pair<std::u16string, std::u16string>, Alive> alive_;
   std::int64_t next_alive_check_us_ = 0;
+  int last_all_ = -1;
   Line line_;
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };

@@ -471,13 +471,15 @@ std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files) {
     for (auto& r : f) out.push_back(std::move(r));
   // What the add-in leaves out because an earlier record says it: the wall time
   // (the latest one given plus the monotonic distance), a state's "from" (the
-  // entry's previous "to"), and the start of an entry's report ("rest" follows
-  // the entry's address, device, type and card).
+  // entry's previous "to"), the start of an entry's report ("rest" follows the
+  // entry's address, device, type and card), a line's "all" (the latest one
+  // given), the address of a frame to its entry's own, and the words of the
+  // add-in's log lines of what it read ("in") and sent ("out").
   struct Entry {
     std::string ip, device, type, card, to;
   };
   std::map<std::uint64_t, Entry> entries;
-  std::int64_t last_t = 0, last_us = 0;
+  std::int64_t last_t = 0, last_us = 0, last_all = -1;
   bool have_t = false;
   for (Record& r : out) {
     if (r.ev == "start") entries.clear();
@@ -488,9 +490,16 @@ std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files) {
     } else if (have_t) {
       r.t = last_t + (r.us - last_us) / 1000;
     }
+    if (r.ev == "line" && r.number.count("all")) last_all = r.number["all"];
+    else if (r.ev == "line" && last_all >= 0) r.number["all"] = last_all;
+    if (r.ev == "event" && r.Get("name") == "LOG" && !r.text.count("data")) {
+      if (r.text.count("in")) r.text["data"] = "%Считано с порта% " + r.Get("in");
+      if (r.text.count("out")) r.text["data"] = "%Отправлено на порт% " + r.Get("out");
+    }
     const std::uint64_t id = r.Id();
     if (id == 0) continue;
     Entry& e = entries[id];
+    if (r.ev == "frame" && !r.text.count("addr")) r.text["addr"] = e.ip;
     if (r.ev == "state") {
       if (!r.text.count("from")) r.text["from"] = e.to;
       if (r.Get("from").empty()) {
