@@ -480,6 +480,7 @@ void TTrace::EndLine(bool may_fold) {
   std::string record = Head("line", kNoWallTime, line.us);
   if (line.id != 0) record += Field("id", Id(line.id));
   record += Field("a", JsonText(line.addr)) + Field("b", JsonBytes(ToAnsi(line.line)));
+  if (line.logged) record += Field("log", "1");
   if (line.all >= 0 && line.all != last_all_) {
     record += Field("all", Number(line.all));  // until a line says otherwise
     last_all_ = line.all;
@@ -579,6 +580,17 @@ void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, l
   if (failed_) return;
   const std::uint64_t id = entry_;
   if (line_.open && (hr != 0 || name == u"ERROR")) line_.unusual = true;
+  // The log line of the line being handled, as read, is said by the line's record.
+  const std::u16string_view log_in = u"%Считано с порта% ", log_out = u"%Отправлено на порт% ";
+  if (line_.open && !line_.logged && id == 0 && hr == 0 && name == u"LOG" && line_.line.size() > 1 &&
+      data.size() > log_in.size() && data.compare(0, log_in.size(), log_in) == 0) {
+    std::u16string_view rest = std::u16string_view(line_.line).substr(1);
+    while (!rest.empty() && (rest.back() == u'\r' || rest.back() == u'\n')) rest.remove_suffix(1);
+    if (data == std::u16string(log_in) + u"$" + line_.addr + u":" + std::u16string(rest.substr(0, 1000))) {
+      line_.logged = true;
+      return;
+    }
+  }
   Fold* fold = id != 0 ? &folds_[id] : nullptr;
   const bool status = name == u"STATUS";
   if (fold && status && hr == 0 && fold->status == data) {
@@ -592,7 +604,6 @@ void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, l
   // An entry's report starts with what the entry's first record said (address,
   // device, type, card): only the rest is written. The log lines of what was read
   // and sent carry their words as one short field each.
-  const std::u16string_view log_in = u"%Считано с порта% ", log_out = u"%Отправлено на порт% ";
   if (name == u"LOG" && data.compare(0, log_in.size(), log_in) == 0)
     record += Field("in", JsonText(std::u16string_view(data).substr(log_in.size())));
   else if (name == u"LOG" && data.compare(0, log_out.size(), log_out) == 0)
@@ -645,6 +656,8 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
     f.prefix = ip + u";" + device + u";" + type + u";" + card + u";";
   }
   f.to = to;
+  // The report of the new word that follows a state change repeats it.
+  f.status = f.prefix + std::u16string(to);
   if (to.empty()) folds_.erase(id);
   Add(std::move(record), id);
 }

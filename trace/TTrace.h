@@ -142,6 +142,7 @@ class TTrace {
     int all = -1;
     std::int64_t echo_us = -1;
     bool unusual = false;
+    bool logged = false;  // its log line, as read, went to the host
     std::vector<std::string> records;
   };
 
