@@ -51,7 +51,9 @@ const char kUsage[] =
     "  --without LIST         do not offer these host interfaces (comma-separated:\n"
     "                         events, errorlog, statusline)\n"
     "  --trace FILE           the add-in writes its trace to FILE (sets AX_GATE_TRACE\n"
-    "                         for it; read it with ax_gate-trace FILE*)\n";
+    "                         for it; AX_GATE_TRACE_SIZE (MiB a file) and\n"
+    "                         AX_GATE_TRACE_FILES size it; read it with\n"
+    "                         ax_gate-trace FILE*)\n";
 
 [[noreturn]] void Usage(const std::string& why) {
   if (!why.empty()) std::cerr << "ax_gate-host: " << why << "\n";
