@@ -243,6 +243,13 @@ class Builder {
     return filter_.device.empty() || filter_.device == ip || filter_.device == device ||
            filter_.device == ip + "/" + device;
   }
+  // The device the entry names now: the latest change's, else its own.
+  static std::string DeviceNow(const Request& req) {
+    std::string now = req.device;
+    for (const Step& s : req.steps)
+      if (s.name == "device") now = s.detail;
+    return now;
+  }
   static void AddStep(Request& req, std::string name, std::int64_t us, std::string detail = {}) {
     req.steps.push_back({std::move(name), us, std::move(detail)});
   }
@@ -304,13 +311,7 @@ class Builder {
     }
     Request* req = Find(id);
     if (!req) return;
-    if (r.text.count("device")) {
-      // The device the entry names now: the latest change's, else its own.
-      std::string now = req->device;
-      for (const Step& s : req->steps)
-        if (s.name == "device") now = s.detail;
-      if (r.Get("device") != now) AddStep(*req, "device", r.us, r.Get("device"));
-    }
+    if (r.text.count("device") && r.Get("device") != DeviceNow(*req)) AddStep(*req, "device", r.us, r.Get("device"));
     if (to.empty()) {
       AddStep(*req, "dropped", r.us);
       req->ended = true;
@@ -372,16 +373,20 @@ class Builder {
   void Frame(const Record& r) {
     Request* req = Find(r.Id());
     const std::string bytes = r.Get("bytes");
-    if (!req || bytes.size() < 7 || bytes[0] != '$') return;
-    // The frame's code follows the device's four characters.
+    if (!req || bytes.size() < 5 || bytes[0] != '$') return;
+    // The frame's code follows the device: the one the entry names now (an answer
+    // may have changed it, to "1" say), else four characters.
     const std::u16string text = FromUtf8(bytes);
-    const std::string code = text.size() >= 7 ? ToUtf8(text.substr(5, 2)) : "";
+    const std::u16string now = FromUtf8(DeviceNow(*req));
+    const std::size_t at = text.compare(1, now.size(), now) == 0 && text.size() >= now.size() + 3 ? 1 + now.size() : 5;
+    const std::string code = text.size() >= at + 2 ? ToUtf8(text.substr(at, 2)) : "";
     if (code != "GO" && code != "PH" && code != "CP") return;
     if (code != "CP") {
       (code == "GO" ? req->opened : req->refused) = true;
       if (!req->card_to_frame_us && !req->steps.empty()) req->card_to_frame_us = r.us - req->steps.front().us;
     }
-    AddStep(*req, code, r.us, ToUtf8(text.substr(1, 4)) != req->device ? "device " + ToUtf8(text.substr(1, 4)) : "");
+    const std::string device = ToUtf8(text.substr(1, at - 1));
+    AddStep(*req, code, r.us, device != req->device ? "device " + device : "");
   }
 
   void Dropped(const Record& r) {
