@@ -228,7 +228,10 @@ void TraceShared::Run(std::shared_ptr<TraceShared> self) {
         note += Field("n", Number(static_cast<std::int64_t>(s.dropped)));
         if (!s.drop_ids.empty()) {
           std::string ids = "[";
-          for (std::size_t i = 0; i < s.drop_ids.size(); ++i) ids += (i ? "," : "") + Id(s.drop_ids[i]);
+          for (std::size_t i = 0; i < s.drop_ids.size(); ++i) {
+            if (i) ids += ',';
+            ids += Id(s.drop_ids[i]);
+          }
           note += Field("ids", ids + "]");
         }
         if (s.drop_more) note += Field("more", "true");
