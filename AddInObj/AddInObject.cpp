@@ -311,11 +311,35 @@ void AddInObject::Teardown() {
 }
 
 void AddInObject::StartTrace() {
-  std::optional<std::u16string> path = GetEnvironmentText(kTraceVariable);
-  if (!path || TrimCtl(*path).empty()) path = RegGetStringValue(RegRoot::CurrentUserSoftware, kSettingsKey, kTraceValue);
-  if (!path || TrimCtl(*path).empty()) return;
+  // A setting: the environment variable first, then the registry value.
+  auto setting = [](const char16_t* variable, const char16_t* value) {
+    std::optional<std::u16string> text = GetEnvironmentText(variable);
+    if (!text || TrimCtl(*text).empty()) text = RegGetStringValue(RegRoot::CurrentUserSoftware, kSettingsKey, value);
+    return text && !TrimCtl(*text).empty() ? TrimCtl(*text) : std::u16string();
+  };
+  const std::u16string path = setting(kTraceVariable, kTraceValue);
+  if (path.empty()) return;
   TraceOptions options;
-  options.path = TrimCtl(*path);
+  options.path = path;
+  // A number within its bounds; anything else leaves the default and says so.
+  auto number = [&](const char16_t* variable, const char16_t* value, long long low, long long high,
+                    long long fallback) {
+    const std::u16string text = setting(variable, value);
+    if (text.empty()) return fallback;
+    long long n = 0;
+    bool ok = text.size() <= 9;
+    for (char16_t c : text) {
+      ok = ok && c >= u'0' && c <= u'9';
+      if (ok) n = n * 10 + (c - u'0');
+    }
+    if (ok && n >= low && n <= high) return n;
+    Remark(u"Trace: " + std::u16string(value) + u" \"" + text + u"\" is not a number from " + IntToStr(low) +
+           u" to " + IntToStr(high) + u"; " + IntToStr(fallback) + u" is used");
+    return fallback;
+  };
+  options.file_limit = static_cast<std::uint64_t>(
+      number(kTraceSizeVariable, kTraceSizeValue, 1, 1024, static_cast<long long>(options.file_limit >> 20)) << 20);
+  options.files = static_cast<int>(number(kTraceFilesVariable, kTraceFilesValue, 1, 99, options.files));
   FTraceFile = std::make_unique<TTrace>(options);
   if (!FTraceFile->Open()) {
     const std::u16string why = FTraceFile->Failure();
@@ -483,6 +507,7 @@ HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRA
   SetString(pvarRetValue, u"");
   if (lMethodNum < 0 || lMethodNum >= kMethodCount) return S_FALSE;
   std::u16string error;
+  if (FTrace) FTrace->CallEntry(0);  // the method names its entry, if it has one
   try {
     RunMethod(lMethodNum, pvarRetValue, paParams);
   } catch (const axg::Error& e) {

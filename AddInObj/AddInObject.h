@@ -47,6 +47,12 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   static constexpr const char16_t* kTraceVariable = u"AX_GATE_TRACE";
   static constexpr const char16_t* kSettingsKey = u"ax_gate";
   static constexpr const char16_t* kTraceValue = u"Trace";
+  // Its size, beside it and read the same way: MiB of one file (1 to 1024) and
+  // the number of files (1 to 99); unset, 32 MiB and 8 files.
+  static constexpr const char16_t* kTraceSizeVariable = u"AX_GATE_TRACE_SIZE";
+  static constexpr const char16_t* kTraceSizeValue = u"TraceSize";
+  static constexpr const char16_t* kTraceFilesVariable = u"AX_GATE_TRACE_FILES";
+  static constexpr const char16_t* kTraceFilesValue = u"TraceFiles";
 
   // IInitDone
   HRESULT STDMETHODCALLTYPE Init(IDispatch* pConnection) override;

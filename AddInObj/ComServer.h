@@ -8,6 +8,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/ole.h"
+#include "trace/TTrace.h"
 
 namespace axg {
 
@@ -33,11 +34,12 @@ class ComServer {
   LONG CountFactoryReference(bool add);
   LONG FactoryCount() const { return factory_refs_.load(); }
 
-  // Nothing alive, no factory referenced and no deferred call of the module left
+  // Nothing alive, no factory referenced, no deferred call of the module left
   // on the message loop (a connection closed just before Done is reported and
-  // freed in a later turn, by code of this module): the module may be unloaded.
+  // freed in a later turn, by code of this module) and no trace writer still
+  // finishing with a file that hung: the module may be unloaded.
   bool CanUnload() const {
-    return ObjectCount() == 0 && FactoryCount() == 0 && PendingTrackedCalls() == 0;
+    return ObjectCount() == 0 && FactoryCount() == 0 && PendingTrackedCalls() == 0 && TTrace::WritersAlive() == 0;
   }
 
  private:

@@ -209,6 +209,14 @@ void TDeviceConnector::ClientDataAvailable(TObject* Sender, std::uint16_t) {
   auto* client = dynamic_cast<TTcpSrvClient*>(Sender);
   if (!client) return;
   std::u16string line = client->ReceiveStr();
+  // The records the line's handling makes are its road; the end is marked also
+  // when a handler throws.
+  struct LineEnd {
+    TTrace* trace;
+    ~LineEnd() {
+      if (trace) trace->LineDone();
+    }
+  } line_end{FTrace};
   if (FTrace) FTrace->LineIn(client->PeerAddr(), client->PeerPort(), line);
   while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.pop_back();
   client->RcvdLine = line;

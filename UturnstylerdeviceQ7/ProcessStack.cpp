@@ -23,6 +23,7 @@
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "trace/TTrace.h"
 
 namespace axg {
 namespace {
@@ -67,6 +68,9 @@ void TTurnStylerDeviceQ7::p_hw_manual(std::u16string IP, std::u16string Device,
     p_hw_ProtocolIn(u"$" + IP + u":" + Device + u"RQ" + std::u16string(kManualCard) + u"00");
     return;
   }
+  // The answer's records (the call's own, the frames, the state) are the entry's.
+  if (FTrace) FTrace->CallEntry(e->Id);
+  TraceEntry traced(FTrace, e->Id);
   if (e->Device != Device && FConnector) {
     // The device of the request changes: the one it had until now is told so. An
     // error here goes to the caller and leaves the entry unchanged.
@@ -154,6 +158,7 @@ bool TTurnStylerDeviceQ7::SendAndRecord(Place& at, std::int32_t yesnot, const st
 
 TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   TRFidInfo* const e = at.entry;  // stays valid for as long as Find finds it
+  TraceEntry traced(FTrace, e->Id);
   auto index = [&at] { return static_cast<std::int32_t>(at.index); };
   const std::int64_t timeout = FTimeOut;
 

@@ -9,6 +9,7 @@
 #include "UConnector/FrameText.h"
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "platform/message_loop.h"
+#include "trace/TTrace.h"
 
 namespace axg {
 namespace {
@@ -68,11 +69,14 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
 
     if (code == u"RQ") {
       std::u16string s = p_hw_CheckStatus(address, device, type, card, u"RQ");
+      const std::int32_t traced_at = FTrace ? p_hw_FindDevice(address, device) : -1;
+      TraceEntry traced(traced_at == -1 ? nullptr : FTrace, traced_at == -1 ? 0 : StackArray[traced_at]->Id);
       StatusReport(u"COME", address, device, type, card, s, s);
     } else if (code == u"PR" || code == u"GR" || code == u"FK") {
       std::int32_t i = p_hw_FindDevice(address, device);
       if (i != -1) {
         TRFidInfo& e = *StackArray[i];
+        TraceEntry traced(FTrace, e.Id);
         if (code == u"PR") {
           if (e.DeviceType == u"D") SetState(e, u"FINISH");
           if (e.DeviceType == u"T") SetState(e, u"PROGRESS");
@@ -90,6 +94,12 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
     const std::u16string word =
         rest.size() > 6 ? rest.substr(4, rest.size() - 6) : std::u16string();
     const std::u16string key = Upper(word);
+    // The words that act on the device's entry make its records; the others
+    // (a keep-alive's HardReset among them) belong to no entry.
+    std::int32_t traced_at = -1;
+    if (FTrace && (Copy(key, 1, 5) == u"RELAY" || key == u"CRC-ERROR" || key == u"GATE-OPEN" || key == u"ING-ACTIV"))
+      traced_at = p_hw_FindDevice(address, device);
+    TraceEntry traced(traced_at == -1 ? nullptr : FTrace, traced_at == -1 ? 0 : StackArray[traced_at]->Id);
 
     if (key == u"HARDRESET") AddDevice(device);
     if (key == u"WAIT-CARD") AddDevice(device);
@@ -143,13 +153,19 @@ std::u16string TTurnStylerDeviceQ7::p_hw_CheckStatus(std::u16string IP, std::u16
                                                      std::u16string Status) {
   std::u16string result;
   std::int32_t i = p_hw_FindDevice(IP, Device);
+  std::uint64_t id = 0;
   if (i == -1) {
     TRFidInfo* e = NewEntry(IP, Device, DeviceType, Cardnumber);
+    id = e->Id;
     result = u"NEW";
     if (OnGetImg) OnGetImg(this, Device, e->Img.get());
   } else {
+    id = StackArray[i]->Id;
     result = StackArray[i]->Status;
   }
+  // The request's report is the entry's, also when the request joins an entry
+  // made by another one.
+  TraceEntry traced(FTrace, id);
   StatusReport(u"CHECK", IP, Device, DeviceType, Cardnumber, Status, result);
   return result;
 }

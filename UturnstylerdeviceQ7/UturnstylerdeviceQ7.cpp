@@ -184,7 +184,7 @@ void TTurnStylerDeviceQ7::SetState(TRFidInfo& e, const std::u16string& word) {
 }
 
 void TTurnStylerDeviceQ7::TraceState(const TRFidInfo& e, std::u16string_view from, std::u16string_view to) {
-  if (from != to) FTrace->State(e.IP, e.Device, e.DeviceType, e.CardNumber, from, to);
+  if (from != to) FTrace->State(e.Id, e.IP, e.Device, e.DeviceType, e.CardNumber, from, to);
 }
 
 bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {

@@ -39,6 +39,8 @@ AXG_PLATFORM_API bool RegRemoveKey(RegRoot root, std::u16string_view key);
 // A named text value of a key (the empty name is the default value): setting
 // creates the key and any missing key above it; reading gives nothing if the key
 // or the value is absent or not text. Value names compare without letter case.
+// On Windows an expandable value (REG_EXPAND_SZ) reads with its %VARIABLE%
+// references expanded, and a REG_DWORD as its decimal text.
 AXG_PLATFORM_API bool RegSetStringValue(RegRoot root, std::u16string_view key,
                                         std::u16string_view name, std::u16string_view value);
 AXG_PLATFORM_API std::optional<std::u16string> RegGetStringValue(RegRoot root,

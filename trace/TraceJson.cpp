@@ -24,6 +24,10 @@ std::string JsonBytes(std::string_view bytes) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
+    } else if (c == '\r') {
+      out += "\\r";  // the end of every line: short
+    } else if (c == '\n') {
+      out += "\\n";
     } else if (b >= 0x20 && b < 0x7F) {
       out += c;
     } else {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "platform/text.h"
 #include "platform/win32/win32_util.h"
 
 namespace axg {
@@ -30,6 +31,24 @@ HKEY Resolve(RegRoot root, std::u16string_view key, std::u16string* path) {
   }
   *path = std::u16string(key);
   return HKEY_CLASSES_ROOT;
+}
+
+// The text with its %VARIABLE% references replaced (a REG_EXPAND_SZ value, as
+// regedit and "reg add /t REG_EXPAND_SZ" store "%TEMP%\\trace.jsonl"); as it is
+// when the system cannot expand it.
+std::u16string Expanded(const std::u16string& text) {
+  const std::wstring wide(text.begin(), text.end());
+  for (DWORD size = static_cast<DWORD>(wide.size()) + 1, attempt = 0; attempt < 4; ++attempt) {
+    std::wstring out(size, L'\0');
+    const DWORD need = ExpandEnvironmentStringsW(wide.c_str(), out.data(), size);
+    if (need == 0) break;
+    if (need <= size) {
+      out.resize(need - 1);  // without the terminating NUL
+      return std::u16string(out.begin(), out.end());
+    }
+    size = need;
+  }
+  return text;
 }
 
 }  // namespace
@@ -72,6 +91,15 @@ std::optional<std::u16string> RegGetStringValue(RegRoot root, std::u16string_vie
   std::optional<std::u16string> result;
   DWORD type = 0, bytes = 0;
   LSTATUS rc = RegQueryValueExW(h, wname, nullptr, &type, nullptr, &bytes);
+  if (rc == ERROR_SUCCESS && type == REG_DWORD) {
+    // A number set as a DWORD (reg add ... /t REG_DWORD) reads as its decimal text.
+    DWORD number = 0, size = sizeof number;
+    if (RegQueryValueExW(h, wname, nullptr, &type, reinterpret_cast<BYTE*>(&number), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD)
+      result = IntToStr(number);
+    RegCloseKey(h);
+    return result;
+  }
   // The value may grow between the two calls; ask again with the new size.
   for (int attempt = 0; attempt < 4 && rc == ERROR_SUCCESS; ++attempt) {
     if (type != REG_SZ && type != REG_EXPAND_SZ) break;
@@ -86,6 +114,7 @@ std::optional<std::u16string> RegGetStringValue(RegRoot root, std::u16string_vie
     if (rc != ERROR_SUCCESS) break;
     text.resize(got / sizeof(char16_t));
     while (!text.empty() && text.back() == u'\0') text.pop_back();
+    if (type == REG_EXPAND_SZ) text = Expanded(text);
     result = std::move(text);
     break;
   }

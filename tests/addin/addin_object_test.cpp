@@ -531,6 +531,36 @@ TEST_F(AddInTraceTest, TheSwitchIsTheEnvironmentThenTheRegistryAndOffWithoutEith
   }
 }
 
+// The size of one file and the number of files: the variable first, then the
+// value beside "Trace"; what is not a number in bounds is told, and the default used.
+TEST_F(AddInTraceTest, TheTraceSizeAndFilesAreSettingsBesideTheSwitch) {
+  struct Case {
+    const char16_t* size;   // AX_GATE_TRACE_SIZE
+    const char16_t* files;  // the registry value TraceFiles
+    std::int64_t limit, count;
+    const char* told;  // in ErrorMsg; "": nothing
+  } cases[] = {
+      {u"", u"", 32 << 20, 8, ""},
+      {u"2", u"3", 2 << 20, 3, ""},
+      {u"0", u"many", 32 << 20, 8, "TraceFiles \"many\" is not a number from 1 to 99"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.size));
+    std::filesystem::remove(dir / "t.jsonl");
+    SetSwitch((dir / "t.jsonl").u16string(), u"");
+    ASSERT_TRUE(SetEnvironmentText(u"AX_GATE_TRACE_SIZE", c.size));
+    ASSERT_TRUE(RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"TraceFiles", c.files));
+    ASSERT_EQ(init->Init(&host), S_OK);
+    EXPECT_NE(ToUtf8(ErrorMsg()).find(c.told), std::string::npos) << ToUtf8(ErrorMsg());
+    ASSERT_EQ(init->Done(), S_OK);
+    const auto r = Records(dir / "t.jsonl");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.front().number.at("limit"), c.limit);
+    EXPECT_EQ(r.front().number.at("files"), c.count);
+  }
+  SetEnvironmentText(u"AX_GATE_TRACE_SIZE", u"");
+}
+
 TEST_F(AddInTraceTest, ATraceThatCannotBeOpenedIsReportedOnceAndTheAddInGoesOn) {
   // A file in a directory that is not there, a directory, and (where there is
   // one) a device that takes no byte.

@@ -113,7 +113,8 @@ std::string Brief(const trace::Record& r) {
     auto it = r.text.find(f);
     if (it != r.text.end()) out += std::string(" ") + f + "=" + it->second;
   }
-  if (r.number.count("n")) out += " n=" + std::to_string(r.number.at("n"));
+  for (const char* f : {"n", "id"})
+    if (r.number.count(f)) out += std::string(" ") + f + "=" + std::to_string(r.number.at(f));
   for (const auto& a : r.args) out += " [" + a + "]";
   return out;
 }
@@ -168,46 +169,46 @@ TEST(AddInPort, TheTraceOfAKnownRoadHoldsItsRecordsInOrder) {
   std::ifstream in(file, std::ios::binary);
   const auto read = trace::ReadRecords(in);
   EXPECT_EQ(read.bad_lines, 0u);
+  const auto records = trace::MergeFiles({read.records});  // what a record leaves to the ones before
   std::vector<std::string> got;
-  for (const auto& r : read.records)
+  for (const auto& r : records)
     if (!(r.ev == "event" && (r.Get("name") == "STATUS" || r.Get("name") == "LOG"))) got.push_back(Brief(r));
 
-  const std::string dev = " addr=127.0.0.1 port=" + port;
+  // Every record of the request carries its entry's id; the "test" frame each
+  // line makes is told by the line's record.
+  const std::string dev = " addr=127.0.0.1", id = " id=1";
   const std::string entry = " ip=127.0.0.1 device=0001 type=T card=0000123456";
-  const std::string test = " addr=* bytes=" + ToUtf8(AddCRC8(u"test")) + " n=1";
   const std::vector<std::string> expected = {
       "start",
       "call method=Start answer=TRUE",
-      "accept" + dev,
-      "line" + dev + " bytes=$0001RQ0000123456AB\r\n",
-      "state" + entry + " from= to=NEW",
-      "event name=CHECK data=127.0.0.1;0001;T;0000123456;0",
-      "state" + entry + " from=NEW to=WAIT",
-      "frame" + test,
-      "state" + entry + " from=WAIT to=TRUE",
-      "call method=GateOpen answer=TRUE [127.0.0.1] [0001] [TRUE]",
-      "frame" + dev + " bytes=" + ToUtf8(AddCRC8(u"$0001GO")),
-      "frame" + dev + " bytes=" + ToUtf8(AddCRC8(u"$0001GR")),
-      "state" + entry + " from=TRUE to=OPEN",
-      "line" + dev + " bytes=#0001GR00\r\n",
-      "frame" + test,
-      "line" + dev + " bytes=$0001GR00\r\n",
-      "state" + entry + " from=OPEN to=FINISH",
-      "frame" + test,
-      "event name=CHECK data=127.0.0.1;0001;T;0000123456;2",
-      "state" + entry + " from=FINISH to=",
+      "accept" + dev + " port=" + port,
+      "line" + dev + " bytes=$0001RQ0000123456AB\r\n" + id,
+      "state" + entry + " from= to=NEW" + id,
+      "event name=CHECK data=127.0.0.1;0001;T;0000123456;0" + id,
+      "state from=NEW to=WAIT" + id,
+      "state from=WAIT to=TRUE" + id,
+      "call method=GateOpen answer=TRUE" + id + " [127.0.0.1] [0001] [TRUE]",
+      "frame" + dev + " bytes=" + ToUtf8(AddCRC8(u"$0001GO")) + id,
+      "frame" + dev + " bytes=" + ToUtf8(AddCRC8(u"$0001GR")) + id,
+      "state from=TRUE to=OPEN" + id,
+      "line" + dev + " bytes=#0001GR00\r\n" + id,
+      "line" + dev + " bytes=$0001GR00\r\n" + id,
+      "state from=OPEN to=FINISH" + id,
+      "event name=CHECK data=127.0.0.1;0001;T;0000123456;2" + id,
+      "state from=FINISH to=" + id,
       "call method=Stop answer=TRUE",
-      "close" + dev + " why=closed",
+      "close" + dev + " port=" + port + " why=closed",
   };
   EXPECT_EQ(got, expected);
 
   // The reader makes the same road of it.
-  const auto roads = trace::BuildRoads(read.records, {});
+  const auto roads = trace::BuildRoads(records, {});
   ASSERT_EQ(roads.size(), 1u);
   ASSERT_EQ(roads[0].requests.size(), 1u);
   std::vector<std::string> steps;
   for (const auto& step : roads[0].requests[0].steps) steps.push_back(step.name);
-  EXPECT_EQ(steps, (std::vector<std::string>{"card", "CHECK", "GateOpen", "GO", "relay", "finished", "dropped"}));
+  EXPECT_EQ(steps, (std::vector<std::string>{"card", "CHECK", "GateOpen", "GO", "relay", "line", "finished", "CHECK",
+                                             "dropped"}));
   std::error_code ec;
   fs::remove_all(dir, ec);
 }

@@ -2,6 +2,7 @@
 // size bound, the memory bound, and a file that fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -56,36 +57,74 @@ TEST_F(TraceWriterTest, RecordsReadBackWithTheirFieldsBytesAndTimes) {
   // A line with a quote, a backslash, a byte above 0x7F (Cyrillic in the code
   // page) and its line end.
   t.LineIn(u"127.0.0.2", u"50001", u"$0001RQ\"\\Ж1234AB\r\n");
-  t.FrameOut(u"127.0.0.2", u"50001", u"$0001GO7F");
   t.FrameToAll(u"test5A", 3);
+  t.LineDone();
+  t.FrameOut(u"127.0.0.2", u"50001", u"$0001GO7F");
   t.HostEvent(u"CHECK", u"127.0.0.2;0001;T;\"Ж\";0", static_cast<long>(0x80004005));
   t.HostCall(u"GateOpen", {u"127.0.0.2", u"0001", u"TRUE"}, u"TRUE");
-  t.State(u"127.0.0.2", u"0001", u"T", u"1234", u"WAIT", u"TRUE");
+  t.State(9, u"127.0.0.2", u"0001", u"T", u"1234", u"WAIT", u"TRUE");
   t.Closed(u"127.0.0.2", u"50001", 104);
   t.Fault(u"[04] Порт не открыт");
-  EXPECT_GT(t.Waiting(), 0u);
   ASSERT_TRUE(t.Flush());
-  EXPECT_EQ(t.Waiting(), 0u);
 
-  auto r = Read(path_);
-  ASSERT_EQ(r.size(), 9u);
+  auto r = trace::MergeFiles({Read(path_)});  // with what a record leaves to the ones before
+  ASSERT_EQ(r.size(), 8u);
   EXPECT_EQ(r[0].ev, "start");
   EXPECT_EQ(r[0].us, us0);
   EXPECT_EQ(r[1].ev, "line");
   EXPECT_EQ(r[1].us, us0 + 3000);
   EXPECT_EQ(r[1].t, clock.WallMs());
-  EXPECT_EQ(r[1].Get("bytes"), std::string("$0001RQ\"\\\xC6" "1234AB\r\n"));
+  EXPECT_EQ(r[1].Get("bytes"), "$0001RQ\"\\Ж1234AB\r\n");  // the code page's bytes, read back
+  EXPECT_EQ(r[1].number.at("all"), 3);
   EXPECT_EQ(r[2].Get("bytes"), "$0001GO7F");
-  EXPECT_EQ(r[3].Get("addr"), "*");
-  EXPECT_EQ(r[3].number.at("n"), 3);
-  EXPECT_EQ(r[4].Get("data"), "127.0.0.2;0001;T;\"Ж\";0");
-  EXPECT_EQ(r[4].Get("hr"), "0x80004005");
-  EXPECT_EQ(r[5].args, (std::vector<std::string>{"127.0.0.2", "0001", "TRUE"}));
-  EXPECT_EQ(r[5].Get("answer"), "TRUE");
-  EXPECT_EQ(r[6].Get("from"), "WAIT");
-  EXPECT_EQ(r[6].Get("to"), "TRUE");
-  EXPECT_EQ(r[7].Get("why"), "socket error 104: " + ToUtf8(SocketErrorText(104)));
-  EXPECT_EQ(r[8].Get("text"), "[04] Порт не открыт");
+  EXPECT_EQ(r[3].Get("data"), "127.0.0.2;0001;T;\"Ж\";0");
+  EXPECT_EQ(r[3].Get("hr"), "0x80004005");
+  EXPECT_EQ(r[4].args, (std::vector<std::string>{"127.0.0.2", "0001", "TRUE"}));
+  EXPECT_EQ(r[4].Get("answer"), "TRUE");
+  EXPECT_EQ(r[5].Id(), 9u);
+  EXPECT_EQ(r[5].Get("from"), "WAIT");
+  EXPECT_EQ(r[5].Get("to"), "TRUE");
+  EXPECT_EQ(r[5].Get("device"), "0001");
+  EXPECT_EQ(r[6].Get("why"), "socket error 104: " + ToUtf8(SocketErrorText(104)));
+  EXPECT_EQ(r[7].Get("text"), "[04] Порт не открыт");
+}
+
+// What repeats is counted, not written: an entry's STATUS that repeats its
+// previous one, and the keep-alives of a device that go as usual. What a question
+// needs stays: the entry of each record, a keep-alive without its ECHO.
+TEST_F(TraceWriterTest, RepetitionIsCountedAndTheUnusualWrittenInFull) {
+  TTrace t(Options());
+  ASSERT_TRUE(t.Open());
+  auto ping = [&](bool echo) {
+    t.LineIn(u"127.0.0.2", u"1", u"$0001PING\r\n");
+    if (echo) t.FrameOut(u"127.0.0.2", u"1", u"$0001ECHO1D");
+    t.HostEvent(u"STATUS", u"127.0.0.2;0001;T;NOCARDNUMBER;HardReset", 0);
+    t.FrameToAll(u"test5A", 1);
+    t.LineDone();
+    clock.AdvanceMs(5000);
+  };
+  for (int i = 0; i < 14; ++i) ping(true);  // 65 s: one count written, one waiting
+  t.LineIn(u"127.0.0.2", u"1", u"$0001RQ77\r\n");
+  {
+    TraceEntry entry(&t, 7);
+    t.State(7, u"127.0.0.2", u"0001", u"T", u"77", u"", u"NEW");
+    for (int i = 0; i < 3; ++i) t.HostEvent(u"STATUS", u"127.0.0.2;0001;T;77;WAIT", 0);
+  }
+  t.LineDone();
+  ping(false);
+  t.State(7, u"127.0.0.2", u"0002", u"T", u"77", u"WAIT", u"");
+  ASSERT_TRUE(t.Flush());
+
+  std::vector<std::string> seen;
+  for (const Record& x : Read(path_)) {
+    std::string s = x.ev + " " + std::to_string(x.Id()) + " " + x.Get("bytes").substr(0, 9) + x.Get("to");
+    for (const char* n : {"n", "rep", "gap"})
+      if (x.number.count(n)) s += std::string(" ") + n + "=" + std::to_string(x.number.at(n));
+    seen.push_back(s);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "start 0 ", "alive 0  n=12 gap=5000", "line 7 $0001RQ77", "state 7 NEW", "event 7 ",
+                      "alive 0  n=2 gap=5000", "line 0 $0001PING", "event 0 ", "state 7  rep=2"}));
 }
 
 TEST_F(TraceWriterTest, RotationKeepsTheNewestRecordsWithinTheBound) {
@@ -115,6 +154,7 @@ TEST_F(TraceWriterTest, RotationKeepsTheNewestRecordsWithinTheBound) {
   EXPECT_FALSE(fs::exists(path_.string() + ".3"));
   EXPECT_LE(total, o.file_limit * 3);
   // Whatever the files hold is the newest run of records, unbroken, ending with the last.
+  std::reverse(files.begin(), files.end());
   std::vector<Record> all = trace::MergeFiles(files);
   ASSERT_FALSE(all.empty());
   int expected = -1;
@@ -130,22 +170,29 @@ TEST_F(TraceWriterTest, RotationKeepsTheNewestRecordsWithinTheBound) {
   EXPECT_GT(total, o.file_limit);  // the older files were kept, not emptied
 }
 
-TEST_F(TraceWriterTest, WaitingRecordsAreBoundedAndTheLossIsRecorded) {
+TEST_F(TraceWriterTest, WaitingRecordsAreBoundedAndTheLossIsRecordedWithItsEntries) {
   TraceOptions o = Options();
   o.memory_limit = 1000;
+  // A writer that is not woken before the flush: a file that stalls.
+  o.flush_interval_ms = 3600000;
+  o.flush_threshold = 1u << 30;
   TTrace t(o);
   ASSERT_TRUE(t.Open());
-  for (int i = 0; i < 100; ++i) t.Fault(u"waiting for a slow disk " + IntToStr(i));
-  EXPECT_LE(t.Waiting(), o.memory_limit);
+  for (int i = 0; i < 100; ++i) {
+    TraceEntry entry(&t, 1 + i % 3);
+    t.Fault(u"waiting for a slow disk " + IntToStr(i));
+  }
   const auto lost = t.Dropped();
   EXPECT_GT(lost, 0u);
   ASSERT_TRUE(t.Flush());
   EXPECT_EQ(t.Dropped(), 0u);
   auto r = Read(path_);
-  ASSERT_GE(r.size(), 2u);
-  EXPECT_EQ(r[1].ev, "dropped");
-  EXPECT_EQ(r[1].number.at("n"), static_cast<std::int64_t>(lost));
-  EXPECT_EQ(r.size(), 2 + (100 - lost));
+  ASSERT_EQ(r.size(), 2 + (100 - lost));
+  EXPECT_EQ(r.back().ev, "dropped");
+  EXPECT_EQ(r.back().number.at("n"), static_cast<std::int64_t>(lost));
+  auto ids = r.back().lists.at("ids");
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"1", "2", "3"}));
 }
 
 TEST_F(TraceWriterTest, AFileThatCannotBeOpenedOrTakesNothingFailsOpen) {
@@ -157,17 +204,42 @@ TEST_F(TraceWriterTest, AFileThatCannotBeOpenedOrTakesNothingFailsOpen) {
     EXPECT_TRUE(t.Failed());
     EXPECT_NE(ToUtf8(t.Failure()).find(p), std::string::npos) << ToUtf8(t.Failure());
     t.Fault(u"ignored");
-    EXPECT_EQ(t.Waiting(), 0u);
+    EXPECT_FALSE(t.Flush());
   }
+}
+
+// A new run starts on a fresh line after one cut short; a rotation that cannot
+// rename goes on in the current file and is tried again at the next one.
+TEST_F(TraceWriterTest, AnUnfinishedLineAndAFailedRotationDoNotStopTheTrace) {
+  { std::ofstream(path_, std::ios::binary) << "{\"t\":1,\"us\":2,\"ev\":\"li"; }
+  TraceOptions o = Options();
+  o.file_limit = 300;
+  o.files = 2;
+  fs::create_directories(dir_ / "trace.jsonl.1" / "x");  // the older file's name is taken
+  TTrace t(o);
+  ASSERT_TRUE(t.Open());
+  for (int i = 0; i < 10; ++i) t.Fault(u"a record of some length " + IntToStr(i));
+  ASSERT_TRUE(t.Flush());
+  std::ifstream in(path_, std::ios::binary);
+  const auto held = trace::ReadRecords(in);
+  EXPECT_EQ(held.bad_lines, 1u);  // the unfinished line alone
+  ASSERT_EQ(held.records.size(), 12u);
+  EXPECT_EQ(held.records[0].ev, "start");
+  EXPECT_EQ(std::count_if(held.records.begin(), held.records.end(),
+                          [](const Record& x) { return x.Get("text").find("cannot rotate") != std::string::npos; }),
+            1);
+
+  fs::remove_all(dir_ / "trace.jsonl.1");
+  t.Fault(u"after");
+  ASSERT_TRUE(t.Flush());
+  EXPECT_FALSE(t.Failed());
+  EXPECT_EQ(Read(path_).size(), 1u);
+  EXPECT_GT(fs::file_size(dir_ / "trace.jsonl.1"), o.file_limit);
 }
 
 TEST_F(TraceWriterTest, AFileThatFailsLaterSwitchesTheTraceOffAndSaysSoOnce) {
   TraceOptions o = Options();
   o.file_limit = 300;
-  o.files = 2;
-  // The older file's name is taken by a directory that is not empty: the
-  // rotation cannot make room.
-  fs::create_directories(dir_ / "trace.jsonl.1" / "x");
   TTrace t(o);
   int told = 0;
   std::u16string why;
@@ -176,13 +248,13 @@ TEST_F(TraceWriterTest, AFileThatFailsLaterSwitchesTheTraceOffAndSaysSoOnce) {
     why = w;
   };
   ASSERT_TRUE(t.Open());
+  fs::remove_all(dir_);  // the rotation finds no folder to make its new file in
   for (int i = 0; i < 20; ++i) t.Fault(u"a record of some length " + IntToStr(i));
   EXPECT_FALSE(t.Flush());
   EXPECT_TRUE(t.Failed());
   EXPECT_EQ(told, 0);  // told from a later turn, not from inside the flush
   t.Fault(u"after");
   EXPECT_FALSE(t.Flush());
-  EXPECT_EQ(t.Waiting(), 0u);
   MessageLoop::Current().RunPending();
   MessageLoop::Current().RunPending();
   EXPECT_EQ(told, 1);

@@ -454,8 +454,9 @@ class X8664BuildUnderWine(unittest.TestCase):
         trace_file = os.path.join(trace_dir, "trace.jsonl")
         for old in glob.glob(trace_file + "*"):  # the other build's run wrote here too
             os.remove(old)
-        self.run_wine("reg", "add", TRACE_KEY, "/v", "Trace", "/t", "REG_SZ", "/d",
-                      "C:\\ax gate trace\\trace.jsonl", "/f")
+        # An expandable value, as regedit writes one with a %VARIABLE% in it.
+        self.run_wine("reg", "add", TRACE_KEY, "/v", "Trace", "/t", "REG_EXPAND_SZ", "/d",
+                      "%SystemDrive%\\ax gate trace\\trace.jsonl", "/f")
 
         devices = []
         h = Host(self.prefix, self, "--policy", "allow")
@@ -522,24 +523,29 @@ class X8664BuildUnderWine(unittest.TestCase):
         with open(trace_file, encoding="utf-8") as f:
             records = [json.loads(line) for line in f]
         self.assertEqual(records[0]["ev"], "start")
-        entry = {"ip": "127.0.0.2", "device": "0001", "type": "T", "card": "0012345678"}
+        # The records as written: an entry's later records name only its id, its
+        # reports leave out what its first record said (address, device, type, card).
         road = [
             {"ev": "call", "method": "Start", "answer": "TRUE"},
-            {"ev": "accept", "addr": "127.0.0.2"},
-            {"ev": "line", "addr": "127.0.0.2", "bytes": frame("$0001RQ0012345678") + "\r\n"},
-            dict(entry, ev="state", to="NEW"),
-            {"ev": "event", "name": "CHECK", "data": "127.0.0.2;0001;T;0012345678;0", "hr": "0x00000000"},
+            {"ev": "accept", "a": "127.0.0.2"},
+            {"ev": "line", "a": "127.0.0.2", "b": frame("$0001RQ0012345678") + "\r\n"},
+            {"ev": "state", "from": "", "to": "NEW", "ip": "127.0.0.2", "d": "0001", "type": "T", "card": "0012345678"},
+            {"ev": "CHECK", "rest": "0"},
             {"ev": "call", "method": "GateOpen", "args": ["127.0.0.2", "0001", "TRUE"], "answer": "TRUE"},
-            {"ev": "frame", "addr": "127.0.0.2", "bytes": frame("$0001GO")},
-            {"ev": "frame", "addr": "127.0.0.2", "bytes": frame("$0001GR")},
-            dict(entry, ev="state", **{"from": "TRUE", "to": "OPEN"}),
-            {"ev": "line", "addr": "127.0.0.2", "bytes": "#0001GR\r\n"},
-            dict(entry, ev="state", **{"from": "OPEN", "to": "FINISH"}),
-            {"ev": "event", "name": "CHECK", "data": "127.0.0.2;0001;T;0012345678;2"},
-            dict(entry, ev="state", **{"from": "FINISH", "to": ""}),
+            {"ev": "frame", "b": frame("$0001GO")},
+            {"ev": "frame", "b": frame("$0001GR")},
+            {"ev": "state", "to": "OPEN"},
+            {"ev": "line", "a": "127.0.0.2", "b": "#0001GR\r\n"},
+            {"ev": "state", "to": "FINISH"},
+            {"ev": "CHECK", "rest": "2"},
+            {"ev": "state", "to": ""},
             {"ev": "call", "method": "Stop", "answer": "TRUE"},
-            {"ev": "close", "addr": "127.0.0.2", "why": "closed"},
+            {"ev": "close", "a": "127.0.0.2", "why": "closed"},
         ]
+        ids = {r["id"] for r in records if r.get("ev") == "state" and r.get("ip") == "127.0.0.2"}
+        self.assertEqual(len(ids), 1, ids)
+        for want in road[2:13]:  # every record of the request carries its entry's id
+            want["id"] = next(iter(ids))
         at = 0
         for want in road:
             while at < len(records) and any(records[at].get(k) != v for k, v in want.items()):
@@ -548,11 +554,12 @@ class X8664BuildUnderWine(unittest.TestCase):
         # As the guides write it: the reader expands the wildcard itself, cmd.exe does not.
         p = self.run_wine(os.path.join(self.BIN, "ax_gate-trace.exe"), windows_path(trace_file) + "*")
         out = p.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        for line in ["127.0.0.2 device 0001: 1 request", "card 0012345678 (T): opened, finished",
-                     "127.0.0.3 device 0002: 1 request", "summary: 2 requests, 2 opened, 0 refused, 0 timed out"]:
+        for line in ["127.0.0.2 device 0001: 1 request", "127.0.0.3 device 0002: 1 request",
+                     "summary: 2 requests, 2 opened, 0 refused, 0 timed out"]:
             self.assertIn(line, out)
+        self.assertRegex(out, r"card 0012345678 \(T\) #\d+: opened, finished\n")
         steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
-        self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "dropped"], out)
+        self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "CHECK", "dropped"], out)
 
     def test_8_own_exceptions_are_caught_with_mingws_shared_runtime_loaded(self):
         # Another module built with MinGW's default options (an add-in, a driver)

@@ -16,10 +16,10 @@ const char kUsage[] =
     "(card, CHECK, GateOpen, GO or PH, relay, finished or timed out), then a summary:\n"
     "requests, opened, refused, timed out, and p50/p99 of card-to-frame and of the\n"
     "script's answer time. Give all the files of a trace (trace.jsonl trace.jsonl.1 ...)\n"
-    "in any order.\n"
+    "in any order: their numbers give the order they were written in.\n"
     "\n"
     "  --device ADDR   only this controller address, device number, or ADDR/DEVICE\n"
-    "  --since TIME    only requests from TIME on: \"YYYY-MM-DD HH:MM[:SS]\", \"HH:MM[:SS]\"\n"
+    "  --since TIME    only requests from TIME on: \"YYYY-MM-DD HH:MM[:SS[.s]]\", \"HH:MM[:SS[.s]]\"\n"
     "                  (local time, on the day the trace starts) or ms since 1970\n"
     "  --json          one JSON object instead of text\n";
 
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::vector<Record>> files;
   std::size_t bad = 0;
-  for (const std::string& path : paths) {
+  for (const std::string& path : OrderFiles(paths)) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
       std::cerr << "ax_gate-trace: cannot open " << path << "\n";

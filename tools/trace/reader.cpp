@@ -13,6 +13,15 @@ namespace {
 
 // ---- a JSON reader for the trace's flat objects ----
 
+// The long name of a field the add-in writes short.
+std::string LongName(std::string key) {
+  if (key == "a") return "addr";
+  if (key == "b") return "bytes";
+  if (key == "d") return "device";
+  if (key == "p") return "port";
+  return key;
+}
+
 class Parser {
  public:
   explicit Parser(const std::string& s) : s_(s) {}
@@ -26,7 +35,7 @@ class Parser {
       std::u16string key16;
       Space();
       if (!String(key16)) return false;
-      const std::string key = ToUtf8(key16);
+      const std::string key = LongName(ToUtf8(key16));
       Space();
       if (!Eat(':')) return false;
       Space();
@@ -34,26 +43,39 @@ class Parser {
         std::u16string value;
         if (!String(value)) return false;
         if (key == "bytes") {
+          // One character per byte: the bytes, read in the code page they were sent in.
           std::string bytes;
           for (char16_t c : value) bytes += static_cast<char>(c & 0xFF);
-          r.text[key] = bytes;
+          r.text[key] = ToUtf8(FromAnsi(bytes));
         } else {
           r.text[key] = ToUtf8(value);
         }
       } else if (Peek() == '[') {
         ++i_;
         Space();
+        std::vector<std::string>& list = key == "args" ? r.args : r.lists[key];
         if (!Eat(']')) {
           for (;;) {
-            std::u16string item;
             Space();
-            if (!String(item)) return false;
-            r.args.push_back(ToUtf8(item));
+            if (Peek() == '"') {
+              std::u16string item;
+              if (!String(item)) return false;
+              list.push_back(ToUtf8(item));
+            } else {
+              std::int64_t n = 0;
+              if (!Number(n)) return false;
+              list.push_back(std::to_string(n));
+            }
             Space();
             if (Eat(']')) break;
             if (!Eat(',')) return false;
           }
         }
+      } else if (Peek() == 't' || Peek() == 'f') {
+        const bool yes = Peek() == 't';
+        if (s_.compare(i_, yes ? 4 : 5, yes ? "true" : "false") != 0) return false;
+        i_ += yes ? 4 : 5;
+        r.number[key] = yes;
       } else {
         std::int64_t n = 0;
         if (!Number(n)) return false;
@@ -142,7 +164,10 @@ std::string Number(double v) {
 }
 
 // The device part of a frame or line: the four characters after "$" or "#".
-std::string DeviceOf(const std::string& bytes) { return bytes.size() >= 5 ? bytes.substr(1, 4) : ""; }
+std::string DeviceOf(const std::string& text) {
+  const std::u16string wide = FromUtf8(text);
+  return wide.size() >= 5 ? ToUtf8(wide.substr(1, 4)) : "";
+}
 
 Figures Percentiles(std::vector<std::int64_t> us) {
   Figures f;
@@ -159,17 +184,17 @@ Figures Percentiles(std::vector<std::int64_t> us) {
   return f;
 }
 
-// Puts the requests together as the records come.
+// Puts the requests together as the records come, each by its entry's id.
 class Builder {
  public:
   explicit Builder(const Filter& filter) : filter_(filter) {}
 
   void Take(const Record& r) {
     if (r.ev == "start") {
-      // A new run of the add-in: its monotonic clock and its stack start afresh.
-      for (auto& [key, req] : open_) Finish(req);
+      // A new run of the add-in: its monotonic clock and its entry ids start afresh.
+      for (auto& [id, req] : open_) Finish(req);
       open_.clear();
-      last_card_line_.clear();
+      card_lines_.clear();
     } else if (r.ev == "line") {
       Line(r);
     } else if (r.ev == "state") {
@@ -180,66 +205,118 @@ class Builder {
       Call(r);
     } else if (r.ev == "frame") {
       Frame(r);
+    } else if (r.ev == "dropped") {
+      Dropped(r);
+    } else if (r.ev == "alive") {
+      Road& road = RoadOf(r.Get("addr"), r.Get("device"));
+      road.pings += static_cast<std::uint64_t>(std::max<std::int64_t>(0, Num(r, "n")));
+      road.longest_gap_ms = std::max(road.longest_gap_ms, Num(r, "gap"));
     }
   }
 
   std::vector<Road> Roads() {
-    for (auto& [key, req] : open_) Finish(req);
+    for (auto& [id, req] : open_) Finish(req);
     open_.clear();
     std::vector<Road> out;
-    for (auto& [key, road] : roads_) out.push_back(std::move(road));
+    for (auto& [key, road] : roads_)
+      if (!road.requests.empty() || Wanted(road.ip, road.device)) out.push_back(std::move(road));
     return out;
   }
 
  private:
-  using Key = std::pair<std::string, std::string>;
-
-  Request* Find(const std::string& ip, const std::string& device) {
-    auto it = open_.find({ip, device});
+  static std::int64_t Num(const Record& r, const std::string& name) {
+    auto it = r.number.find(name);
+    return it == r.number.end() ? 0 : it->second;
+  }
+  Request* Find(std::uint64_t id) {
+    if (id == 0) return nullptr;
+    auto it = open_.find(id);
     return it == open_.end() ? nullptr : &it->second;
+  }
+  Road& RoadOf(const std::string& ip, const std::string& device) {
+    Road& road = roads_[{ip, device}];
+    road.ip = ip;
+    road.device = device;
+    return road;
+  }
+  bool Wanted(const std::string& ip, const std::string& device) const {
+    return filter_.device.empty() || filter_.device == ip || filter_.device == device ||
+           filter_.device == ip + "/" + device;
+  }
+  // The device the entry names now: the latest change's, else its own.
+  static std::string DeviceNow(const Request& req) {
+    std::string now = req.device;
+    for (const Step& s : req.steps)
+      if (s.name == "device") now = s.detail;
+    return now;
   }
   static void AddStep(Request& req, std::string name, std::int64_t us, std::string detail = {}) {
     req.steps.push_back({std::move(name), us, std::move(detail)});
   }
+  static std::string Trimmed(std::string bytes) {
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
+    return bytes;
+  }
 
   void Line(const Record& r) {
     const std::string bytes = r.Get("bytes");
-    const std::string ip = r.Get("addr");
-    if (!bytes.empty() && bytes[0] == '$' && bytes.find("RQ") != std::string::npos) {
-      last_card_line_[{ip, DeviceOf(bytes)}] = r;
+    if (bytes.size() >= 5 && bytes[0] == '$' && bytes.find("PING") != std::string::npos) {
+      // A keep-alive written in full (something about it was unusual).
+      Road& road = RoadOf(r.Get("addr"), DeviceOf(bytes));
+      ++road.pings;
+      auto& last = last_ping_[{road.ip, road.device}];
+      if (last != 0) road.longest_gap_ms = std::max(road.longest_gap_ms, (r.us - last) / 1000);
+      last = r.us;
+    }
+    const std::uint64_t id = r.Id();
+    Request* req = Find(id);
+    if (!req) {
+      // The line that makes an entry comes before the entry's first state.
+      if (id != 0) card_lines_[id] = r;
+      return;
+    }
+    if (r.Get("addr") != req->ip) {
+      AddStep(*req, "line", r.us, "from " + r.Get("addr") + ": " + Trimmed(bytes));
     } else if (!bytes.empty() && bytes[0] == '#' && bytes.find("GR") != std::string::npos) {
-      if (Request* req = Find(ip, DeviceOf(bytes))) AddStep(*req, "relay", r.us);
+      AddStep(*req, "relay", r.us);
+    } else {
+      AddStep(*req, "line", r.us, Trimmed(bytes));
     }
   }
 
   void State(const Record& r) {
-    const std::string ip = r.Get("ip"), device = r.Get("device"), from = r.Get("from"), to = r.Get("to");
+    const std::uint64_t id = r.Id();
+    if (id == 0) return;
+    const std::string from = r.Get("from"), to = r.Get("to");
     if (from.empty() && to == "NEW") {
-      if (Request* old = Find(ip, device)) Finish(*old);
+      if (Request* old = Find(id)) Finish(*old);
       Request req;
-      req.ip = ip;
-      req.device = device;
+      req.id = id;
+      req.ip = r.Get("ip");
+      req.device = r.Get("device");
       req.type = r.Get("type");
       req.card = r.Get("card");
       std::int64_t us = r.us, t = r.t;
-      // The card step is the arrival of the device's line, when there was one.
-      auto line = last_card_line_.find({ip, device});
-      if (line != last_card_line_.end() && line->second.us <= r.us && r.us - line->second.us < 1000000) {
+      // The card step is the arrival of the line that made the entry, when there was one.
+      auto line = card_lines_.find(id);
+      if (line != card_lines_.end()) {
         us = line->second.us;
         t = line->second.t;
-        last_card_line_.erase(line);
+        card_lines_.erase(line);
       }
       req.t = t;
       AddStep(req, "card", us, req.card);
-      open_[{ip, device}] = std::move(req);
+      open_[id] = std::move(req);
       return;
     }
-    Request* req = Find(ip, device);
+    Request* req = Find(id);
     if (!req) return;
+    if (r.text.count("device") && r.Get("device") != DeviceNow(*req)) AddStep(*req, "device", r.us, r.Get("device"));
     if (to.empty()) {
       AddStep(*req, "dropped", r.us);
+      req->ended = true;
       Finish(*req);
-      open_.erase({ip, device});
+      open_.erase(id);
       return;
     }
     if (to == "FINISH") {
@@ -259,65 +336,86 @@ class Builder {
   }
 
   void Event(const Record& r) {
-    if (r.Get("name") != "CHECK") return;
-    const auto f = Split(r.Get("data"), ';');
-    if (f.size() < 5 || f[4] != "0") return;
-    Request* req = Find(f[0], f[1]);
+    Request* req = Find(r.Id());
     if (!req) return;
-    const std::string hr = r.Get("hr");
-    AddStep(*req, "CHECK", r.us, hr == "0x00000000" || hr.empty() ? "" : "failed " + hr);
+    const auto f = Split(r.Get("data"), ';');
+    const std::string name = r.Get("name"), hr = r.Get("hr");
+    const std::string failed = hr.empty() || hr == "0x00000000" ? "" : "failed " + hr;
+    if (name == "CHECK") {
+      std::string detail = f.size() >= 5 && f[4] != "0" ? "kind " + f[4] : "";
+      if (!failed.empty()) detail += (detail.empty() ? "" : ", ") + failed;
+      AddStep(*req, "CHECK", r.us, detail);
+    } else if (name == "STATUS" && !f.empty() && f[0] != req->ip) {
+      // Another address's report put to this entry (the add-in finds an entry by
+      // its device alone).
+      AddStep(*req, "STATUS", r.us, "from " + f[0] + ": " + r.Get("data"));
+    } else if (!failed.empty()) {
+      AddStep(*req, name, r.us, failed);
+    }
   }
 
   void Call(const Record& r) {
-    if (r.Get("method") != "GateOpen" || r.args.size() < 3) return;
-    const std::string& ip = r.args[0];
-    Request* req = Find(ip, r.args[1]);
-    if (!req) {
-      // The add-in finds the entry for an answer by its address alone.
-      for (auto& [key, open] : open_)
-        if (key.first == ip) {
-          req = &open;
-          break;
-        }
-    }
-    if (!req) return;
+    Request* req = Find(r.Id());
+    if (!req || r.Get("method") != "GateOpen" || r.args.size() < 3) return;
     std::string detail = r.args[2];
+    if (r.args[1] != req->device) detail += " (device " + r.args[1] + ")";
     if (!r.Get("error").empty()) detail += " (" + r.Get("error") + ")";
     if (!req->answer_us) {
       for (const Step& s : req->steps)
-        if (s.name == "CHECK") req->answer_us = r.us - s.us;
+        if (s.name == "CHECK") {
+          req->answer_us = r.us - s.us;
+          break;
+        }
     }
     AddStep(*req, "GateOpen", r.us, detail);
   }
 
   void Frame(const Record& r) {
+    Request* req = Find(r.Id());
     const std::string bytes = r.Get("bytes");
-    if (bytes.size() < 7 || bytes[0] != '$') return;
-    const std::string code = bytes.substr(5, 2);
-    if (code != "GO" && code != "PH") return;
-    Request* req = Find(r.Get("addr"), DeviceOf(bytes));
-    if (!req) return;
-    (code == "GO" ? req->opened : req->refused) = true;
-    if (!req->card_to_frame_us && !req->steps.empty()) req->card_to_frame_us = r.us - req->steps.front().us;
-    AddStep(*req, code, r.us);
+    if (!req || bytes.size() < 5 || bytes[0] != '$') return;
+    // The frame's code follows the device: the one the entry names now (an answer
+    // may have changed it, to "1" say), else four characters.
+    const std::u16string text = FromUtf8(bytes);
+    const std::u16string now = FromUtf8(DeviceNow(*req));
+    const std::size_t at = text.compare(1, now.size(), now) == 0 && text.size() >= now.size() + 3 ? 1 + now.size() : 5;
+    const std::string code = text.size() >= at + 2 ? ToUtf8(text.substr(at, 2)) : "";
+    if (code != "GO" && code != "PH" && code != "CP") return;
+    if (code != "CP") {
+      (code == "GO" ? req->opened : req->refused) = true;
+      if (!req->card_to_frame_us && !req->steps.empty()) req->card_to_frame_us = r.us - req->steps.front().us;
+    }
+    const std::string device = ToUtf8(text.substr(1, at - 1));
+    AddStep(*req, code, r.us, device != req->device ? "device " + device : "");
+  }
+
+  void Dropped(const Record& r) {
+    const std::string detail = "(" + std::to_string(Num(r, "n")) + " in all)";
+    auto mark = [&](Request& req) {
+      req.lost = true;
+      AddStep(req, "records lost", r.us, detail);
+    };
+    if (Num(r, "more") != 0) {
+      for (auto& [id, req] : open_) mark(req);
+      return;
+    }
+    auto ids = r.lists.find("ids");
+    if (ids == r.lists.end()) return;
+    for (const std::string& id : ids->second)
+      if (Request* req = Find(static_cast<std::uint64_t>(std::stoull(id)))) mark(*req);
   }
 
   void Finish(Request& req) {
     if (filter_.since && req.t < *filter_.since) return;
-    if (!filter_.device.empty() && filter_.device != req.ip && filter_.device != req.device &&
-        filter_.device != req.ip + "/" + req.device)
-      return;
-    req.ended = !req.steps.empty() && req.steps.back().name == "dropped";
-    Road& road = roads_[{req.ip, req.device}];
-    road.ip = req.ip;
-    road.device = req.device;
-    road.requests.push_back(req);
+    if (!Wanted(req.ip, req.device)) return;
+    RoadOf(req.ip, req.device).requests.push_back(req);
   }
 
   const Filter& filter_;
-  std::map<Key, Request> open_;
-  std::map<Key, Record> last_card_line_;
-  std::map<Key, Road> roads_;
+  std::map<std::uint64_t, Request> open_;
+  std::map<std::uint64_t, Record> card_lines_;
+  std::map<std::pair<std::string, std::string>, std::int64_t> last_ping_;
+  std::map<std::pair<std::string, std::string>, Road> roads_;
 };
 
 }  // namespace
@@ -329,10 +427,14 @@ std::optional<Record> ParseRecord(const std::string& line) {
   auto ev = r.text.find("ev");
   auto t = r.number.find("t");
   auto us = r.number.find("us");
-  if (ev == r.text.end() || t == r.number.end() || us == r.number.end()) return std::nullopt;
+  if (ev == r.text.end() || us == r.number.end()) return std::nullopt;
   r.ev = ev->second;
-  r.t = t->second;
+  r.t = t == r.number.end() ? 0 : t->second;  // MergeFiles fills in a missing one
   r.us = us->second;
+  if (r.ev == "STATUS" || r.ev == "CHECK" || r.ev == "LOG" || r.ev == "ERROR") {
+    r.text["name"] = r.ev;
+    r.ev = "event";
+  }
   return r;
 }
 
@@ -341,22 +443,81 @@ ReadResult ReadRecords(std::istream& in) {
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty()) continue;
-    if (auto r = ParseRecord(line))
+    if (auto r = ParseRecord(line)) {
       out.records.push_back(std::move(*r));
-    else
-      ++out.bad_lines;
+      continue;
+    }
+    ++out.bad_lines;
+    // A record written after an unfinished line, on the same line.
+    const std::size_t at = line.rfind("{\"t\":");
+    if (at != std::string::npos && at > 0)
+      if (auto r = ParseRecord(line.substr(at))) out.records.push_back(std::move(*r));
   }
   return out;
 }
 
+std::vector<std::string> OrderFiles(std::vector<std::string> paths) {
+  // The number after the last dot; the current file (no number) is the newest.
+  auto number = [](const std::string& path) -> long long {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot + 1 == path.size()) return 0;
+    const std::string tail = path.substr(dot + 1);
+    if (tail.size() > 9 || tail.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::stoll(tail);
+  };
+  std::stable_sort(paths.begin(), paths.end(),
+                   [&](const std::string& a, const std::string& b) { return number(a) > number(b); });
+  return paths;
+}
+
 std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files) {
-  files.erase(std::remove_if(files.begin(), files.end(), [](const auto& f) { return f.empty(); }), files.end());
-  std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-    return a.front().t != b.front().t ? a.front().t < b.front().t : a.front().us < b.front().us;
-  });
   std::vector<Record> out;
   for (auto& f : files)
     for (auto& r : f) out.push_back(std::move(r));
+  // What the add-in leaves out because an earlier record says it: the wall time
+  // (the latest one given plus the monotonic distance), a state's "from" (the
+  // entry's previous "to"), the start of an entry's report ("rest" follows the
+  // entry's address, device, type and card), a line's "all" (the latest one
+  // given), the address of a frame to its entry's own, and the words of the
+  // add-in's log lines of what it read ("in") and sent ("out").
+  struct Entry {
+    std::string ip, device, type, card, to;
+  };
+  std::map<std::uint64_t, Entry> entries;
+  std::int64_t last_t = 0, last_us = 0, last_all = -1;
+  bool have_t = false;
+  for (Record& r : out) {
+    if (r.ev == "start") entries.clear();
+    if (r.number.count("t")) {
+      last_t = r.t;
+      last_us = r.us;
+      have_t = true;
+    } else if (have_t) {
+      r.t = last_t + (r.us - last_us) / 1000;
+    }
+    if (r.ev == "line" && r.number.count("all")) last_all = r.number["all"];
+    else if (r.ev == "line" && last_all >= 0) r.number["all"] = last_all;
+    if (r.ev == "event" && r.Get("name") == "LOG" && !r.text.count("data")) {
+      if (r.text.count("in")) r.text["data"] = "%Считано с порта% " + r.Get("in");
+      if (r.text.count("out")) r.text["data"] = "%Отправлено на порт% " + r.Get("out");
+    }
+    const std::uint64_t id = r.Id();
+    if (id == 0) continue;
+    Entry& e = entries[id];
+    if (r.ev == "frame" && !r.text.count("addr")) r.text["addr"] = e.ip;
+    if (r.ev == "state") {
+      if (!r.text.count("from")) r.text["from"] = e.to;
+      if (r.Get("from").empty()) {
+        e = Entry{r.Get("ip"), r.Get("device"), r.Get("type"), r.Get("card"), {}};
+      } else if (r.text.count("device")) {
+        e.device = r.Get("device");
+      }
+      e.to = r.Get("to");
+      if (e.to.empty()) entries.erase(id);
+    } else if (r.ev == "event" && r.text.count("rest") && !r.text.count("data")) {
+      r.text["data"] = e.ip + ";" + e.device + ";" + e.type + ";" + e.card + ";" + r.Get("rest");
+    }
+  }
   return out;
 }
 
@@ -365,6 +526,7 @@ std::string Request::Outcome() const {
   if (finished) out += ", finished";
   else if (timed_out) out += ", timed out";
   if (!ended) out += ", still open at the end of the trace";
+  if (lost) out += ", records of it lost";
   return out;
 }
 
@@ -405,9 +567,13 @@ std::string FormatText(const std::vector<Road>& roads, const Summary& s) {
   std::ostringstream out;
   for (const Road& road : roads) {
     out << road.ip << " device " << road.device << ": " << road.requests.size()
-        << (road.requests.size() == 1 ? " request\n" : " requests\n");
+        << (road.requests.size() == 1 ? " request" : " requests");
+    if (road.pings > 0)
+      out << ", " << road.pings << " keep-alives, longest gap " << Ms(road.longest_gap_ms * 1000) << " ms";
+    out << "\n";
     for (const Request& r : road.requests) {
-      out << "  " << LocalTime(r.t) << "  card " << r.card << " (" << r.type << "): " << r.Outcome() << "\n";
+      out << "  " << LocalTime(r.t) << "  card " << r.card << " (" << r.type << ") #" << r.id << ": " << r.Outcome()
+          << "\n";
       const std::int64_t start = r.steps.empty() ? 0 : r.steps.front().us;
       for (std::size_t i = 1; i < r.steps.size(); ++i) {
         const Step& step = r.steps[i];
@@ -440,14 +606,15 @@ std::string FormatJson(const std::vector<Road>& roads, const Summary& s) {
   for (std::size_t d = 0; d < roads.size(); ++d) {
     const Road& road = roads[d];
     out << (d ? "," : "") << "{\"ip\":" << Json(road.ip) << ",\"device\":" << Json(road.device)
-        << ",\"requests\":[";
+        << ",\"pings\":" << road.pings << ",\"longest_gap_ms\":" << road.longest_gap_ms << ",\"requests\":[";
     for (std::size_t i = 0; i < road.requests.size(); ++i) {
       const Request& r = road.requests[i];
       const std::int64_t start = r.steps.empty() ? 0 : r.steps.front().us;
-      out << (i ? "," : "") << "{\"t\":" << r.t << ",\"card\":" << Json(r.card) << ",\"type\":" << Json(r.type)
+      out << (i ? "," : "") << "{\"id\":" << r.id << ",\"t\":" << r.t << ",\"card\":" << Json(r.card) << ",\"type\":" << Json(r.type)
           << ",\"opened\":" << (r.opened ? "true" : "false") << ",\"refused\":" << (r.refused ? "true" : "false")
           << ",\"timed_out\":" << (r.timed_out ? "true" : "false")
-          << ",\"finished\":" << (r.finished ? "true" : "false") << ",\"ended\":" << (r.ended ? "true" : "false");
+          << ",\"finished\":" << (r.finished ? "true" : "false") << ",\"ended\":" << (r.ended ? "true" : "false")
+          << ",\"lost\":" << (r.lost ? "true" : "false");
       if (r.card_to_frame_us) out << ",\"card_to_frame_ms\":" << Number(*r.card_to_frame_us / 1000.0);
       if (r.answer_us) out << ",\"answer_ms\":" << Number(*r.answer_us / 1000.0);
       out << ",\"steps\":[";
@@ -499,8 +666,15 @@ std::optional<std::int64_t> ParseTime(const std::string& text, std::int64_t refe
     if (!today) return std::nullopt;
     t = *today;
   }
-  const int n = std::sscanf(clock_part, "%2d:%2d:%2d.%3d", &h, &mi, &sec, &ms);
+  int end = 0;
+  int n = std::sscanf(clock_part, "%2d:%2d%n:%2d%n", &h, &mi, &end, &sec, &end);
   if (n < 2 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
+  if (n == 3 && clock_part[end] == '.') {
+    // A decimal fraction of a second: ".5" is 500 ms, ".25" 250 ms.
+    int scale = 100;
+    for (const char* p = clock_part + end + 1; *p >= '0' && *p <= '9'; ++p, scale /= 10) ms += (*p - '0') * scale;
+    n = 4;
+  }
   t.hour = h;
   t.minute = mi;
   // A leap second (:60) is read as the first second of the next minute.

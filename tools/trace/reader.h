@@ -11,8 +11,11 @@
 
 namespace axg::trace {
 
-// One record: its kind, time stamps and fields. Text fields are UTF-8; a "bytes"
-// field holds the bytes as they went over the wire; "args" is a list.
+// One record: its kind, time stamps and fields, under their long names ("a" is
+// read as "addr", "b" as "bytes", "d" as "device", "p" as "port"). Text fields
+// are UTF-8; a "bytes" field (the bytes as they went over the wire) is decoded
+// through the code page, as the add-in decoded them, so that it reads like the
+// text fields; "args" is the list of a call's arguments, other lists are in lists.
 struct Record {
   std::string ev;
   std::int64_t t = 0;   // wall clock, ms since 1970 UTC
@@ -20,45 +23,65 @@ struct Record {
   std::map<std::string, std::string> text;
   std::map<std::string, std::int64_t> number;
   std::vector<std::string> args;
+  std::map<std::string, std::vector<std::string>> lists;
+  std::uint64_t Id() const {
+    auto it = number.find("id");
+    return it == number.end() || it->second < 0 ? 0 : static_cast<std::uint64_t>(it->second);
+  }
   std::string Get(const std::string& name) const {
     auto it = text.find(name);
     return it == text.end() ? std::string() : it->second;
   }
 };
 
-// Parses one line; nothing if it is not a record of the trace.
+// Parses one line; nothing if it is not a record of the trace. The add-in's
+// events ("ev":"STATUS", "CHECK", "LOG", "ERROR") are read as "event" with that name.
 std::optional<Record> ParseRecord(const std::string& line);
 
-// Reads every record of a stream; lines that are not records are counted.
+// Reads every record of a stream; lines that are not records are counted. A
+// record glued to an unfinished line (a write cut short) is still read.
 struct ReadResult {
   std::vector<Record> records;
   std::size_t bad_lines = 0;
 };
 ReadResult ReadRecords(std::istream& in);
 
-// The files of one trace in any order (rotation makes "x", "x.1", "x.2" ...):
-// each file's records in the order written, the files by their first record.
+// The files of one trace (rotation makes "x", "x.1", "x.2" ..., ".1" the newest
+// of the older ones) in the order they were written: the highest number first,
+// the file without a number last. Their names alone decide, not their times.
+std::vector<std::string> OrderFiles(std::vector<std::string> paths);
+// The records of the files given in the order written, one after the other, with
+// what the add-in leaves out filled in from the records before: a missing "t",
+// a state's "from", an entry's report "data" from its "rest".
 std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files);
 
 struct Step {
-  std::string name;  // card, CHECK, GateOpen, GO, PH, relay, passing, finished,
-                     // timed out, no answer, closed, dropped
+  std::string name;  // card, CHECK, GateOpen, GO, PH, CP, relay, line, STATUS
+                     // (of another address), device, passing, finished, timed out,
+                     // no answer, closed, records lost, dropped
   std::int64_t us = 0;
   std::string detail;
 };
 
+// The road of one request: one entry of the add-in's event stack, from its card
+// to its drop, built from the records that carry the entry's id.
 struct Request {
-  std::string ip, device, type, card;
-  std::int64_t t = 0;  // wall clock of the card step
-  std::vector<Step> steps;
+  std::uint64_t id = 0;               // the entry's id within its run of the add-in
+  std::string ip, device, type, card;  // as the entry was made
+  std::int64_t t = 0;                 // wall clock of the card step
+  std::vector<Step> steps;            // the card step first, the others in order
   bool opened = false, refused = false, timed_out = false, finished = false, ended = false;
+  bool lost = false;                  // records of it were dropped
   std::optional<std::int64_t> card_to_frame_us, answer_us;
   std::string Outcome() const;
 };
 
+// The requests of one controller address and device, and its keep-alives.
 struct Road {
   std::string ip, device;
   std::vector<Request> requests;
+  std::uint64_t pings = 0;          // keep-alives seen (counted ones included)
+  std::int64_t longest_gap_ms = 0;  // the longest time between two of them
 };
 
 struct Figures {
@@ -77,14 +100,16 @@ struct Filter {
 };
 
 // The roads, ordered by address and device, each with its requests in order.
+// Records are put to a request by their entry id alone.
 std::vector<Road> BuildRoads(const std::vector<Record>& records, const Filter& filter);
 Summary Summarize(const std::vector<Road>& roads);
 
 std::string FormatText(const std::vector<Road>& roads, const Summary& summary);
 std::string FormatJson(const std::vector<Road>& roads, const Summary& summary);
 
-// "2026-12-09 14:03:05", "2026-12-09T14:03:05.250", "14:03" (local time; a time
-// of day alone is on the day of reference_ms), or milliseconds since 1970.
+// "2026-12-09 14:03:05", "2026-12-09T14:03:05.250", "14:03", "14:03:05.5" (local
+// time; a time of day alone is on the day of reference_ms; a fraction of a second
+// is a decimal fraction), or milliseconds since 1970.
 std::optional<std::int64_t> ParseTime(const std::string& text, std::int64_t reference_ms);
 // Local time of day "HH:MM:SS.mmm" of a wall-clock reading.
 std::string LocalTime(std::int64_t ms);
