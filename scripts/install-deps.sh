@@ -27,7 +27,7 @@ die() {
   exit 1
 }
 
-want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux python3)
+want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux python3 chromium-headless-shell)
 wine32=0
 for extra in "$@"; do
   case "$extra" in
