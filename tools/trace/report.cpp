@@ -22,6 +22,17 @@ namespace {
 
 using Ms = std::int64_t;  // wall clock, ms since 1970 UTC
 
+// Records stamped outside 1970 to 3000 are damaged; they do not stretch the page.
+constexpr Ms kLatest = 32503680000000;
+
+// a - b and a + b, held at the ends of the range instead of overflowing.
+std::int64_t Minus(std::int64_t a, std::int64_t b) {
+  if (b > 0 && a < INT64_MIN + b) return INT64_MIN;
+  if (b < 0 && a > INT64_MAX + b) return INT64_MAX;
+  return a - b;
+}
+std::int64_t Plus(std::int64_t a, std::int64_t b) { return b == INT64_MIN ? Minus(a, INT64_MAX) - 1 : Minus(a, -b); }
+
 // ---- how a request ended, as the lanes colour it ----
 
 enum Kind { kOpened, kRefused, kTimedOut, kUnanswered, kKinds };
@@ -75,7 +86,10 @@ std::string Fixed(double v, int decimals) {
 std::string MsText(std::int64_t us) { return Fixed(static_cast<double>(us) / 1000.0, 1); }
 
 // The reader's rounding of a step time, in tenths of a millisecond.
-long long Tenths(std::int64_t us) { return std::llround(std::strtod(MsText(us).c_str(), nullptr) * 10.0); }
+long long Tenths(std::int64_t us) {
+  const double tenths = std::strtod(MsText(us).c_str(), nullptr) * 10.0;
+  return std::llround(std::clamp(tenths, -9e15, 9e15));
+}
 
 std::string Duration(double ms) {
   if (ms < 1000) return Fixed(ms, ms < 10 ? 2 : 1) + " ms";
@@ -197,7 +211,7 @@ class Report {
     const std::int64_t since = in_.filter.since.value_or(INT64_MIN);
     bool any = false;
     for (const Record& rec : *in_.records) {
-      if (rec.t < since) continue;
+      if (rec.t < since || rec.t < 0 || rec.t > kLatest) continue;
       if (!any || rec.t < first_) first_ = rec.t;
       if (!any || rec.t > last_) last_ = rec.t;
       any = true;
@@ -243,9 +257,12 @@ class Report {
       Disconnect(a, last_, false);
       Gaps(a);
     }
-    if (!items_.empty()) {
-      if (!any || items_.front().r->t < first_) first_ = items_.front().r->t;
-      for (const Item& i : items_) last_ = std::max(last_, End(*i.r));
+    for (const Item& i : items_) {
+      const Ms t = i.r->t, end = End(*i.r);
+      if (t < 0 || end > kLatest) continue;
+      if (!any || t < first_) first_ = t;
+      if (!any || end > last_) last_ = end;
+      any = true;
     }
   }
 
@@ -285,7 +302,7 @@ class Report {
 
   static Ms End(const Request& r) {
     if (r.steps.empty()) return r.t;
-    return r.t + (r.steps.back().us - r.steps.front().us) / 1000;
+    return Plus(r.t, Minus(r.steps.back().us, r.steps.front().us) / 1000);
   }
 
   // One lane per device with requests, one per address that had none.
@@ -308,10 +325,19 @@ class Report {
     }
     order_.resize(lanes_.size());
     for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+    // The busiest first; among equals, those with trouble first, then by address.
+    std::vector<std::size_t> trouble(lanes_.size());
+    for (std::size_t i = 0; i < lanes_.size(); ++i) {
+      const Address* a = AddressOf(lanes_[i]);
+      trouble[i] = lanes_[i].timed_out + lanes_[i].kinds[kUnanswered] + lanes_[i].errors +
+                   (a ? a->errors + a->gaps.size() + a->accepts : 0);
+    }
     std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
       const auto na = Requests(lanes_[a]), nb = Requests(lanes_[b]);
       if (na != nb) return na > nb;
-      return std::tie(lanes_[a].ip, lanes_[a].device) < std::tie(lanes_[b].ip, lanes_[b].device);
+      if (trouble[a] != trouble[b]) return trouble[a] > trouble[b];
+      return std::pair(AddressOrder(lanes_[a].ip), lanes_[a].device) <
+             std::pair(AddressOrder(lanes_[b].ip), lanes_[b].device);
     });
     std::vector<std::size_t> rank(lanes_.size());
     for (std::size_t i = 0; i < order_.size(); ++i) rank[order_[i]] = i;
@@ -321,6 +347,23 @@ class Report {
     lanes_ = std::move(sorted);
     for (Item& item : items_) item.lane = rank[item.lane];
     for (std::size_t i = 0; i < items_.size(); ++i) lanes_[items_[i].lane].items.push_back(i);
+  }
+
+  // "127.0.0.10" after "127.0.0.9": the numbers of an address compared as numbers.
+  static std::vector<long> AddressOrder(const std::string& ip) {
+    std::vector<long> out;
+    for (const std::string& part : Split(ip)) out.push_back(std::strtol(part.c_str(), nullptr, 10));
+    return out;
+  }
+  static std::vector<std::string> Split(const std::string& ip) {
+    std::vector<std::string> out(1);
+    for (char c : ip) {
+      if (c == '.')
+        out.emplace_back();
+      else
+        out.back().push_back(c);
+    }
+    return out;
   }
 
   static std::size_t Requests(const Lane& l) {
@@ -351,11 +394,11 @@ class Report {
         bucket_ = minutes * 60000;
         std::set<std::pair<std::size_t, Ms>> marks;
         for (const Item& i : items_)
-          if (!i.detail) marks.insert({i.lane, (i.r->t - first_) / bucket_});
+          if (!i.detail) marks.insert({i.lane, Rel(i.r->t) / bucket_});
         if (marks.size() <= limits_.aggregates) break;
       }
       for (const Item& i : items_)
-        if (!i.detail) ++lanes_[i.lane].buckets[(i.r->t - first_) / bucket_ * bucket_ + first_][i.kind];
+        if (!i.detail) ++lanes_[i.lane].buckets[Rel(i.r->t) / bucket_ * bucket_ + first_][i.kind];
     }
     for (Item& i : items_)
       if (i.detail) i.index = lanes_[i.lane].detailed++;
@@ -374,6 +417,8 @@ class Report {
   }
 
   std::string Clock(Ms t) const { return LocalTime(t); }
+  // Where t falls, from the start of the page's range.
+  Ms Rel(Ms t) const { return std::clamp(t, first_, last_) - first_; }
   std::string LaneName(const Lane& l) const { return l.device.empty() ? l.ip : l.ip + " device " + l.device; }
   std::string LaneKey(const Lane& l) const { return l.ip + "/" + l.device; }
 
@@ -442,7 +487,7 @@ class Report {
 
   double X(Ms t, double width) const {
     const double span = static_cast<double>(std::max<Ms>(1, last_ - first_));
-    return static_cast<double>(t - first_) / span * width;
+    return static_cast<double>(Rel(t)) / span * width;
   }
 
   // Ticks of the time axis, on round local times.
@@ -451,7 +496,7 @@ class Report {
                                300000,  600000,  900000,   1800000,  3600000,  7200000,  10800000, 21600000,
                                43200000, 86400000};
     const Ms span = std::max<Ms>(1, last_ - first_);
-    Ms step = steps[sizeof steps / sizeof steps[0] - 1];
+    Ms step = (span / most / 86400000 + 1) * 86400000;
     for (Ms s : steps)
       if (span / s < most) {
         step = s;
@@ -494,7 +539,9 @@ class Report {
     const Ms span = last_ - first_;
     for (Ms s : {1000, 2000, 5000, 10000, 15000, 30000})
       if (span / s <= 240) return s;
-    return 60000;
+    // Per minute up to a day and a day, then longer, so that no chart has more
+    // than about 1500 points.
+    return std::max<Ms>(60000, (span / 1500 + 59999) / 60000 * 60000);
   }
 
   static double LogY(double ms, double lo, double hi, double height) {
@@ -508,7 +555,7 @@ class Report {
     std::vector<std::vector<std::int64_t>> frame(n), answer(n);
     std::vector<std::array<std::size_t, kKinds>> counts(n, std::array<std::size_t, kKinds>{});
     for (const Item& i : items_) {
-      const std::size_t b = static_cast<std::size_t>(std::max<Ms>(0, i.r->t - first_) / width);
+      const std::size_t b = static_cast<std::size_t>(Rel(i.r->t) / width);
       if (b >= n) continue;
       ++counts[b][i.kind];
       if (i.r->card_to_frame_us) frame[b].push_back(*i.r->card_to_frame_us);
@@ -629,8 +676,9 @@ class Report {
     return "<a href=\"#r=" + std::to_string(i.lane) + "." + std::to_string(i.index) + "\">" + Html(Clock(i.r->t)) +
            "</a>";
   }
-  std::string LaneLink(std::size_t lane) const {
-    return "<a href=\"#lane=" + std::to_string(lane) + "\">" + Html(LaneName(lanes_[lane])) + "</a>";
+  std::string LaneLink(std::size_t lane, bool address = false) const {
+    return "<a href=\"#lane=" + std::to_string(lane) + "\">" +
+           Html(address ? lanes_[lane].ip : LaneName(lanes_[lane])) + "</a>";
   }
 
   void Worst(std::ostringstream& out) const {
@@ -648,29 +696,37 @@ class Report {
     };
     slow("Slowest card to frame", slow_frame_, [](const Request& r) { return r.card_to_frame_us; });
     slow("Slowest script answers", slow_answer_, [](const Request& r) { return r.answer_us; });
-    auto most = [&](const char* title, auto count) {
+    auto most = [&](const char* title, bool per_address, auto count, auto show) {
       std::vector<std::pair<std::size_t, std::size_t>> rows;
       std::set<std::string> seen;  // address figures are listed once per address
       for (std::size_t l = 0; l < lanes_.size(); ++l) {
-        const auto [n, per_address] = count(lanes_[l]);
+        const std::size_t n = count(lanes_[l]);
         if (n > 0 && (!per_address || seen.insert(lanes_[l].ip).second)) rows.push_back({n, l});
       }
       std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
       out << "<div><h3>" << title << "</h3><table>";
       for (std::size_t i = 0; i < rows.size() && i < 10; ++i)
-        out << "<tr><td>" << LaneLink(rows[i].second) << "</td><td class=\"num\">" << rows[i].first << "</td></tr>";
+        out << "<tr><td>" << LaneLink(rows[i].second, per_address) << "</td><td class=\"num\">" << show(rows[i].first)
+            << "</td></tr>";
       if (rows.empty()) out << "<tr><td>none</td></tr>";
       out << "</table></div>\n";
     };
-    most("Most timeouts", [](const Lane& l) { return std::pair{l.timed_out + l.kinds[kUnanswered], false}; });
-    most("Most errors", [&](const Lane& l) {
+    const auto number = [](std::size_t n) { return std::to_string(n); };
+    most("Most timeouts", false, [](const Lane& l) { return l.timed_out + l.kinds[kUnanswered]; }, number);
+    most("Most errors", false, [&](const Lane& l) {
       const Address* a = AddressOf(l);
-      return std::pair{l.errors + (a ? a->errors : 0), false};
-    });
-    most("Most reconnects (per address)", [&](const Lane& l) {
+      return l.errors + (a ? a->errors : 0);
+    }, number);
+    most("Most reconnects", true, [&](const Lane& l) {
       const Address* a = AddressOf(l);
-      return std::pair{a && a->accepts > 1 ? a->accepts - 1 : std::size_t{0}, true};
-    });
+      return a && a->accepts > 1 ? a->accepts - 1 : std::size_t{0};
+    }, number);
+    most("Longest silence", true, [&](const Lane& l) {
+      std::size_t longest = 0;
+      if (const Address* a = AddressOf(l))
+        for (const auto& [from, to] : a->gaps) longest = std::max(longest, static_cast<std::size_t>(to - from));
+      return longest;
+    }, [&](std::size_t ms) { return Duration(static_cast<double>(ms)); });
     out << "</div></section>\n";
   }
 
@@ -685,7 +741,7 @@ class Report {
       if (added) list.push_back(s);
       return it->second;
     };
-    auto rel = [&](Ms t) { return std::to_string(t - first_); };
+    auto rel = [&](Ms t) { return std::to_string(Rel(t)); };
     std::ostringstream lanes;
     for (std::size_t l = 0; l < lanes_.size(); ++l) {
       const Lane& lane = lanes_[l];
@@ -720,7 +776,7 @@ class Report {
         for (std::size_t s = 1; s < r.steps.size(); ++s) {
           const Step& step = r.steps[s];
           std::string enc = std::to_string(intern(names, name_index, step.name)) + "," +
-                            std::to_string(Tenths(step.us - start));
+                            std::to_string(Tenths(Minus(step.us, start)));
           if (!step.detail.empty()) enc += "," + step.detail;
           lanes << (s > 1 ? "," : "") << Js(enc);
         }
@@ -739,7 +795,7 @@ class Report {
         << ",\"per\":" << limits_.lanes_per_page << ",\"tz\":[";
     long long last_off = 0;
     bool any = false;
-    const Ms step = 15 * 60000;
+    const Ms step = std::max<Ms>(15 * 60000, (last_ - first_) / 2000);
     for (Ms t = first_;; t = std::min(last_, t + step)) {
       const long long off = OffsetMinutes(t);
       if (!any || off != last_off) out << (any ? "," : "") << "[" << rel(t) << "," << off << "]";
@@ -791,7 +847,8 @@ i.conn{background:#a5d8ff}i.gap{background:#ffa8a8}i.mark{background:#5f3dc4}
 .lane .name small{color:#777}
 .lane svg{flex:1;height:22px;background:#fff}
 rect.conn{fill:#a5d8ff}rect.gap{fill:#ffa8a8}rect.mk{fill:#5f3dc4}
-rect.m{cursor:pointer}rect.m.ring{stroke:#000;stroke-width:1}rect.m.sel{stroke:#1c7ed6;stroke-width:2}
+rect.m{cursor:pointer}rect.m.ring{stroke:#000;stroke-width:1;vector-effect:non-scaling-stroke}
+rect.m.sel{stroke:#1c7ed6;stroke-width:2;vector-effect:non-scaling-stroke}
 #road{background:#fff;border:1px solid #ddd;padding:8px;min-height:3em;white-space:pre;overflow:auto}
 #tip{position:fixed;z-index:9;background:#fff;border:1px solid #888;padding:4px 6px;font:12px monospace;white-space:pre;pointer-events:none}
 .chart{width:100%;height:auto;background:#fff}

@@ -32,7 +32,7 @@ struct ReportInput {
 // their own mark and road.
 struct ReportLimits {
   std::size_t detail = 15000;
-  std::size_t aggregates = 60000;
+  std::size_t aggregates = 120000;
   std::size_t lanes_per_page = 40;
 };
 
