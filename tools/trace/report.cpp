@@ -120,6 +120,13 @@ std::string Decade(double ms) {
   return Fixed(ms, ms >= 1 ? 0 : ms >= 0.1 ? 1 : 2) + " ms";
 }
 
+// The width of a bucket: "minute", "5 min", "10.0 s".
+std::string Per(Ms ms) {
+  if (ms == 60000) return "minute";
+  if (ms % 60000 == 0) return std::to_string(ms / 60000) + " min";
+  return Duration(static_cast<double>(ms));
+}
+
 std::string LocalDate(Ms t) {
   const std::time_t secs = static_cast<std::time_t>(t / 1000);
   const std::tm* lt = std::localtime(&secs);
@@ -522,7 +529,7 @@ class Report {
            "Under the marks: <i class=\"k conn\"></i>connected, <i class=\"k gap\"></i>no keep-alive for three "
            "intervals, <i class=\"k mark\"></i>disconnection or error. Hover over a mark for its road; click to "
            "keep it below.";
-    if (bucket_) out << " Requests that went well are counted per " << Duration(static_cast<double>(bucket_))
+    if (bucket_) out << " Requests that went well are counted per " << Per(bucket_)
                      << " (wide marks).";
     out << "</p>\n<div class=\"bar\"><input id=\"find\" placeholder=\"address or device\"> "
            "<button id=\"prev\">&lsaquo;</button> <span id=\"pages\"></span> <button id=\"next\">&rsaquo;</button>"
@@ -561,7 +568,7 @@ class Report {
       if (i.r->card_to_frame_us) frame[b].push_back(*i.r->card_to_frame_us);
       if (i.r->answer_us) answer[b].push_back(*i.r->answer_us);
     }
-    const std::string per = width == 60000 ? "minute" : Duration(static_cast<double>(width));
+    const std::string per = Per(width);
     out << "<section id=\"latency\"><h2>Over time</h2>\n";
     constexpr double L = 60, R = 990, W = R - L, H = 100, T = 10;
     auto xaxis = [&](std::ostringstream& o) {
