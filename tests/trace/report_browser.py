@@ -59,11 +59,13 @@ class Dom(html.parser.HTMLParser):
     def __init__(self):
         super().__init__()
         self.figures, self.lanes, self.road = {}, collections.OrderedDict(), None
-        self.lane = self.figure = None
+        self.lane = self.figure = self.ready_ms = None
         self.in_b = self.in_road = False
 
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
+        if tag == "html":
+            self.ready_ms = a.get("data-ready-ms")
         if "data-lane" in a:
             self.lane = a["data-lane"]
             self.lanes[self.lane] = []
@@ -187,7 +189,8 @@ def main():
 
     for f in failures:
         print("FAIL: " + f)
-    print("%d lanes, %d requests checked; %d failed" % (len(reader["devices"]), len(requests), len(failures)))
+    print("%d lanes, %d requests checked; %d failed; the page was ready in %s ms, %d bytes"
+          % (len(reader["devices"]), len(requests), len(failures), dom.ready_ms, len(source.encode())))
     return 1 if failures else 0
 
 

@@ -123,6 +123,7 @@ std::string Decade(double ms) {
 // The width of a bucket: "minute", "5 min", "10.0 s".
 std::string Per(Ms ms) {
   if (ms == 60000) return "minute";
+  if (ms == 1000) return "second";
   if (ms % 60000 == 0) return std::to_string(ms / 60000) + " min";
   return Duration(static_cast<double>(ms));
 }
@@ -899,7 +900,7 @@ function lane(L){var l=D.lanes[L],h=[],i;
  var w=Math.max(1,X(D.bucket));
  l.a.forEach(function(a,j){var c=3;while(c>0&&!a[c+1])c--;h.push('<rect class="m '+K[c]+'" data-a="'+L+'.'+j+'" x="'+f(X(a[0]))+'" y="5" width="'+f(w)+'" height="9" opacity="0.6"/>');});
  l.r.forEach(function(r,j){var ring=r[1]==0&&D.outs[r[2]].indexOf('timed out')>=0;
-  h.push('<rect class="m '+K[r[1]]+(ring?' ring':'')+'" data-r="'+L+'.'+j+'" data-o="'+K[r[1]]+'" x="'+f(X(r[0])-1.5)+'" y="2" width="3" height="14"/>');});
+  h.push('<rect class="m '+K[r[1]]+(ring?' ring':'')+'" data-r="'+L+'.'+j+'" data-o="'+K[r[1]]+'" x="'+f(X(r[0])-2)+'" y="2" width="4" height="14"/>');});
  var n=l.n[0]+l.n[1]+l.n[2]+l.n[3],x=[n+(n==1?' request':' requests')];
  if(l.n[2]+l.n[3])x.push(l.n[2]+l.n[3]+' not answered');if(l.e)x.push(l.e+' errors');if(l.rc)x.push(l.rc+' reconnects');
  return '<div class="lane" id="lane-'+L+'" data-lane="'+esc(l.ip+'/'+l.dev)+'"><div class="name" title="'+esc(name(l))+'">'+esc(name(l))+
@@ -909,7 +910,7 @@ function draw(){var n=Math.max(1,Math.ceil(shown.length/D.per));page=Math.min(Ma
  var part=shown.slice(page*D.per,(page+1)*D.per);$('lanes').innerHTML=part.map(lane).join('');
  $('pages').textContent='lanes '+(part.length?page*D.per+1:0)+' to '+(page*D.per+part.length)+' of '+shown.length+(n>1?' (page '+(page+1)+' of '+n+')':'');}
 function show(L){filter();var i=shown.indexOf(L);if(i<0){$('find').value='';filter();i=shown.indexOf(L);}page=Math.floor(i/D.per);draw();
- var el=$('lane-'+L);if(el){el.classList.add('hit');el.scrollIntoView({block:'center'});}return el;}
+ var el=$('lane-'+L);if(el){el.classList.add('hit');el.scrollIntoView({block:'nearest'});}return el;}
 function hash(){var m=/^#(lane|r)=(\d+)(?:\.(\d+))?$/.exec(location.hash);if(!m||!D.lanes[+m[2]])return;var el=show(+m[2]);
  if(m[1]=='r'&&el){var mk=el.querySelector('[data-r="'+m[2]+'.'+m[3]+'"]');if(mk){mk.classList.add('sel');$('road').textContent=text(mk);}}}
 var tip=$('tip');
@@ -921,6 +922,8 @@ $('find').addEventListener('input',function(){page=0;filter();draw();});
 $('prev').onclick=function(){page--;draw();};$('next').onclick=function(){page++;draw();};
 window.addEventListener('hashchange',hash);
 filter();draw();hash();
+// How long the page took to open, for whoever measures it.
+document.documentElement.setAttribute('data-ready-ms',Math.round(performance.now()));
 })();
 )JS";
 
