@@ -106,7 +106,9 @@ def render(page, fragment, work, trap):
             "--disable-dev-shm-usage", "--user-data-dir=" + profile,
             "--proxy-server=http://127.0.0.1:%d" % trap.port, "--proxy-bypass-list=<-loopback>",
             "--dump-dom", "file://" + page + fragment]
-    out = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=90)
+    # The page shows the times of the zone it was written in, not the browser's.
+    out = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=90,
+                         env=dict(os.environ, TZ="Pacific/Chatham"))
     if out.returncode != 0 or not out.stdout:
         sys.exit("report_browser: the browser failed (%d):\n%s" % (out.returncode, out.stderr.decode()[-3000:]))
     dom = Dom()

@@ -230,7 +230,6 @@ class Report {
         auto n = rec.number.find("n");
         dropped_ += n == rec.number.end() ? 0 : static_cast<std::size_t>(std::max<std::int64_t>(0, n->second));
       } else if (rec.ev == "error") {
-        ++errors_;
         const std::string text = rec.Get("text");
         bool placed = false;
         for (auto& [ip, a] : addresses_)
@@ -239,11 +238,18 @@ class Report {
             ++a.errors;
             placed = true;
           }
-        if (!placed) loose_errors_.push_back({rec.t, text});
+        // With a device chosen, only the errors of its addresses count.
+        if (placed || in_.filter.device.empty()) ++errors_;
+        if (!placed && in_.filter.device.empty()) loose_errors_.push_back({rec.t, text});
       } else if (rec.ev == "accept" || rec.ev == "close" || rec.ev == "line") {
         const std::string ip = rec.Get("addr");
         if (!WantAddress(ip)) continue;
         Address& a = addresses_[ip];
+        if (rec.ev != "accept" && !a.accepts && a.connected.empty() && a.open == 0) {
+          // Connected before the trace's oldest file begins.
+          a.open = 1;
+          a.since = first_;
+        }
         if (rec.ev == "accept") {
           ++connections_;
           ++a.accepts;
@@ -803,8 +809,9 @@ class Report {
         << ",\"per\":" << limits_.lanes_per_page << ",\"tz\":[";
     long long last_off = 0;
     bool any = false;
-    const Ms step = std::max<Ms>(15 * 60000, (last_ - first_) / 2000);
-    for (Ms t = first_;; t = std::min(last_, t + step)) {
+    // Looked up on quarter hours, where clocks change.
+    const Ms step = std::max<Ms>(15 * 60000, (last_ - first_) / 2000 / 900000 * 900000);
+    for (Ms t = first_;; t = std::min(last_, (t / step + 1) * step)) {
       const long long off = OffsetMinutes(t);
       if (!any || off != last_off) out << (any ? "," : "") << "[" << rel(t) << "," << off << "]";
       any = true;
