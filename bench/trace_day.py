@@ -6,7 +6,7 @@ to measure ax_gate-trace and its web page report (--html) at that size.
 
 Controllers with two devices each connect at midnight and send a keep-alive
 every --ping seconds; every device presents about --requests cards over the
-working day (busiest at 8, 13 and 17 o'clock). Most cards open the gate, some
+day (busiest at 8, 13 and 17:30). Most cards open the gate, some
 are refused, a few the script never answers or the device never reports the
 pass; the script answers slowly from 14:00 to 15:00, a few controllers
 reconnect every hour, and one goes quiet at 10:30. Only the records that the

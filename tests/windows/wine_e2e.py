@@ -547,6 +547,14 @@ class X8664BuildUnderWine(unittest.TestCase):
             self.assertIn(line, out)
         steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
         self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "dropped"], out)
+        # The same trace as a web page.
+        page = trace_file + ".html"
+        self.run_wine(os.path.join(self.BIN, "ax_gate-trace.exe"), "--html", windows_path(page),
+                      windows_path(trace_file))
+        with open(page, encoding="utf-8") as f:
+            html = f.read()
+        for part in ['data-k="requests"><b>2</b>', '{"ip":"127.0.0.2","dev":"0001"', '{"ip":"127.0.0.3","dev":"0002"']:
+            self.assertIn(part, html)
 
     def test_5_serial_line_through_a_wine_com_port(self):
         # Wine opens COMn through the link dosdevices/comN: here a pseudo-terminal
