@@ -298,6 +298,8 @@ class Report {
   // intervals (the median between its PINGs).
   static void Gaps(Address& a) {
     if (a.pings.size() < 3) return;
+    std::sort(a.lines.begin(), a.lines.end());  // the wall clock may have been set back
+    std::sort(a.pings.begin(), a.pings.end());
     std::vector<Ms> d;
     for (std::size_t i = 1; i < a.pings.size(); ++i) d.push_back(a.pings[i] - a.pings[i - 1]);
     std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
@@ -334,11 +336,13 @@ class Report {
       Lane& lane = lanes_[item.lane];
       ++lane.kinds[item.kind];
       lane.timed_out += item.r->timed_out;
+      // A failed CHECK event ("failed 0x..."), a GateOpen that failed ("TRUE (why)").
       for (const Step& s : item.r->steps)
-        if (s.detail.find("failed") != std::string::npos || s.detail.find('(') != std::string::npos) ++lane.errors;
+        if ((s.name == "CHECK" && !s.detail.empty()) || (s.name == "GateOpen" && s.detail.find('(') != std::string::npos))
+          ++lane.errors;
     }
-    order_.resize(lanes_.size());
-    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+    std::vector<std::size_t> order(lanes_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     // The busiest first; among equals, those with trouble first, then by address.
     std::vector<std::size_t> trouble(lanes_.size());
     for (std::size_t i = 0; i < lanes_.size(); ++i) {
@@ -346,7 +350,7 @@ class Report {
       trouble[i] = lanes_[i].timed_out + lanes_[i].kinds[kUnanswered] + lanes_[i].errors +
                    (a ? a->errors + a->gaps.size() + a->accepts : 0);
     }
-    std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
       const auto na = Requests(lanes_[a]), nb = Requests(lanes_[b]);
       if (na != nb) return na > nb;
       if (trouble[a] != trouble[b]) return trouble[a] > trouble[b];
@@ -354,10 +358,10 @@ class Report {
              std::pair(AddressOrder(lanes_[b].ip), lanes_[b].device);
     });
     std::vector<std::size_t> rank(lanes_.size());
-    for (std::size_t i = 0; i < order_.size(); ++i) rank[order_[i]] = i;
+    for (std::size_t i = 0; i < order.size(); ++i) rank[order[i]] = i;
     // Lanes are numbered in the page's order.
     std::vector<Lane> sorted;
-    for (std::size_t i : order_) sorted.push_back(std::move(lanes_[i]));
+    for (std::size_t i : order) sorted.push_back(std::move(lanes_[i]));
     lanes_ = std::move(sorted);
     for (Item& item : items_) item.lane = rank[item.lane];
     for (std::size_t i = 0; i < items_.size(); ++i) lanes_[items_[i].lane].items.push_back(i);
@@ -434,7 +438,6 @@ class Report {
   // Where t falls, from the start of the page's range.
   Ms Rel(Ms t) const { return std::clamp(t, first_, last_) - first_; }
   std::string LaneName(const Lane& l) const { return l.device.empty() ? l.ip : l.ip + " device " + l.device; }
-  std::string LaneKey(const Lane& l) const { return l.ip + "/" + l.device; }
 
   // ---- the page ----
 
@@ -832,7 +835,6 @@ class Report {
   const ReportLimits& limits_;
   std::vector<Item> items_;
   std::vector<Lane> lanes_;
-  std::vector<std::size_t> order_;
   std::set<std::string> with_requests_;
   std::map<std::string, Address> addresses_;
   std::vector<std::pair<Ms, std::string>> loose_errors_;
