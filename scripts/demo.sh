@@ -7,8 +7,10 @@
 #   3. runs ax_gate-devsim: three simulated turnstiles that present the cards of
 #      examples/demo-cards.txt, some allowed, some not,
 #   4. stops the host and sums up,
-#   5. reads the add-in's trace (ax_gate-trace): each request's road per turnstile.
+#   5. reads the add-in's trace (ax_gate-trace): each request's road per turnstile,
+#      and writes the trace's web page report, BUILD_DIR/demo/report.html.
 # Usage: scripts/demo.sh [BUILD_DIR]    (make demo builds first, then runs this)
+# AXG_DEMO_DIR=DIR puts the logs, the trace and the report in DIR instead.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,7 +50,7 @@ for f in ax_gate.so ax_gate-host ax_gate-devsim ax_gate-regsvr ax_gate-trace; do
   [ -e "$bin/$f" ] || { echo "demo: $bin/$f is missing; run 'make build' first" >&2; exit 1; }
 done
 
-work=$build/demo
+work=${AXG_DEMO_DIR:-$build/demo}
 mkdir -p "$work"
 export AX_GATE_REGISTRY=$work/registry
 rm -f "$AX_GATE_REGISTRY" "$work/host.log" "$work/devices.log" "$work/host.in" "$work"/trace.jsonl*
@@ -119,11 +121,15 @@ echo "   Turnstile 127.0.0.2 in full (ax_gate-trace --device 127.0.0.2), then th
 echo "   of all three; times are from the card's line to each step."
 "$bin/ax_gate-trace" --device 127.0.0.2 "$work"/trace.jsonl* | sed '/^summary:/,$d' | sed 's/^/  trace      | /'
 "$bin/ax_gate-trace" "$work"/trace.jsonl* | sed -n '/^summary:/,$p' | sed 's/^/  trace      | /'
+"$bin/ax_gate-trace" --html "$work/report.html" "$work"/trace.jsonl* >/dev/null
+echo "   The same trace as one web page (ax_gate-trace --html), to open in any browser:"
+echo "   $work/report.html"
 
 bold "Summary"
 echo "  $presented cards presented at 3 turnstiles, $allowed of them on the allow-list."
 echo "  Gates opened: ${opens:-0}   refused: ${refusals:-0}   no decision (timeout): ${timeouts:-0}"
 echo "  The host received ${events:-0} external events; logs: $work/host.log, $work/devices.log"
+echo "  The trace: $work/trace.jsonl; as a web page: $work/report.html"
 if [ "${opens:-0}" -eq "$allowed" ] && [ "${refusals:-0}" -eq $((presented - allowed)) ] &&
    [ "${timeouts:-0}" -eq 0 ] && [ "$presented" -gt 0 ]; then
   echo "  Every allowed card opened its gate; every other card was refused."

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a fresh Debian machine (as root), or says
 # exactly what is missing. Never skips silently.
-#   scripts/install-deps.sh            native build and tests
+#   scripts/install-deps.sh            native build and tests (chromium-headless-shell
+#                                      renders the trace report in its test)
 #   scripts/install-deps.sh windows    also the mingw-w64 cross compilers, Wine for
 #                                      x86_64 and i386, and the emulator that runs
 #                                      32-bit Wine where the kernel cannot
@@ -27,7 +28,7 @@ die() {
   exit 1
 }
 
-want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux python3)
+want=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux python3 chromium-headless-shell)
 wine32=0
 for extra in "$@"; do
   case "$extra" in

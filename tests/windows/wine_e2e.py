@@ -560,6 +560,14 @@ class X8664BuildUnderWine(unittest.TestCase):
         self.assertRegex(out, r"card 0012345678 \(T\) #\d+: opened, finished\n")
         steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
         self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "CHECK", "dropped"], out)
+        # The same trace as a web page.
+        page = trace_file + ".html"
+        self.run_wine(os.path.join(self.BIN, "ax_gate-trace.exe"), "--html", windows_path(page),
+                      windows_path(trace_file))
+        with open(page, encoding="utf-8") as f:
+            html = f.read()
+        for part in ['data-k="requests"><b>2</b>', '{"ip":"127.0.0.2","dev":"0001"', '{"ip":"127.0.0.3","dev":"0002"']:
+            self.assertIn(part, html)
 
     def test_8_own_exceptions_are_caught_with_mingws_shared_runtime_loaded(self):
         # Another module built with MinGW's default options (an add-in, a driver)

@@ -7,11 +7,12 @@
 
 #include "platform/tool_text.h"
 #include "tools/trace/reader.h"
+#include "tools/trace/report.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: ax_gate-trace [--device ADDR] [--since TIME] [--json] FILE...\n"
+    "usage: ax_gate-trace [--device ADDR] [--since TIME] [--json | --html OUT.html] FILE...\n"
     "Prints, per device address, each request's road with the time of every step\n"
     "(card, CHECK, GateOpen, GO or PH, relay, finished or timed out), then a summary:\n"
     "requests, opened, refused, timed out, and p50/p99 of card-to-frame and of the\n"
@@ -21,7 +22,10 @@ const char kUsage[] =
     "  --device ADDR   only this controller address, device number, or ADDR/DEVICE\n"
     "  --since TIME    only requests from TIME on: \"YYYY-MM-DD HH:MM[:SS[.s]]\", \"HH:MM[:SS[.s]]\"\n"
     "                  (local time, on the day the trace starts) or ms since 1970\n"
-    "  --json          one JSON object instead of text\n";
+    "  --json          one JSON object instead of text\n"
+    "  --html OUT      writes OUT, one web page that needs nothing else: an overview,\n"
+    "                  a timeline per device (hover a request for its road), latency\n"
+    "                  over time and histograms, the slowest requests and worst devices\n";
 
 }  // namespace
 
@@ -30,11 +34,14 @@ int main(int argc, char** argv) {
   Filter filter;
   std::string since;
   bool json = false;
+  std::string html;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if ((a == "--device" || a == "--since") && i + 1 < argc) {
       (a == "--device" ? filter.device : since) = argv[++i];
+    } else if (a == "--html" && i + 1 < argc) {
+      html = argv[++i];
     } else if (a == "--json") {
       json = true;
     } else if (a == "-h" || a == "--help") {
@@ -78,6 +85,16 @@ int main(int argc, char** argv) {
 
   const std::vector<Road> roads = BuildRoads(records, filter);
   const Summary summary = Summarize(roads);
+  if (!html.empty()) {
+    std::ofstream out(html, std::ios::binary | std::ios::trunc);
+    out << FormatHtml({&records, &roads, &summary, filter, paths, bad});
+    if (!out.flush()) {
+      std::cerr << "ax_gate-trace: cannot write " << html << "\n";
+      return 1;
+    }
+    std::cout << "ax_gate-trace: wrote " << html << "\n";
+    return 0;
+  }
   std::cout << (json ? FormatJson(roads, summary) : FormatText(roads, summary));
   return 0;
 }
