@@ -160,7 +160,13 @@ class Win32Loop final : public MessageLoop {
   DWORD thread_ = GetCurrentThreadId();
   UINT next_message_ = kMsgSocketFirst;
   std::unordered_map<SocketHandle, std::shared_ptr<Watch>> sockets_;
-  std::unordered_map<UINT_PTR, std::shared_ptr<std::function<void()>>> timers_;
+  struct TimerRec {
+    std::shared_ptr<std::function<void()>> cb;
+    std::chrono::milliseconds interval;
+    Steady::time_point late;  // past this the tick is overdue, WM_TIMER or not
+  };
+  std::unordered_map<UINT_PTR, TimerRec> timers_;
+  Steady::time_point next_late_ = Steady::time_point::max();  // the earliest late of all timers
   // Sockets to look at again when the recheck timer fires, with the watch seen
   // and the events to look for.
   struct Recheck {
