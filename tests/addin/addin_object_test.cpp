@@ -559,6 +559,7 @@ TEST_F(AddInTraceTest, TheTraceSizeAndFilesAreSettingsBesideTheSwitch) {
     EXPECT_EQ(r.front().number.at("files"), c.count);
   }
   SetEnvironmentText(u"AX_GATE_TRACE_SIZE", u"");
+  RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"TraceFiles", u"");  // the real registry keeps it
 }
 
 TEST_F(AddInTraceTest, ATraceThatCannotBeOpenedIsReportedOnceAndTheAddInGoesOn) {

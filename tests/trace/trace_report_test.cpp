@@ -19,13 +19,15 @@ std::string R(std::int64_t ms, const std::string& ev, const std::string& fields)
 // or none when empty; "timed out" ends it unanswered.
 std::string Request(std::int64_t ms, const std::string& ip, const std::string& card, const std::string& code,
                     int ms_to_frame) {
-  const std::string who = "\"ip\":\"" + ip + "\",\"device\":\"0001\",\"type\":\"T\",\"card\":\"" + card + "\"";
-  std::string out = R(ms, "state", who + ",\"from\":\"\",\"to\":\"NEW\"");
+  static int next_id = 0;
+  const std::string id = "\"id\":" + std::to_string(++next_id) + ",";
+  std::string out = R(ms, "state", id + "\"ip\":\"" + ip + "\",\"d\":\"0001\",\"type\":\"T\",\"card\":\"" + card +
+                                       "\",\"from\":\"\",\"to\":\"NEW\"");
   if (!code.empty())
-    out += R(ms + ms_to_frame, "frame", "\"addr\":\"" + ip + "\",\"port\":\"1\",\"bytes\":\"$0001" + code + "00\"");
+    out += R(ms + ms_to_frame, "frame", id + "\"a\":\"" + ip + "\",\"b\":\"$0001" + code + "00\"");
   else
-    out += R(ms + 7000, "state", who + ",\"from\":\"WAIT\",\"to\":\"TIMEOUT\"");
-  return out + R(ms + 7001, "state", who + ",\"from\":\"X\",\"to\":\"\"");
+    out += R(ms + 7000, "state", id + "\"from\":\"WAIT\",\"to\":\"TIMEOUT\"");
+  return out + R(ms + 7001, "state", id + "\"from\":\"X\",\"to\":\"\"");
 }
 
 std::string Page(const std::string& trace, const ReportLimits& limits = {}) {
@@ -58,7 +60,7 @@ TEST(TraceReportTest, DamagedTimeStampsDoNotStretchThePage) {
   const std::string ok = Request(0, "10.0.0.1", "1", "GO", 20) + Request(60000, "10.0.0.1", "2", "PH", 20);
   for (const char* bad : {"9223372036854775807", "-9223372036854775808", "99999999999999"}) {
     const std::string damaged = std::string("{\"t\":") + bad + ",\"us\":" + bad +
-                                ",\"ev\":\"state\",\"ip\":\"10.0.0.2\",\"device\":\"0001\",\"card\":\"3\","
+                                ",\"ev\":\"state\",\"id\":999,\"ip\":\"10.0.0.2\",\"device\":\"0001\",\"card\":\"3\","
                                 "\"from\":\"\",\"to\":\"NEW\"}\n";
     const std::string page = Page(ok + damaged);
     EXPECT_LT(page.size(), 100000u) << bad;

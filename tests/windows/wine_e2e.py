@@ -559,7 +559,7 @@ class X8664BuildUnderWine(unittest.TestCase):
             self.assertIn(line, out)
         self.assertRegex(out, r"card 0012345678 \(T\) #\d+: opened, finished\n")
         steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
-        self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "finished", "CHECK", "dropped"], out)
+        self.assertEqual(steps, ["CHECK", "GateOpen", "GO", "relay", "line", "finished", "CHECK", "dropped"], out)
         # The same trace as a web page.
         page = trace_file + ".html"
         self.run_wine(os.path.join(self.BIN, "ax_gate-trace.exe"), "--html", windows_path(page),

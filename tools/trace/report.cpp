@@ -160,7 +160,12 @@ struct Address {
   std::vector<std::pair<Ms, Ms>> connected;  // spans with at least one connection
   std::vector<std::pair<Ms, Ms>> gaps;       // silences longer than three keep-alive intervals
   std::vector<std::pair<Ms, std::string>> marks;  // disconnections and errors
-  std::vector<Ms> lines, pings;
+  std::vector<std::pair<Ms, Ms>> heard;  // lines, and spans of counted keep-alives
+  std::vector<Ms> pings;
+  // Keep-alives the trace counted instead of writing: the interval each count
+  // implies, and the longest silence inside it (from, length).
+  std::vector<Ms> intervals;
+  std::vector<std::pair<Ms, Ms>> counted_gaps;
   int open = 0;
   Ms since = 0;
   std::size_t accepts = 0, closes = 0, errors = 0;
@@ -262,9 +267,23 @@ class Report {
           a.marks.push_back({rec.t, "disconnected" + (why.empty() ? std::string() : ": " + why)});
           if (a.open > 0 && --a.open == 0) a.connected.push_back({a.since, rec.t});
         } else {
-          a.lines.push_back(rec.t);
+          a.heard.push_back({rec.t, rec.t});
           if (rec.Get("bytes").find("PING") != std::string::npos) a.pings.push_back(rec.t);
         }
+      } else if (rec.ev == "alive") {
+        // A minute of usual keep-alives as one count: its first and last PING
+        // are lines, the spacing of the rest is the count's.
+        const std::string ip = rec.Get("addr");
+        if (!WantAddress(ip)) continue;
+        Address& a = addresses_[ip];
+        const auto number = [&](const char* name) {
+          auto it = rec.number.find(name);
+          return it == rec.number.end() ? std::int64_t{0} : it->second;
+        };
+        const Ms last = Plus(rec.t, Minus(number("last"), rec.us) / 1000);
+        a.heard.push_back({rec.t, last > rec.t && last <= kLatest ? last : rec.t});
+        if (number("n") >= 2 && last > rec.t) a.intervals.push_back((last - rec.t) / (number("n") - 1));
+        if (number("gap") > 0) a.counted_gaps.push_back({rec.t, number("gap")});
       }
     }
     for (auto& [ip, a] : addresses_) {
@@ -297,23 +316,25 @@ class Report {
   // A silence of a connected address longer than three of its keep-alive
   // intervals (the median between its PINGs).
   static void Gaps(Address& a) {
-    if (a.pings.size() < 3) return;
-    std::sort(a.lines.begin(), a.lines.end());  // the wall clock may have been set back
+    if (a.pings.size() + 2 * a.intervals.size() < 3) return;
+    std::sort(a.heard.begin(), a.heard.end());  // the wall clock may have been set back
     std::sort(a.pings.begin(), a.pings.end());
-    std::vector<Ms> d;
+    std::vector<Ms> d = a.intervals;
     for (std::size_t i = 1; i < a.pings.size(); ++i) d.push_back(a.pings[i] - a.pings[i - 1]);
+    if (d.empty()) return;
     std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
     const Ms limit = std::max<Ms>(1000, 3 * d[d.size() / 2]);
     for (const auto& [from, to] : a.connected) {
       Ms prev = from;
-      auto it = std::lower_bound(a.lines.begin(), a.lines.end(), from);
-      for (;; ++it) {
-        const Ms next = it == a.lines.end() || *it > to ? to : *it;
-        if (next - prev > limit) a.gaps.push_back({prev, next});
-        prev = next;
-        if (next == to) break;
+      for (auto it = std::lower_bound(a.heard.begin(), a.heard.end(), std::pair<Ms, Ms>{from, INT64_MIN});
+           it != a.heard.end() && it->first <= to; ++it) {
+        if (it->first - prev > limit) a.gaps.push_back({prev, it->first});
+        prev = std::max(prev, std::min(it->second, to));
       }
+      if (to - prev > limit) a.gaps.push_back({prev, to});
     }
+    for (const auto& [from, length] : a.counted_gaps)
+      if (length > limit) a.gaps.push_back({from, Plus(from, length)});
   }
 
   static Ms End(const Request& r) {
@@ -797,7 +818,7 @@ class Report {
           if (!step.detail.empty()) enc += "," + step.detail;
           lanes << (s > 1 ? "," : "") << Js(enc);
         }
-        lanes << "]]";
+        lanes << "]," << r.id << "]";
       }
       lanes << "],\"a\":[";
       first = true;
@@ -891,7 +912,7 @@ function p(n,k){n=String(n);while(n.length<(k||2))n='0'+n;return n;}
 function clock(t){var o=0;D.tz.forEach(function(z){if(z[0]<=t)o=z[1];});var a=D.t0+t,d=new Date(a+o*60000);
  return p(d.getUTCHours())+':'+p(d.getUTCMinutes())+':'+p(d.getUTCSeconds())+'.'+p(a%1000,3);}
 function name(l){return l.ip+(l.dev?' device '+l.dev:'');}
-function road(L,i){var l=D.lanes[L],r=l.r[i],s=name(l)+'\n  '+clock(r[0])+'  card '+r[3]+' ('+r[4]+'): '+D.outs[r[2]]+'\n';
+function road(L,i){var l=D.lanes[L],r=l.r[i],s=name(l)+'\n  '+clock(r[0])+'  card '+r[3]+' ('+r[4]+') #'+r[6]+': '+D.outs[r[2]]+'\n';
  r[5].forEach(function(e){var a=e.split(','),w='+'+(a[1]/10).toFixed(1)+' ms',d=a.slice(2).join(',');
   while(w.length<12)w=' '+w;s+='  '+w+'  '+D.names[+a[0]]+(d?' '+d:'')+'\n';});return s;}
 function bucket(L,j){var l=D.lanes[L],a=l.a[j],s=name(l)+'\n  '+clock(a[0]).slice(0,8)+' to '+clock(a[0]+D.bucket).slice(0,8)+':';
