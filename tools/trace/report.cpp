@@ -8,13 +8,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <tuple>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/text.h"
 
 namespace axg::trace {
@@ -100,18 +101,11 @@ std::string Duration(double ms) {
 
 // The UTC offset of local time at `t`, in minutes.
 long long OffsetMinutes(Ms t) {
-  const std::time_t secs = static_cast<std::time_t>(t / 1000);
-  const std::tm* lt = std::localtime(&secs);
+  const std::optional<CivilTime> lt = LocalTimeAt(t);
   if (!lt) return 0;
-  // Days from 1970-01-01 of the local calendar date.
-  long long y = lt->tm_year + 1900, m = lt->tm_mon + 1, d = lt->tm_mday;
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const long long yoe = y - era * 400;
-  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const long long days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-  const long long local = days * 86400 + lt->tm_hour * 3600 + lt->tm_min * 60 + lt->tm_sec;
-  return (local - static_cast<long long>(secs)) / 60;
+  const long long local = DaysFromCivil(lt->year, lt->month, lt->day) * 86400 + lt->hour * 3600 +
+                          lt->minute * 60 + lt->second;
+  return (local - (t >= 0 ? t : t - 999) / 1000) / 60;
 }
 
 // A round value on a log axis: "0.1 ms", "10 ms", "1 s".
@@ -129,10 +123,10 @@ std::string Per(Ms ms) {
 }
 
 std::string LocalDate(Ms t) {
-  const std::time_t secs = static_cast<std::time_t>(t / 1000);
-  const std::tm* lt = std::localtime(&secs);
+  const std::optional<CivilTime> lt = LocalTimeAt(t);
+  if (!lt) return "";
   char buf[32];
-  if (!lt || !std::strftime(buf, sizeof buf, "%Y-%m-%d", lt)) return "";
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", lt->year, lt->month, lt->day);
   return buf;
 }
 
