@@ -779,23 +779,25 @@ class Flooder {
   std::uint64_t queued_ = 0;
 };
 
-// Devices that each send a keep-alive `rate` times a second, every one at its
-// own random phase within the interval; a device that falls behind skips the
-// lost sends rather than catching up in a burst.
+// Devices that each send a line (a keep-alive unless told otherwise) `rate`
+// times a second, every one at its own random phase within the interval; a
+// device that falls behind skips the lost sends rather than catching up in a burst.
 class Pacer {
  public:
-  explicit Pacer(DeviceSet& devs) : devs_(devs), due_(static_cast<std::size_t>(devs.Size())) {}
+  using LineOf = std::function<std::string(Device&)>;
+  explicit Pacer(DeviceSet& devs, LineOf line = [](Device& d) { return devsim::PingLine(d.id); })
+      : devs_(devs), line_(std::move(line)), due_(static_cast<std::size_t>(devs.Size())) {}
   ~Pacer() { Stop(); }
   Pacer(const Pacer&) = delete;
   Pacer& operator=(const Pacer&) = delete;
 
-  void Start(double rate, std::uint64_t seed) {
+  void Start(double rate, std::uint64_t seed, unsigned tick_ms = 2) {
     interval_ = static_cast<std::int64_t>(1e9 / rate);
     std::mt19937_64 rng(seed);
     std::uniform_int_distribution<std::int64_t> phase(0, interval_ - 1);
     const std::int64_t now = NowNs();
     for (auto& d : due_) d = now + phase(rng);
-    timer_ = MessageLoop::Current().StartTimer(2, [this] { Tick(); });
+    timer_ = MessageLoop::Current().StartTimer(tick_ms, [this] { Tick(); });
   }
   void Stop() {
     if (timer_) MessageLoop::Current().StopTimer(timer_);
@@ -810,12 +812,13 @@ class Pacer {
       std::int64_t& due = due_[static_cast<std::size_t>(i)];
       if (due > now) continue;
       Device& d = devs_[i];
-      if (devs_.Send(d, devsim::PingLine(d.id))) ++lines_;
+      if (devs_.Send(d, line_(d))) ++lines_;
       due += interval_;
       if (due <= now) due = now + interval_;
     }
   }
   DeviceSet& devs_;
+  LineOf line_;
   std::vector<std::int64_t> due_;
   std::int64_t interval_ = 1;
   TimerId timer_ = 0;
@@ -1050,18 +1053,13 @@ namespace {
 class CardRound {
  public:
   CardRound(DeviceSet& devs, unsigned interval_ms, std::uint64_t seed)
-      : devs_(devs), due_(static_cast<std::size_t>(devs.Size())) {
-    interval_ = static_cast<std::int64_t>(interval_ms) * 1000000;
-    std::mt19937_64 rng(seed);
-    std::uniform_int_distribution<std::int64_t> phase(0, interval_ - 1);
-    const std::int64_t now = NowNs();
-    for (auto& d : due_) d = now + phase(rng);
+      : devs_(devs), pacer_(devs, [this](Device& d) { return devsim::CardRequestLine(d.id, CardNumber(d.index, seq_++)); }) {
     for (int i = 0; i < devs_.Size(); ++i)
       devs_[i].on_go = [this](Device& d, std::int64_t) {
         ++opened_;
         devs_.Send(d, PassLines(d.id));
       };
-    timer_ = MessageLoop::Current().StartTimer(5, [this] { Tick(); });
+    pacer_.Start(1000.0 / interval_ms, seed, 5);
   }
   ~CardRound() {
     Stop();
@@ -1070,31 +1068,15 @@ class CardRound {
   CardRound(const CardRound&) = delete;
   CardRound& operator=(const CardRound&) = delete;
 
-  void Stop() {
-    if (timer_) MessageLoop::Current().StopTimer(timer_);
-    timer_ = 0;
-  }
-  std::uint64_t Cards() const { return cards_; }
+  void Stop() { pacer_.Stop(); }
+  std::uint64_t Cards() const { return pacer_.Lines(); }
   std::uint64_t Opened() const { return opened_; }
 
  private:
-  void Tick() {
-    const std::int64_t now = NowNs();
-    for (int i = 0; i < devs_.Size(); ++i) {
-      std::int64_t& due = due_[static_cast<std::size_t>(i)];
-      if (due > now) continue;
-      Device& d = devs_[i];
-      if (devs_.Send(d, devsim::CardRequestLine(d.id, CardNumber(d.index, seq_++)))) ++cards_;
-      due += interval_;
-      if (due <= now) due = now + interval_;
-    }
-  }
   DeviceSet& devs_;
-  std::vector<std::int64_t> due_;
-  std::int64_t interval_ = 1;
-  TimerId timer_ = 0;
-  std::uint64_t cards_ = 0, opened_ = 0;
   int seq_ = 0;
+  Pacer pacer_;
+  std::uint64_t opened_ = 0;
 };
 
 std::uint64_t SumSlots(SharedState& st, int devices, std::atomic<std::uint32_t> DeviceSlot::*field) {
