@@ -1,7 +1,7 @@
 // Manual commands and the timer sweep: the life of a request.
 //
 // Each sweep pass works through the entries that were there when it started and
-// applies the steps A to M below to each, in order; every step reads the state the
+// applies the steps A to N below to each, in order; every step reads the state the
 // steps before it left. A pass drops at most one entry and ends there.
 //
 // Handlers called on the way (reports, the decision event, the connector) may call
@@ -63,8 +63,17 @@ void TTurnStylerDeviceQ7::p_hw_manual(std::u16string IP, std::u16string Device,
     }
   }
   if (!e) {
-    // No entry for the address: a manual request, read as a card request whose
-    // card number is the manual placeholder ("00" is taken as its check).
+    // No entry for the address. "TRUE", the operator's "open", makes a manual
+    // request, read as a card request whose card number is the manual placeholder
+    // ("00" is taken as its check). Any other word answers a request that has
+    // already ended (timed out, or at a reader dropped in the pass that asked):
+    // refusing what is gone does nothing. Made into a request it would ask the
+    // script to open a gate it refused, and at a reader, whose requests end in
+    // one pass, each answer would make the next request.
+    if (Status != u"TRUE") {
+      Log(u"GateOpen(" + IP + u", " + Device + u", \"" + Status + u"\") came after its request ended");
+      return;
+    }
     p_hw_ProtocolIn(u"$" + IP + u":" + Device + u"RQ" + std::u16string(kManualCard) + u"00");
     return;
   }
@@ -272,6 +281,13 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
     }
     SetState(*e, u"NOANSWER");
   }
+  // N. Every request ends. An entry still here once the longest limit has run
+  // out is timed out, whatever its word and type: a word the steps above keep
+  // without a limit of their own ("CRC-ERROR", whose kind 3 the add-in answers
+  // -1; "PROGRESS" at a reader or a door), or an answer to a decision event
+  // that keeps it. Step J drops it on the next pass. Without this the device's
+  // later cards would all join the entry, and none would ask the script again.
+  if (e->Status != u"TIMEOUT" && AgeExceeded(timeout + 10, *e)) SetState(*e, u"TIMEOUT");
   return StepEnd::Go;
 }
 

@@ -152,7 +152,8 @@ class TTurnStylerDeviceQ7 : public TComponent {
   std::u16string p_hw_CheckStatus(std::u16string IP, std::u16string Device,
                                   std::u16string DeviceType, std::u16string Cardnumber,
                                   std::u16string Status);
-  // The host's answer for an address, or a manual request.
+  // The host's answer for an address. For an address without an entry "TRUE"
+  // makes a manual request; any other word makes nothing and is logged.
   void p_hw_manual(std::u16string IP, std::u16string Device, std::u16string Status);
   // Command output. All of them return true; failures go to OnError.
   bool p_hw_SendComCommand(std::int32_t i, std::int32_t yesnot);

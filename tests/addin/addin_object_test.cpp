@@ -391,11 +391,12 @@ TEST_F(AddInTest, GateOpenTrimsItsParametersAndTurnsNumbersIntoText) {
   EXPECT_EQ(object->Controller()->StackItem(0)->Device, u"1234");
 
   // A floating-point number reaches the controller as its shortest decimal text;
-  // inner blanks stay.
+  // inner blanks stay. A word other than "TRUE" for an address without an entry
+  // makes no request: the controller logs it as it came.
   host.events.clear();
   EXPECT_EQ(Call(3, {Variant(u"10.0.0.9"), Variant::Double(2.5), Variant(u"a b")}), u"TRUE");
   ASSERT_FALSE(host.DataOf(u"LOG").empty());
-  EXPECT_EQ(host.DataOf(u"LOG")[0], ManualRequestLog(u"10.0.0.9", u"2.5"));
+  EXPECT_EQ(host.DataOf(u"LOG")[0], u"GateOpen(10.0.0.9, 2.5, \"a b\") came after its request ended");
   EXPECT_EQ(ErrorMsg(), u"");
 }
 
@@ -406,11 +407,11 @@ TEST_F(AddInTest, GateOpenReadsMissingParametersAsEmpty) {
   EXPECT_EQ(lang->CallAsFunc(3, result.get(), &none), S_OK);
   EXPECT_EQ(result.Text(), u"TRUE");
   ASSERT_FALSE(host.DataOf(u"LOG").empty());
-  EXPECT_EQ(host.DataOf(u"LOG")[0], ManualRequestLog(u"", u""));
+  EXPECT_EQ(host.DataOf(u"LOG")[0], u"GateOpen(, , \"\") came after its request ended");
 
   host.events.clear();
   EXPECT_EQ(Call(3, {Variant(u"10.0.0.5")}), u"TRUE");
-  EXPECT_EQ(host.DataOf(u"LOG")[0], ManualRequestLog(u"10.0.0.5", u""));
+  EXPECT_EQ(host.DataOf(u"LOG")[0], u"GateOpen(10.0.0.5, , \"\") came after its request ended");
 }
 
 TEST_F(AddInTest, GateOpenWithANullParameterFailsIntoErrorMsgAndTheErrorLog) {

@@ -76,7 +76,7 @@ const LifeRow kLife[] = {
      "", 1},
     {"progress, timed out", u"T", u"123", u"PROGRESS", u"", false, false, 16000, kLeave, u"TIMEOUT",
      "", "", 1},
-    {"progress at a D device", u"D", u"5", u"PROGRESS", u"", false, false, 99000, kLeave,
+    {"progress at a D device, young", u"D", u"5", u"PROGRESS", u"", false, false, 15999, kLeave,
      u"PROGRESS", "", "", 1},
     {"finish, dropped", u"T", u"123", u"FINISH", u"", false, false, 0, 1, nullptr, "", "2", 1},
     {"finish, kept", u"T", u"123", u"FINISH", u"", false, false, 0, 0, u"NOANSWER", "", "2", 1},
@@ -122,6 +122,22 @@ TEST_F(ControllerTest, LifeOfARequest) {
     EXPECT_FALSE(ctl.Busy());
     EXPECT_TRUE(ctl.TimerOn());  // a pass that drops leaves the timer on
   }
+}
+
+// With the add-in's own answers every entry is gone once TimeOut + 10 s has run out.
+TEST_F(ControllerTest, EveryRequestEndsByTheLongestLimit) {
+  for (const LifeRow& row : kLife)
+    for (const char16_t* type : {u"T", u"I", u"D"}) {
+      SCOPED_TRACE(U8(row.status + std::u16string(u" at ") + type));
+      ctl.ClearStack();
+      ctl.p_hw_FindDeviceByRelay(A, u"0001", type, u"5");
+      ctl.Entry(0).Status = row.status;
+      for (int ms = 0; ms < 16000; ms += 500, AdvanceMs(500)) Pass();
+      Pass(), AdvanceMs(10), Pass();  // 16 s old, then the tick after
+      ASSERT_EQ(ctl.StackCount(), 0u);
+      trace.clear(), In(Card(u"0001", u"77")), Pass();
+      EXPECT_EQ(Count("SQL 0|10.0.0.5|0001|T|77|NEW"), 1) << "the next card asks again";
+    }
 }
 
 TEST_F(ControllerTest, CardRoadAtATurnstile) {
@@ -263,7 +279,9 @@ TEST_F(ControllerTest, BusyPassTouchesNothing) {
 
 TEST_F(ControllerTest, ManualCommands) {
   ctl.SweepTimer().SetEnabled(true);
-  // An address without an entry: a manual request, whatever the state word.
+  // An address without an entry: "TRUE" makes a manual request, another word nothing.
+  ctl.p_hw_manual(A, u"0002", u"FALSE");
+  EXPECT_EQ(Take(), Trace{"LOG GateOpen(10.0.0.5, 0002, \"FALSE\") came after its request ended"});
   ctl.p_hw_manual(A, u"0002", u"TRUE");
   ASSERT_EQ(ctl.StackCount(), 1u);
   EXPECT_EQ(ctl.Entry(0).CardNumber, u"-1-1-1-1-1");

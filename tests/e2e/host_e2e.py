@@ -255,15 +255,21 @@ class HostE2E(unittest.TestCase):
         h = self.start_host("--policy", "cards=" + cards)
         allowed = self.device("127.0.0.2", "0001")
         refused = self.device("127.0.0.3", "0002")
+        reader = self.device("127.0.0.4", "000I")
         allowed.card("0012345678")
         refused.card("0099999999")
+        reader.card("0099999999")
+        t0 = time.monotonic()
         h.event("CHECK", "127.0.0.2;0001;T;0012345678;0")
         h.event("CHECK", "127.0.0.3;0002;T;0099999999;0")
         allowed.expect(frame("$0001GO"))
         refused.expect(frame("$0002PH"))
-        time.sleep(0.2)
+        time.sleep(max(0.2, 3.0 - (time.monotonic() - t0)))  # a reader's request: unanswered, then nothing
         self.assertNotIn("PH", allowed.received)
         self.assertNotIn("GO", refused.received)
+        checks = [l["data"] for l in list(h.lines) if l.get("name") == "CHECK" and l["data"].startswith("127.0.0.4;")]
+        self.assertEqual(checks, ["127.0.0.4;000I;I;0099999999;0", "127.0.0.4;000I;I;0099999999;3"])
+        self.assertEqual(h.count(lambda l: "came after its request ended" in str(l.get("data"))), 0)
 
     def test_no_answer_times_out_and_a_typed_answer_opens(self):
         h = self.start_host("--policy", "none")

@@ -44,7 +44,9 @@ const char kUsage[] =
     "\n"
     "  --progid NAME          ProgID to create (default AddIn.ax_gate)\n"
     "  --policy P             allow | deny | none | cards=FILE (default none): the answer to\n"
-    "                         each decision request (CHECK event of kind 0)\n"
+    "                         each decision request (CHECK event of kind 0); a manual\n"
+    "                         request is opened only after a GateOpen TRUE typed here,\n"
+    "                         and requests at type I devices are not answered\n"
     "  --no-start             do not call Start after Init\n"
     "  --no-init              do not call Init either: the add-in's methods are called\n"
     "                         as a script would before it is initialised\n"
@@ -436,6 +438,9 @@ void Host::Execute(const std::vector<Value>& cmd) {
       Pump();
     });
   } else {
+    // The operator's own "open": the manual request it makes is one to open.
+    if ((name == u"GateOpen" || name == u"Ворота") && arg_text(2) == u"TRUE")
+      policy_.Asked(arg_text(0), arg_text(1));
     CallMethod(name, args);
   }
 }

@@ -46,19 +46,25 @@ std::optional<Policy> Policy::Parse(const std::string& text, std::string* error)
 }
 
 std::string Policy::Describe() const {
+  const std::string rest = "; manual requests open only when asked for on the input; requests at type I "
+                           "devices are not answered)";
   switch (kind_) {
     case kNone: return "none (decision requests are not answered)";
-    case kAllow: return "allow (every card, manual request and exit button opens the gate)";
-    case kDeny: return "deny (every request is refused)";
+    case kAllow: return "allow (every card and exit button opens the gate" + rest;
+    case kDeny: return "deny (every request is refused; requests at type I devices are not answered)";
     case kCards:
       return "cards=" + file_ + " (" + std::to_string(cards_.size()) +
-             " allowed card(s); the others are refused; manual requests and exit buttons open)";
+             " allowed card(s), the others are refused; exit buttons open" + rest;
   }
   return {};
 }
 
-std::optional<Decision> Policy::Decide(const std::u16string& name, const std::u16string& data) const {
-  if (kind_ == kNone || name != u"CHECK") return std::nullopt;
+void Policy::Asked(const std::u16string& ip, const std::u16string& device) {
+  asked_.insert(ip + u";" + device);
+}
+
+std::optional<Decision> Policy::Decide(const std::u16string& name, const std::u16string& data) {
+  if (name != u"CHECK") return std::nullopt;
   std::vector<std::u16string> f;
   std::size_t start = 0;
   for (;;) {
@@ -69,11 +75,20 @@ std::optional<Decision> Policy::Decide(const std::u16string& name, const std::u1
   }
   // Address; device; type; card; kind. A ";" inside the card splits it: the
   // card is everything between the third field and the last.
-  if (f.size() < 5 || f.back() != u"0") return std::nullopt;
+  if (f.size() < 5) return std::nullopt;
+  const std::u16string key = f[0] + u";" + f[1];
+  if (f.back() != u"0") {
+    asked_.erase(key);  // the request has ended, and the host's own answer with it
+    return std::nullopt;
+  }
+  if (kind_ == kNone || f[2] == u"I") return std::nullopt;
   std::u16string card = f[3];
   for (std::size_t i = 4; i + 1 < f.size(); ++i) card += u";" + f[i];
-  const bool placeholder = card == u"-1-1-1-1-1" || card == u"-2-2-2-2-2";
-  bool open = kind_ == kAllow || (kind_ == kCards && (placeholder || cards_.count(card) > 0));
+  bool open = kind_ == kAllow || (kind_ == kCards && (card == u"-2-2-2-2-2" || cards_.count(card) > 0));
+  if (card == u"-1-1-1-1-1") {
+    const bool asked = asked_.erase(key) > 0;
+    open = open && asked;
+  }
   return Decision{f[0], f[1], open ? u"TRUE" : u"FALSE"};
 }
 
