@@ -90,14 +90,12 @@ TEST_F(RoadTest, CardToGate) {
                         "IMG 0001",
                         "STATUS CHECK|" + card + "RQ|NEW",
                         "STATUS COME|" + card + "NEW|NEW",
-                        "STATUS STACK|" + card + "NEW|NEW",
                         "CHECK 127.0.0.1;0001;T;0012345678;0",
                         "STATUS STACK|" + card + "WAIT|WAIT",
                         "LOG %Отправлено на порт% GO127.0.0.1:0001",
                         "STATUS STACK|" + card + "OPEN|OPEN",
                         "LOG %Считано с порта% " + gr,
                         "STATUS COME|" + card + "FINISH|FINISH",
-                        "STATUS STACK|" + card + "FINISH|FINISH",
                         "CHECK 127.0.0.1;0001;T;0012345678;2",
                     }));
 }
