@@ -563,20 +563,13 @@ TEST_F(AddInTraceTest, TheTraceSizeAndFilesAreSettingsBesideTheSwitch) {
 }
 
 // Events: the variable first, then the value beside "Trace"; "all" reports every
-// live request on every pass, anything else is the default, told when unknown.
+// live request on every pass, anything else is the default, told once when unknown.
 TEST_F(AddInTraceTest, TheEventsSettingIsReadBesideTheTrace) {
   struct Case {
-    const char16_t* env;
-    const char16_t* registry;
+    const char16_t *env, *registry;
     bool every;
-    const char* told;  // in the one LOG event; "": none
-  } cases[] = {
-      {u"", u"", false, ""},
-      {u"", u"all", true, ""},
-      {u"All", u"", true, ""},
-      {u"", u"every", false, "Events: \"every\" is not \"all\""},
-      {u"news", u"all", false, "Events: \"news\" is not \"all\""},
-  };
+    std::size_t told;  // LOG events
+  } cases[] = {{u"", u"", false, 0}, {u"", u"all", true, 0}, {u"All", u"", true, 0}, {u"news", u"all", false, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(ToUtf8(c.env) + " / " + ToUtf8(c.registry));
     host.events.clear();
@@ -584,11 +577,7 @@ TEST_F(AddInTraceTest, TheEventsSettingIsReadBesideTheTrace) {
     ASSERT_TRUE(RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"Events", c.registry));
     ASSERT_EQ(init->Init(&host), S_OK);
     EXPECT_EQ(object->Controller()->EveryPassReported(), c.every);
-    const auto logs = host.DataOf(u"LOG");
-    ASSERT_EQ(logs.size(), *c.told ? 1u : 0u);
-    if (*c.told) {
-      EXPECT_EQ(ToUtf8(logs[0]).rfind(c.told, 0), 0u) << ToUtf8(logs[0]);
-    }
+    EXPECT_EQ(host.DataOf(u"LOG").size(), c.told);
     ASSERT_EQ(init->Done(), S_OK);
   }
   SetEnvironmentText(u"AX_GATE_EVENTS", u"");

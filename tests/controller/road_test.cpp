@@ -38,8 +38,8 @@ class RoadTest : public ::testing::Test {
     ASSERT_TRUE(connector.GetIsConnected());  // the server listens from here on
   }
 
-  // Each event once: every pass reports every live entry again, so a run of the
-  // same report is kept as one.
+  // Each event once: a run of the same report (the sweep's repeats of an entry
+  // that did not change) is kept as one.
   void Add(const std::string& line) {
     if (events.empty() || events.back() != line) events.push_back(line);
   }
