@@ -54,9 +54,9 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   static constexpr const char16_t* kTraceFilesVariable = u"AX_GATE_TRACE_FILES";
   static constexpr const char16_t* kTraceFilesValue = u"TraceFiles";
   // Which reports of the live requests reach the script, read the same way:
-  // "all" (in any letter case), every live request on every 10 ms pass; anything else, or nothing,
-  // only the reports that carry news (and a reminder a second of a request that
-  // waits). A value other than "all" or empty is told once in a LOG event.
+  // "all" (in any letter case), every live request on every 10 ms pass;
+  // anything else, or nothing, only the reports that carry news (and a reminder
+  // a second of a request that waits). Another value is told once in a LOG.
   static constexpr const char16_t* kEventsVariable = u"AX_GATE_EVENTS";
   static constexpr const char16_t* kEventsValue = u"Events";
   static constexpr const char16_t* kEventsAll = u"all";
