@@ -262,6 +262,7 @@ HRESULT AddInObject::Init(IDispatch* pConnection) try {
                              const TVar& c, const TVar& st, TPicture* img, const TVar& k,
                              TVar& mess, TVar& res) { CheckSQL(s, ip, d, dt, c, st, img, k, mess, res); };
     StartTrace();
+    ApplyEventsSetting();
   } catch (...) {
     // Only a system out of resources gets here; the host learns of it through
     // the result and the error log.
@@ -310,21 +311,33 @@ void AddInObject::Teardown() {
   FTraceFile.reset();
 }
 
+std::u16string AddInObject::Setting(const char16_t* variable, const char16_t* value) {
+  std::optional<std::u16string> text = GetEnvironmentText(variable);
+  if (!text || TrimCtl(*text).empty()) text = RegGetStringValue(RegRoot::CurrentUserSoftware, kSettingsKey, value);
+  return text && !TrimCtl(*text).empty() ? TrimCtl(*text) : std::u16string();
+}
+
+void AddInObject::ApplyEventsSetting() {
+  const std::u16string text = Setting(kEventsVariable, kEventsValue);
+  std::u16string word = text;  // letter case aside: "All" in the registry means it too
+  for (char16_t& c : word)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  const bool all = word == kEventsAll;
+  TSD->SetEveryPassReported(all);
+  if (!all && !text.empty())
+    Remark(u"Events: \"" + text + u"\" is not \"" + kEventsAll +
+           u"\"; only the reports that carry news go to the script");
+}
+
 void AddInObject::StartTrace() {
-  // A setting: the environment variable first, then the registry value.
-  auto setting = [](const char16_t* variable, const char16_t* value) {
-    std::optional<std::u16string> text = GetEnvironmentText(variable);
-    if (!text || TrimCtl(*text).empty()) text = RegGetStringValue(RegRoot::CurrentUserSoftware, kSettingsKey, value);
-    return text && !TrimCtl(*text).empty() ? TrimCtl(*text) : std::u16string();
-  };
-  const std::u16string path = setting(kTraceVariable, kTraceValue);
+  const std::u16string path = Setting(kTraceVariable, kTraceValue);
   if (path.empty()) return;
   TraceOptions options;
   options.path = path;
   // A number within its bounds; anything else leaves the default and says so.
   auto number = [&](const char16_t* variable, const char16_t* value, long long low, long long high,
                     long long fallback) {
-    const std::u16string text = setting(variable, value);
+    const std::u16string text = Setting(variable, value);
     if (text.empty()) return fallback;
     long long n = 0;
     bool ok = text.size() <= 9;

@@ -53,6 +53,13 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   static constexpr const char16_t* kTraceSizeValue = u"TraceSize";
   static constexpr const char16_t* kTraceFilesVariable = u"AX_GATE_TRACE_FILES";
   static constexpr const char16_t* kTraceFilesValue = u"TraceFiles";
+  // Which reports of the live requests reach the script, read the same way:
+  // "all" (in any letter case), every live request on every 10 ms pass;
+  // anything else, or nothing, only the reports that carry news (and a reminder
+  // a second of a request that waits). Another value is told once in a LOG.
+  static constexpr const char16_t* kEventsVariable = u"AX_GATE_EVENTS";
+  static constexpr const char16_t* kEventsValue = u"Events";
+  static constexpr const char16_t* kEventsAll = u"all";
 
   // IInitDone
   HRESULT STDMETHODCALLTYPE Init(IDispatch* pConnection) override;
@@ -125,6 +132,10 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   // that cannot be opened or written is reported once (ErrorMsg and a LOG
   // event) and switched off.
   void StartTrace();
+  void ApplyEventsSetting();
+  // A setting: its environment variable first, then the string value of that
+  // name under HKEY_CURRENT_USER\Software\ax_gate; trimmed, empty when neither is set.
+  static std::u16string Setting(const char16_t* variable, const char16_t* value);
   void Remark(const std::u16string& text);
   void TraceFailed(const std::u16string& why);
 

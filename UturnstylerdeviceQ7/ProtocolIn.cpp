@@ -69,8 +69,9 @@ void TTurnStylerDeviceQ7::p_hw_ProtocolIn(std::u16string AMess) {
 
     if (code == u"RQ") {
       std::u16string s = p_hw_CheckStatus(address, device, type, card, u"RQ");
-      const std::int32_t traced_at = FTrace ? p_hw_FindDevice(address, device) : -1;
-      TraceEntry traced(traced_at == -1 ? nullptr : FTrace, traced_at == -1 ? 0 : StackArray[traced_at]->Id);
+      const std::int32_t at = p_hw_FindDevice(address, device);
+      TraceEntry traced(at == -1 ? nullptr : FTrace, at == -1 ? 0 : StackArray[at]->Id);
+      if (at != -1) NoteTold(*StackArray[at], s, device, card);
       StatusReport(u"COME", address, device, type, card, s, s);
     } else if (code == u"PR" || code == u"GR" || code == u"FK") {
       std::int32_t i = p_hw_FindDevice(address, device);

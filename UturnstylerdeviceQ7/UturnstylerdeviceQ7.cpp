@@ -154,10 +154,37 @@ void TTurnStylerDeviceQ7::StatusReport(const std::u16string& AName, const std::u
                 Cardnumber + u"!" + Status1 + u"!" + Status2 + u"&");
 }
 
-void TTurnStylerDeviceQ7::EntryReport(const std::u16string& AName, const TRFidInfo& e) {
+// The sweep reports every live entry on every pass, up to a hundred times a
+// second. The host's script takes each report on the host's thread and its queue
+// drops the newest event when full, so reports that only repeat what it was told
+// would crowd out the decision requests and make a late answer later still. A
+// report carries news: a word, device or card the host has not been told for the
+// entry, or, while nothing changes, a reminder a second that the request lives.
+void TTurnStylerDeviceQ7::EntryReport(const std::u16string& AName, TRFidInfo& e) {
+  if (AName == u"STACK" && !FEveryPassReported && Repeats(e)) return;
   const std::u16string ip = e.IP, device = e.Device, type = e.DeviceType, card = e.CardNumber,
                        status = e.Status;
+  NoteTold(e, status, device, card);
   StatusReport(AName, ip, device, type, card, status, status);
+}
+
+void TTurnStylerDeviceQ7::NoteTold(TRFidInfo& e, const std::u16string& word, const std::u16string& device,
+                                   const std::u16string& card) {
+  e.Told = true;
+  e.ToldWord = word;
+  e.ToldDevice = device;
+  e.ToldCard = card;
+  e.ToldMs = CurrentClock().MonotonicMs();
+}
+
+// A clock that steps back restarts the wait for the reminder from the new
+// reading: it neither brings the reminder forward nor holds it off for longer
+// than the step.
+bool TTurnStylerDeviceQ7::Repeats(TRFidInfo& e) const {
+  if (!e.Told || e.ToldWord != e.Status || e.ToldDevice != e.Device || e.ToldCard != e.CardNumber) return false;
+  const std::int64_t now = CurrentClock().MonotonicMs();
+  if (now < e.ToldMs) e.ToldMs = now;
+  return now - e.ToldMs < kReminderMs;
 }
 
 TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u16string& Device,

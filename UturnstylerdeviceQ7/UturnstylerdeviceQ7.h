@@ -69,6 +69,12 @@ struct TRFidInfo {
   std::int64_t StartMs = 0;   // monotonic milliseconds of creation: every age counts from here
   std::int64_t SeenMs = 0;    // monotonic reading the age was last brought up to
   std::int64_t AgeMs = 0;     // milliseconds of age, forward steps only
+  // What the host was last told of the entry (a report's word, device and card)
+  // and when, on the monotonic clock: the sweep's report of an entry that has not
+  // changed since is held back, but for a reminder a second.
+  bool Told = false;
+  std::u16string ToldWord, ToldDevice, ToldCard;
+  std::int64_t ToldMs = 0;
   // Unique within the controller: tells an entry from a later one that the
   // allocator placed at the same address.
   std::uint64_t Id = 0;
@@ -143,6 +149,16 @@ class TTurnStylerDeviceQ7 : public TComponent {
 
   void SetTimerInterval(std::int32_t AValue);
 
+  // Which of the sweep's reports of a live entry ("STACK") go to the host and the
+  // monitor link. Off (the default): one that differs from the last report made
+  // for the entry (state word, device, card), and while the entry stays as it
+  // is one reminder a second. On: every live entry on every pass. Reports made
+  // by inbound messages are never held back.
+  bool EveryPassReported() const { return FEveryPassReported; }
+  void SetEveryPassReported(bool Value) { FEveryPassReported = Value; }
+  // The longest time an unchanged entry goes without a report while it is off.
+  static constexpr std::int64_t kReminderMs = 1000;
+
   // The trace of the entries' state words (not owned); none while it is off.
   void SetTrace(TTrace* Value) { FTrace = Value; }
 
@@ -206,6 +222,7 @@ class TTurnStylerDeviceQ7 : public TComponent {
   std::int32_t FRelayOpenDoor = 3;
   TDeviceConnector* FConnector = nullptr;
   bool FCheckET = false;
+  bool FEveryPassReported = false;
   TTrace* FTrace = nullptr;
 
  private:
@@ -240,7 +257,14 @@ class TTurnStylerDeviceQ7 : public TComponent {
                     const std::u16string& Device, const std::u16string& DeviceType,
                     const std::u16string& Cardnumber, const std::u16string& Status1,
                     const std::u16string& Status2);
-  void EntryReport(const std::u16string& AName, const TRFidInfo& e);
+  // A report of the entry (AName "STACK", "COME"): the sweep's ("STACK") is held
+  // back when it would only repeat what the host was told (see
+  // SetEveryPassReported).
+  void EntryReport(const std::u16string& AName, TRFidInfo& e);
+  // Remembers a report made for the entry.
+  static void NoteTold(TRFidInfo& e, const std::u16string& word, const std::u16string& device,
+                       const std::u16string& card);
+  bool Repeats(TRFidInfo& e) const;
   void Log(const std::u16string& text);
   void Fail(const std::u16string& text);
   // Fail for reports whose caller must go on: an OnError handler that raises is

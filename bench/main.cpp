@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     o.site_seconds = 5;
     o.search_step_seconds = 2;
     o.exhaust_seconds = 2;
-    o.script_seconds = 20;
+    o.script_seconds = 4;
+    o.script_settle_seconds = 8;
   }
   if (idle >= 0) o.idle_seconds = idle;
   auto want = [&](const char* name) { return only.empty() || only.count(name) > 0; };

@@ -237,16 +237,20 @@ void PrintTables(const Options& o, const Results& r) {
                 kExhaustCpuPercent, e.seconds);
   }
   if (!r.script.empty()) {
-    std::printf("\nSlow script (keep-alive every 5 s and a card a minute per controller; the script holds the\n"
-                "host's thread a fixed time per event and answers every card \"TRUE\")\n");
-    std::printf("%8s %10s %14s %18s %18s %8s %8s %10s\n", "devices", "script ms", "thread in it", "events lost",
-                "CHECK lost", "cards", "opened", "timed out");
+    std::printf("\nSlow script (keep-alive every 5 s per controller; the script holds the host's thread a fixed time\n"
+                "per event, CHECK of kind 0 its own, and answers every card \"TRUE\"; events a card: those that are\n"
+                "not a keep-alive's, over the cards)\n");
+    std::printf("%8s %6s %8s %8s %8s %8s %8s %20s %16s %7s %7s %9s %9s\n", "devices", "card s", "CHECK ms",
+                "other ms", "Events", "ev/card", "thread", "events lost", "CHECK lost", "cards", "t/out", "GO p50 ms",
+                "GO p99 ms");
     for (const auto& x : r.script)
-      std::printf("%8d %10d %13.0f%% %18s %18s %8llu %8llu %10llu\n", x.devices, x.cost_ms, x.script_share * 100,
+      std::printf("%8d %6d %8.2f %8.2f %8s %8.1f %7.0f%% %20s %16s %7llu %7llu %9.0f %9.0f\n", x.row.devices,
+                  x.row.card_ms / 1000, x.row.check_us / 1000.0, x.row.other_us / 1000.0, x.every ? "all" : "default",
+                  x.EventsPerCard(), x.script_share * 100,
                   (std::to_string(x.events_lost) + " of " + std::to_string(x.events)).c_str(),
                   (std::to_string(x.checks_lost) + " of " + std::to_string(x.checks)).c_str(),
-                  static_cast<unsigned long long>(x.cards), static_cast<unsigned long long>(x.opened),
-                  static_cast<unsigned long long>(x.timed_out));
+                  static_cast<unsigned long long>(x.cards), static_cast<unsigned long long>(x.timed_out),
+                  x.frame.p50_ms, x.frame.p99_ms);
   }
   if (!r.flood.empty() || !r.site.empty())
     std::printf("(longest callback: \"running\": one had not returned when read, its age so far is shown;\n"
@@ -352,11 +356,14 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
   j << "\n  ],\n  \"slow_script\": [";
   for (std::size_t i = 0; i < r.script.size(); ++i) {
     const auto& x = r.script[i];
-    j << (i ? "," : "") << "\n    {\"devices\":" << x.devices << ",\"script_ms_per_event\":" << x.cost_ms
-      << ",\"seconds\":" << x.seconds << ",\"thread_share_in_script\":" << Num(x.script_share)
+    j << (i ? "," : "") << "\n    {\"devices\":" << x.row.devices << ",\"card_every_ms\":" << x.row.card_ms
+      << ",\"script_us_per_check\":" << x.row.check_us << ",\"script_us_per_other_event\":" << x.row.other_us
+      << ",\"events_setting\":" << (x.every ? "\"all\"" : "\"default\"") << ",\"seconds\":" << x.seconds << ",\"thread_share_in_script\":" << Num(x.script_share)
       << ",\"events\":" << x.events << ",\"events_lost\":" << x.events_lost << ",\"cards\":" << x.cards
       << ",\"check_requests\":" << x.requests << ",\"checks\":" << x.checks << ",\"checks_lost\":" << x.checks_lost
-      << ",\"opened\":" << x.opened << ",\"timed_out\":" << x.timed_out << ",\"no_answer\":" << x.no_answer << "}";
+      << ",\"opened\":" << x.opened << ",\"timed_out\":" << x.timed_out << ",\"no_answer\":" << x.no_answer
+      << ",\"keepalive_events\":" << x.alive_events << ",\"events_per_card\":" << Num(x.EventsPerCard())
+      << ",\"card_to_go_p50_ms\":" << Num(x.frame.p50_ms) << ",\"card_to_go_p99_ms\":" << Num(x.frame.p99_ms) << "}";
   }
   j << "\n  ],\n  \"errors\": [";
   for (std::size_t i = 0; i < r.errors.size(); ++i) j << (i ? "," : "") << Quote(r.errors[i]);

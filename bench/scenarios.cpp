@@ -1047,16 +1047,23 @@ void RunExhaust(const Options& o, Results& r) {
 
 namespace {
 
-// Every device presents a card once a minute (or every `interval_ms`), each at
-// its own phase, whatever became of its last one; a GO is followed by the relay
-// report and the finished pass, as a turnstile does.
+// Every device presents a card every `interval_ms`, each at its own phase,
+// whatever became of its last one; a GO is followed by the relay report and the
+// finished pass, as a turnstile does. The time from a card to its GO frame is
+// kept for every card that got one.
 class CardRound {
  public:
   CardRound(DeviceSet& devs, unsigned interval_ms, std::uint64_t seed)
-      : devs_(devs), pacer_(devs, [this](Device& d) { return devsim::CardRequestLine(d.id, CardNumber(d.index, seq_++)); }) {
+      : devs_(devs), sent_ns_(static_cast<std::size_t>(devs.Size()), 0), pacer_(devs, [this](Device& d) {
+          sent_ns_[static_cast<std::size_t>(d.index)] = NowNs();
+          return devsim::CardRequestLine(d.id, CardNumber(d.index, seq_++));
+        }) {
     for (int i = 0; i < devs_.Size(); ++i)
-      devs_[i].on_go = [this](Device& d, std::int64_t) {
+      devs_[i].on_go = [this](Device& d, std::int64_t now) {
         ++opened_;
+        std::int64_t& sent = sent_ns_[static_cast<std::size_t>(d.index)];
+        if (sent) frames_ns_.push_back(now - sent);
+        sent = 0;
         devs_.Send(d, PassLines(d.id));
       };
     pacer_.Start(1000.0 / interval_ms, seed, 5);
@@ -1071,10 +1078,13 @@ class CardRound {
   void Stop() { pacer_.Stop(); }
   std::uint64_t Cards() const { return pacer_.Lines(); }
   std::uint64_t Opened() const { return opened_; }
+  const std::vector<std::int64_t>& Frames() const { return frames_ns_; }
 
  private:
   DeviceSet& devs_;
   int seq_ = 0;
+  std::vector<std::int64_t> sent_ns_;  // by device: its latest card not yet opened
+  std::vector<std::int64_t> frames_ns_;
   Pacer pacer_;
   std::uint64_t opened_ = 0;
 };
@@ -1085,12 +1095,31 @@ std::uint64_t SumSlots(SharedState& st, int devices, std::atomic<std::uint32_t> 
   return n;
 }
 
-ScriptResult MeasureScript(const Options& o, int devices, int cost_ms, Results& r) {
+// The add-in reads its Events setting at Init: the server process takes it from
+// the environment it is started with.
+class EventsSetting {
+ public:
+  explicit EventsSetting(bool every) {
+    if (every) ::setenv("AX_GATE_EVENTS", "all", 1);
+    else ::unsetenv("AX_GATE_EVENTS");
+  }
+  ~EventsSetting() { ::unsetenv("AX_GATE_EVENTS"); }
+  EventsSetting(const EventsSetting&) = delete;
+  EventsSetting& operator=(const EventsSetting&) = delete;
+};
+
+ScriptResult MeasureScript(const Options& o, const Options::ScriptRow& row, bool every, Results& r) {
   ScriptResult res;
-  res.devices = devices;
-  res.cost_ms = cost_ms;
+  res.row = row;
+  res.every = every;
   res.seconds = o.script_seconds;
-  ServerProc full("full");
+  const int devices = row.devices;
+  std::unique_ptr<ServerProc> started;
+  {
+    EventsSetting setting(every);
+    started = std::make_unique<ServerProc>("full");
+  }
+  ServerProc& full = *started;
   if (!full.Ok()) {
     r.errors.push_back("script: the add-in did not start");
     return res;
@@ -1106,15 +1135,15 @@ ScriptResult MeasureScript(const Options& o, int devices, int cost_ms, Results& 
   }
   site.SetReading(true);
   for (int i = 0; i < devices; ++i) st.dev[i].answer.store(1);
-  st.event_cost_ns.store(static_cast<std::int64_t>(cost_ms) * 1000000);
-  const std::uint64_t events0 = st.events.load(), lost0 = st.lost.load();
+  st.event_cost_ns.store(static_cast<std::int64_t>(row.other_us) * 1000);
+  st.check_cost_ns.store(static_cast<std::int64_t>(row.check_us) * 1000);
+  const std::uint64_t events0 = st.events.load(), lost0 = st.lost.load(), alive0 = st.alive_events.load();
   const std::int64_t script0 = st.script_ns.load();
   const std::int64_t t0 = NowNs();
-  std::uint64_t cards = 0, opened = 0;
   {
     Pacer keepalive(site);
     keepalive.Start(0.2, 777);
-    CardRound round(site, 60000, 4242);
+    CardRound round(site, static_cast<unsigned>(row.card_ms), 4242);
     loop.RunFor(static_cast<unsigned>(o.script_seconds) * 1000);
     const std::int64_t t1 = NowNs();
     res.script_share = static_cast<double>(st.script_ns.load() - script0) / static_cast<double>(t1 - t0);
@@ -1122,28 +1151,30 @@ ScriptResult MeasureScript(const Options& o, int devices, int cost_ms, Results& 
     round.Stop();
     // The requests still alive end within the add-in's time limits.
     loop.RunUntil([&] { return ended >= SumSlots(st, devices, &DeviceSlot::requests); },
-                  static_cast<unsigned>(o.settle_seconds) * 1000);
-    cards = round.Cards();
-    opened = round.Opened();
+                  static_cast<unsigned>(o.script_settle_seconds) * 1000);
+    res.cards = round.Cards();
+    res.opened = round.Opened();
+    res.frame = Summarise(round.Frames());
   }
-  res.cards = cards;
-  res.opened = opened;
   res.events = st.events.load() - events0;
   res.events_lost = st.lost.load() - lost0;
+  res.alive_events = st.alive_events.load() - alive0;
   res.requests = SumSlots(st, devices, &DeviceSlot::requests);
   res.timed_out = SumSlots(st, devices, &DeviceSlot::timeouts);
   res.no_answer = SumSlots(st, devices, &DeviceSlot::noanswer);
   res.checks = res.requests + res.timed_out + res.no_answer + SumSlots(st, devices, &DeviceSlot::finished);
   res.checks_lost = SumSlots(st, devices, &DeviceSlot::checks_lost);
   if (!full.Alive()) r.errors.push_back("script: the add-in's process died");
-  std::printf("  %d devices, script %d ms an event: %.0f %% of the host's thread in the script; %llu events, %llu "
-              "lost at the queue; %llu cards, %llu requests, %llu opened, %llu timed out, %llu no answer; CHECK "
-              "events lost %llu of %llu\n",
-              devices, cost_ms, res.script_share * 100, static_cast<unsigned long long>(res.events),
+  std::printf("  %d devices, a card every %d s, CHECK %.2f ms, other events %.2f ms, Events %s: %.0f %% of the "
+              "host's thread in the script; %llu events (%.1f a card), %llu lost at the queue; %llu cards, %llu "
+              "opened, %llu timed out, %llu no answer; CHECK events lost %llu of %llu; card -> GO p50 %.0f ms, p99 "
+              "%.0f ms\n",
+              devices, row.card_ms / 1000, row.check_us / 1000.0, row.other_us / 1000.0, every ? "all" : "default",
+              res.script_share * 100, static_cast<unsigned long long>(res.events), res.EventsPerCard(),
               static_cast<unsigned long long>(res.events_lost), static_cast<unsigned long long>(res.cards),
-              static_cast<unsigned long long>(res.requests), static_cast<unsigned long long>(res.opened),
-              static_cast<unsigned long long>(res.timed_out), static_cast<unsigned long long>(res.no_answer),
-              static_cast<unsigned long long>(res.checks_lost), static_cast<unsigned long long>(res.checks));
+              static_cast<unsigned long long>(res.opened), static_cast<unsigned long long>(res.timed_out),
+              static_cast<unsigned long long>(res.no_answer), static_cast<unsigned long long>(res.checks_lost),
+              static_cast<unsigned long long>(res.checks), res.frame.p50_ms, res.frame.p99_ms);
   std::fflush(stdout);
   return res;
 }
@@ -1151,12 +1182,13 @@ ScriptResult MeasureScript(const Options& o, int devices, int cost_ms, Results& 
 }  // namespace
 
 void RunScript(const Options& o, Results& r) {
-  std::printf("slow script: controllers with a keep-alive every 5 s and a card a minute each, for %d s; the\n"
-              "  script holds the host's thread for a fixed time per event and answers every card \"TRUE\" ...\n",
+  std::printf("slow script: controllers with a keep-alive every 5 s and a card every few seconds each, %d s a\n"
+              "  row; the script holds the host's thread a fixed time per event and answers every card \"TRUE\";\n"
+              "  each row with the add-in's Events setting at its default and at \"all\" ...\n",
               o.script_seconds);
   std::fflush(stdout);
-  for (int devices : o.script_devices)
-    for (int cost : o.script_costs_ms) r.script.push_back(MeasureScript(o, devices, cost, r));
+  for (const auto& row : o.script_rows)
+    for (bool every : {false, true}) r.script.push_back(MeasureScript(o, row, every, r));
 }
 
 // ------------------------------------------------------------ child side

@@ -43,12 +43,22 @@ struct Options {
   int exhaust_files = 32;
   int exhaust_clients = 64;
   int exhaust_seconds = 3;
-  // slow script: controllers with a keep-alive every 5 s and a card a minute each
-  // (each at its own phase), the host's script holding the thread this long per
-  // event it is handed, every card answered "TRUE".
-  std::vector<int> script_devices = {100, 1000};
-  std::vector<int> script_costs_ms = {1, 5};
-  int script_seconds = 60;
+  // slow script: controllers with a keep-alive every 5 s and a card every card_ms
+  // each (each at its own phase); the host's script holds the thread check_us for
+  // a decision request (CHECK of kind 0) and other_us for every other event it is
+  // handed, and answers every card "TRUE". A careless script pays the same for
+  // every event; one that follows the guide looks the card up and leaves the rest
+  // at once. Each row runs with the add-in's Events setting at its default and "all".
+  struct ScriptRow {
+    int devices, card_ms, check_us, other_us;
+  };
+  std::vector<ScriptRow> script_rows = {
+      {100, 5000, 1000, 1000},     {100, 5000, 5000, 5000},     {100, 5000, 5000, 50},
+      {100, 5000, 20000, 50},      {300, 20000, 1000, 1000},    {1000, 60000, 1000, 1000},
+      {1000, 60000, 5000, 5000},   {1000, 60000, 5000, 50},     {1000, 60000, 20000, 50},
+  };
+  int script_seconds = 10;
+  int script_settle_seconds = 9;  // a request lives at most TimeOut + 2 s after its card
 };
 
 struct Percentiles {
@@ -186,8 +196,8 @@ struct ExhaustResult {
 };
 
 struct ScriptResult {
-  int devices = 0;
-  int cost_ms = 0;                // the script's time per event
+  Options::ScriptRow row{};
+  bool every = false;             // Events = "all": every live request reported on every pass
   int seconds = 0;
   double script_share = 0;        // of the host's thread's time, the part spent in the script
   std::uint64_t events = 0;       // external events raised
@@ -199,6 +209,11 @@ struct ScriptResult {
   std::uint64_t opened = 0;       // GO frames the controllers received
   std::uint64_t timed_out = 0;    // requests that ended in TIMEOUT (kind 1)
   std::uint64_t no_answer = 0;    // ended by kind 3
+  std::uint64_t alive_events = 0; // events made by keep-alives (their STATUS "HardReset" and LOG)
+  Percentiles frame;              // card line sent -> its GO frame at the controller
+  double EventsPerCard() const {
+    return cards ? static_cast<double>(events - alive_events) / static_cast<double>(cards) : 0;
+  }
 };
 
 struct Results {

@@ -75,8 +75,14 @@ class BenchHost final : public IDispatch, public IAsyncEvent, public IErrorLog, 
     state_->events.fetch_add(1, std::memory_order_relaxed);
     Event ev{BstrToU16(source), BstrToU16(name), BstrToU16(data)};
     if (ev.name == u"LOG") {
-      if (ev.data.compare(0, kReadFromPort.size(), kReadFromPort) == 0)
+      if (ev.data.compare(0, kReadFromPort.size(), kReadFromPort) == 0) {
         state_->lines.fetch_add(1, std::memory_order_relaxed);
+        // A keep-alive reaches the controller as its "HardReset" word, with a check.
+        if (ev.data.find(u"HardReset", kReadFromPort.size()) != std::u16string::npos)
+          state_->alive_events.fetch_add(1, std::memory_order_relaxed);
+      }
+    } else if (ev.name == u"STATUS") {
+      if (EndsWith(ev.data, u";HardReset")) state_->alive_events.fetch_add(1, std::memory_order_relaxed);
     } else if (ev.name == u"CHECK") {
       Arrived(ev, now);
     }
@@ -105,6 +111,10 @@ class BenchHost final : public IDispatch, public IAsyncEvent, public IErrorLog, 
     int index = -1;
     int kind = -1;
   };
+
+  static bool EndsWith(const std::u16string& text, std::u16string_view end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+  }
 
   static Check Parse(const std::u16string& data) {
     Check c;
@@ -149,10 +159,12 @@ class BenchHost final : public IDispatch, public IAsyncEvent, public IErrorLog, 
   // as the host's window messages are; one that takes none gets all of them.
   void Deliver() {
     posted_ = false;
-    const std::int64_t cost = state_->event_cost_ns.load(std::memory_order_relaxed);
-    for (std::size_t n = cost > 0 ? 1 : queue_.size(); n > 0 && !queue_.empty(); --n) {
+    const std::int64_t event_cost = state_->event_cost_ns.load(std::memory_order_relaxed);
+    const std::int64_t check_cost = state_->check_cost_ns.load(std::memory_order_relaxed);
+    for (std::size_t n = event_cost > 0 || check_cost > 0 ? 1 : queue_.size(); n > 0 && !queue_.empty(); --n) {
       Event ev = std::move(queue_.front());
       queue_.pop_front();
+      const std::int64_t cost = ev.name == u"CHECK" && Parse(ev.data).kind == 0 ? check_cost : event_cost;
       const std::int64_t start = NowNs();
       // The thread is held as the host's interpreter holds it.
       for (std::int64_t left = cost; left > 0; left = start + cost - NowNs())

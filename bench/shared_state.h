@@ -52,7 +52,9 @@ struct SharedState {
   // The host's script: how long it takes per delivered event (set by the driver;
   // 0: no time at all) and how long the host's thread has spent in it.
   std::atomic<std::int64_t> event_cost_ns{0};
+  std::atomic<std::int64_t> check_cost_ns{0};  // for a decision request (CHECK of kind 0)
   std::atomic<std::int64_t> script_ns{0};
+  std::atomic<std::uint64_t> alive_events{0};  // events made by keep-alives
   DeviceSlot dev[kMaxDevices];
 };
 

@@ -563,6 +563,28 @@ TEST_F(AddInTraceTest, TheTraceSizeAndFilesAreSettingsBesideTheSwitch) {
   RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"TraceFiles", u"");  // the real registry keeps it
 }
 
+// Events: the variable first, then the value beside "Trace"; "all" reports every
+// live request on every pass, anything else is the default, told once when unknown.
+TEST_F(AddInTraceTest, TheEventsSettingIsReadBesideTheTrace) {
+  struct Case {
+    const char16_t *env, *registry;
+    bool every;
+    std::size_t told;  // LOG events
+  } cases[] = {{u"", u"", false, 0}, {u"", u"all", true, 0}, {u"All", u"", true, 0}, {u"news", u"all", false, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.env) + " / " + ToUtf8(c.registry));
+    host.events.clear();
+    ASSERT_TRUE(SetEnvironmentText(u"AX_GATE_EVENTS", c.env));
+    ASSERT_TRUE(RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"Events", c.registry));
+    ASSERT_EQ(init->Init(&host), S_OK);
+    EXPECT_EQ(object->Controller()->EveryPassReported(), c.every);
+    EXPECT_EQ(host.DataOf(u"LOG").size(), c.told);
+    ASSERT_EQ(init->Done(), S_OK);
+  }
+  SetEnvironmentText(u"AX_GATE_EVENTS", u"");
+  RegSetStringValue(RegRoot::CurrentUserSoftware, u"ax_gate", u"Events", u"");
+}
+
 TEST_F(AddInTraceTest, ATraceThatCannotBeOpenedIsReportedOnceAndTheAddInGoesOn) {
   // A file in a directory that is not there, a directory, and (where there is
   // one) a device that takes no byte.

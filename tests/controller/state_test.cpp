@@ -97,7 +97,7 @@ TEST_F(ControllerTest, StatusReportErrorBecomesCode07AndTheOperationCompletes) {
   };
   In(Card(u"0001", u"0012345678"));
   // Both reports of the request failed; the entry was still made and put to the host.
-  EXPECT_EQ(Count("ERR [07] handler broke"), 2 + 2);  // CHECK, COME, then STACK twice
+  EXPECT_EQ(Count("ERR [07] handler broke"), 2 + 1);  // CHECK, COME, then STACK of WAIT
   ASSERT_EQ(ctl.StackCount(), 1u);
   EXPECT_EQ(ctl.Entry(0).Status, u"WAIT");
   EXPECT_EQ(Count("SQL 0"), 1);
@@ -114,7 +114,7 @@ TEST_F(ControllerTest, StatusLinesGoToTheMonitorWithoutAStatusHandler) {
   ASSERT_GE(ctl.monitor.size(), 3u);
   EXPECT_EQ(ctl.monitor[0], u"STATUS!CHECK!10.0.0.5!0001!T!0012345678!RQ!NEW&");
   EXPECT_EQ(ctl.monitor[1], u"STATUS!COME!10.0.0.5!0001!T!0012345678!NEW!NEW&");
-  EXPECT_EQ(ctl.monitor[2], u"STATUS!STACK!10.0.0.5!0001!T!0012345678!NEW!NEW&");
+  EXPECT_EQ(ctl.monitor[2], u"STATUS!STACK!10.0.0.5!0001!T!0012345678!WAIT!WAIT&");
 }
 
 TEST(ControllerState, MonitorRoleNoneDropsLinesWithoutTouchingTheConnector) {

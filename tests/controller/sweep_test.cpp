@@ -140,6 +140,49 @@ TEST_F(ControllerTest, EveryRequestEndsByTheLongestLimit) {
     }
 }
 
+// The sweep's report of an entry goes to the host and the monitor link when it
+// tells something new (word, device, card; a COME counts), else once a second;
+// with every pass reported, on each pass. Each row runs 10 ms passes over `ms`;
+// `then` changes the entry half-way.
+TEST_F(ControllerTest, ReportsCarryNewsUnlessEveryPassIsAsked) {
+  struct Row {
+    const char* name;
+    std::function<void()> start, then;
+    int ms, news, every;  // "STACK" reports by default and with every pass reported
+  };
+  auto card = [this] { In(Card(u"0001", u"77")); };
+  auto state = [this](const char16_t* word) {
+    return [this, word] { ctl.p_hw_FindDeviceByRelay(A, u"0001", u"T", u"77"), ctl.Entry(0).Status = word; };
+  };
+  answers[3] = TVar(0);  // a "NOANSWER" entry stays
+  const Row rows[] = {
+      {"a card nobody answers: WAIT, at 1 s, at 2 s", card, nullptr, 2000, 3, 202},
+      {"in progress", state(u"PROGRESS"), nullptr, 1500, 2, 150},
+      {"no answer, kept", state(u"NOANSWER"), nullptr, 990, 1, 99},
+      {"answered", card, [this] { ctl.p_hw_manual(A, u"0001", u"TRUE"); }, 400, 2, 42},
+      {"the device changes", card, [this] { ctl.p_hw_manual(A, u"0002", u"WAIT"); }, 400, 2, 42},
+      {"the pass done, told by its COME", card, [this] { In(Code(u"0001", u"GR")); }, 400, 1, 23},
+      {"a second card told last", card, [this] { In(Card(u"0001", u"78")); }, 400, 2, 42},
+  };
+  for (bool every : {false, true}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + (every ? ", every pass" : ""));
+      ctl.ClearStack();
+      ctl.SweepTimer().SetEnabled(false);
+      ctl.SetEveryPassReported(every);
+      trace.clear();
+      row.start();
+      for (int ms = 0; ms < row.ms; ms += 10) {
+        if (ms == row.ms / 2 && row.then) row.then();
+        AdvanceMs(10);
+        Pass();
+      }
+      EXPECT_EQ(Count("STATUS STACK"), every ? row.every : row.news);
+      EXPECT_EQ(Count("MON STATUS!STACK!"), Count("STATUS STACK"));
+    }
+  }
+}
+
 TEST_F(ControllerTest, CardRoadAtATurnstile) {
   decide = [](int kind, TVar& Mess, TVar& r) {
     if (kind == 0) Mess = TVar(u"|Welcome|Ivanov I.|");
@@ -149,6 +192,7 @@ TEST_F(ControllerTest, CardRoadAtATurnstile) {
   ASSERT_EQ(ctl.StackCount(), 1u);
   EXPECT_EQ(ctl.Entry(0).Status, u"WAIT");
   EXPECT_EQ(ctl.Entry(0).InfoMess, u"|Welcome|Ivanov I.|");
+  AdvanceMs(TTurnStylerDeviceQ7::kReminderMs);
   Pass();
   EXPECT_EQ(Count("STATUS STACK|10.0.0.5|0001|T|0012345678|WAIT|WAIT"), 2);
 
@@ -171,10 +215,8 @@ TEST_F(ControllerTest, CardRoadAtATurnstile) {
   In(Code(u"0001", u"GR"));
   EXPECT_EQ(ctl.Entry(0).Status, u"FINISH");
   trace.clear();
-  Pass();
-  EXPECT_EQ(Take(), (Trace{"STATUS STACK|10.0.0.5|0001|T|0012345678|FINISH|FINISH",
-                           "MON STATUS!STACK!10.0.0.5!0001!T!0012345678!FINISH!FINISH&",
-                           "SQL 2|10.0.0.5|0001|T|0012345678|FINISH"}));
+  Pass();  // the "COME" of "GR" told FINISH
+  EXPECT_EQ(Take(), (Trace{"SQL 2|10.0.0.5|0001|T|0012345678|FINISH"}));
   EXPECT_EQ(ctl.StackCount(), 0u);
   EXPECT_TRUE(ctl.TimerOn());
   Pass();
@@ -491,6 +533,7 @@ TEST_F(ControllerTest, OneFailingEntryDoesNotStopTheSweep) {
   EXPECT_NO_THROW(ctl.StackTimeTimer());
   EXPECT_FALSE(ctl.Busy());
   trace.clear();
+  AdvanceMs(TTurnStylerDeviceQ7::kReminderMs);
   ctl.StackTimeTimer();
   EXPECT_EQ(Count("STATUS STACK"), 2);
 }

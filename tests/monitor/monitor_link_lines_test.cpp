@@ -285,8 +285,7 @@ TEST(MonitorLines, ACardRoadOfTheServerIsTheEventListOfItsMonitorClient) {
                        "STATUS STACK|" + card + "WAIT|WAIT",
                        "LOG %Отправлено на порт% GO127.0.0.1:0001",
                        "STATUS STACK|" + card + "OPEN|OPEN",
-                       "STATUS COME|" + card + "FINISH|FINISH",
-                       "STATUS STACK|" + card + "FINISH|FINISH"};
+                       "STATUS COME|" + card + "FINISH|FINISH"};
   for (const std::string& step : steps)
     EXPECT_NE(std::find(c.events.begin(), c.events.end(), step), c.events.end()) << step;
   EXPECT_EQ(s.Count("ERR"), 0);

@@ -102,7 +102,8 @@ int Run(int argc, char** argv) {
   };
   ctrl.OnLog = [](TObject*, const std::u16string& s) { Print("log      ", s); };
   ctrl.OnError = [](TObject*, const std::u16string& s) { Print("error    ", s); };
-  // The sweep reports every live entry every 10 ms; unless asked for all of them,
+  // The sweep repeats the report of an entry that did not change (once a second,
+  // or on every 10 ms pass when every pass is reported); unless asked for all,
   // an entry's "STACK" report is shown when it differs from the last one shown.
   std::map<std::u16string, std::u16string> last_stack;
   ctrl.OnCheckStatus = [&](TObject*, const TVar& name, const TVar& ip, const TVar& device, const TVar& type,
