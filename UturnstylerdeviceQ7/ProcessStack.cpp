@@ -2,7 +2,9 @@
 //
 // Each sweep pass works through the entries that were there when it started and
 // applies the steps A to M below to each, in order; every step reads the state the
-// steps before it left. A pass drops at most one entry and ends there.
+// steps before it left. A pass that drops an entry goes on with the next one: at a
+// busy site the entries behind a drop (new requests, answers waiting for their
+// open command) would otherwise wait a tick for every drop ahead of them.
 //
 // Handlers called on the way (reports, the decision event, the connector) may call
 // back into the controller: a GateOpen writes an entry's state at once, an inbound
@@ -16,6 +18,7 @@
 // command is reported, in practice) is reported with "[08] " and the pass goes on
 // with the next entry: one broken entry must not keep the others from being
 // reported, closed or timed out.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -89,13 +92,12 @@ bool TTurnStylerDeviceQ7::p_hw_SecondsExceeded(std::int32_t N, double A, double 
 }
 
 // A limit of N seconds has run out when the entry's age, in whole seconds rounded
-// down, is greater than N. The age is counted on the monotonic clock, from
-// forward steps only: after a step back it goes on from the new reading.
+// down, is greater than N. The age is counted on the monotonic clock up to its
+// highest reading: readings that bounce between two cores would otherwise add
+// the skew between them again at every bounce.
 bool TTurnStylerDeviceQ7::AgeExceeded(std::int64_t N, TRFidInfo& e) const {
-  const std::int64_t now = CurrentClock().MonotonicMs();
-  if (now > e.SeenMs) e.AgeMs += now - e.SeenMs;
-  e.SeenMs = now;
-  return e.AgeMs / 1000 > N;
+  e.HighMs = std::max(e.HighMs, CurrentClock().MonotonicMs());
+  return (e.HighMs - e.StartMs) / 1000 > N;
 }
 
 void TTurnStylerDeviceQ7::Drop(Place& at) {
@@ -114,14 +116,12 @@ void TTurnStylerDeviceQ7::p_hw_ProcessStack() {
     for (std::size_t i = 0; i < StackArray.size(); ++i) entries.push_back(PlaceOf(i));
     for (Place& at : entries) {
       if (!Find(at)) continue;  // a nested pass dropped it
-      StepEnd end = StepEnd::Go;
       try {
-        end = SweepEntry(at);
+        SweepEntry(at);  // dropped or not, the pass goes on with the entry behind it
       } catch (...) {
         // The entry keeps what its steps wrote before the error.
         FailQuietly(u"[08] " + CaughtMessage());
       }
-      if (end == StepEnd::Dropped) return;  // the pass ends at once, timer left on
     }
   }
   if (StackArray.empty() && StackTime) StackTime->SetEnabled(false);

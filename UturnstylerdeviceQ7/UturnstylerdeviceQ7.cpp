@@ -2,6 +2,7 @@
 // the sweep timer and the way the controller raises its reports.
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "UConnector/UConnector.h"
@@ -171,7 +172,7 @@ TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u1
   Clock& clock = CurrentClock();
   e->Starttime = clock.TimeOfDay();
   e->StartMs = clock.MonotonicMs();
-  e->SeenMs = e->StartMs;
+  e->HighMs = e->StartMs;
   e->Id = ++FLastEntryId;
   SetState(*e, u"NEW");
   StackArray.push_back(std::move(e));
@@ -193,15 +194,15 @@ bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {
   return false;
 }
 
+// A pass that drops entries leaves every later index stale by one per drop:
+// the lookup is a binary search, not a scan of the whole stack per step.
 bool TTurnStylerDeviceQ7::Find(Place& at) const {
   if (at.index < StackArray.size() && StackArray[at.index]->Id == at.id) return true;
-  for (std::size_t k = 0; k < StackArray.size(); ++k) {
-    if (StackArray[k]->Id == at.id) {
-      at.index = k;
-      return true;
-    }
-  }
-  return false;
+  const auto it = std::lower_bound(StackArray.begin(), StackArray.end(), at.id,
+                                   [](const std::unique_ptr<TRFidInfo>& e, std::uint64_t id) { return e->Id < id; });
+  if (it == StackArray.end() || (*it)->Id != at.id) return false;
+  at.index = static_cast<std::size_t>(it - StackArray.begin());
+  return true;
 }
 
 }  // namespace axg

@@ -55,9 +55,10 @@ struct TRFidInfo {
   // which the host and the monitor link know times. Ages, which decide when a
   // request runs out of time, are counted in monotonic milliseconds from StartMs,
   // so that they neither restart at midnight nor jump when the clock is set. The
-  // age adds up only the forward steps between readings: a monotonic clock that
-  // steps back (seen on some multi-core machines) neither ages an entry nor stops
-  // its age for longer than the step.
+  // age runs from StartMs to the highest reading seen: a monotonic clock that
+  // steps back (readings alternating between the cores of an old multi-core
+  // machine) stops the age until the clock is past that reading again, so an
+  // age never runs faster than real time.
   double Starttime = 0;       // local time of day (fraction of a day) of creation
   std::unique_ptr<TPicture> Img = std::make_unique<TPicture>();
   std::int32_t sys = 0;
@@ -67,8 +68,7 @@ struct TRFidInfo {
   bool Finish = false;        // last command acknowledged
   double CRCtime = 0;         // time of day of the last send
   std::int64_t StartMs = 0;   // monotonic milliseconds of creation: every age counts from here
-  std::int64_t SeenMs = 0;    // monotonic reading the age was last brought up to
-  std::int64_t AgeMs = 0;     // milliseconds of age, forward steps only
+  std::int64_t HighMs = 0;    // highest monotonic reading seen since: the age is HighMs - StartMs
   // Unique within the controller: tells an entry from a later one that the
   // allocator placed at the same address.
   std::uint64_t Id = 0;
@@ -209,8 +209,10 @@ class TTurnStylerDeviceQ7 : public TComponent {
 
  private:
   // An entry and the index it had when last looked up. Handlers may drop entries
-  // (through a nested pass) or append them, so an index goes stale; Find puts it
-  // right and tells whether the entry is still in the stack.
+  // (through a nested pass) or append them, and a pass drops entries ahead of
+  // the ones it has still to visit, so an index goes stale; Find puts it right
+  // and tells whether the entry is still in the stack. Entries are only ever
+  // appended, with rising ids, so the stack stays in id order.
   struct Place {
     std::uint64_t id;
     std::size_t index;
@@ -218,8 +220,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
   };
   Place PlaceOf(std::size_t i) const { return {StackArray[i]->Id, i, StackArray[i].get()}; }
   bool Find(Place& at) const;
-  // How one entry's turn in a pass ended: its steps ran (Go), it was dropped
-  // (the pass ends), or it left the stack under the pass (the pass goes on).
+  // How one entry's turn in a pass ended: its steps ran (Go), it was dropped,
+  // or it left the stack under the pass. The pass goes on with the next entry
+  // in every case.
   enum class StepEnd { Go, Dropped, Lost };
   StepEnd SweepEntry(Place& at);
   // Takes a copy: a handler reached from the send may drop the entry.

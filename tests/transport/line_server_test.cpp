@@ -386,7 +386,10 @@ TEST(LineServerRate, APeerPastItsBudgetIsReadMoreSlowlyAndLosesNothing) {
       {0, 5, 1},      // the burst
       {200, 7, 1},    // two more lines' worth: the same episode
       {300, 10, 1},
-      {10000, 15, 2},  // quiet long enough to refill: a new episode when it is spent
+      {-5000, 10, 1},  // the clock steps back and returns to its highest reading:
+      {5000, 10, 1},   // no time has passed
+      {300, 13, 1},
+      {10000, 18, 2},  // quiet long enough to refill: a new episode when it is spent
       {10000, 20, 2},  // all taken, the budget never ran out: no report
   };
   for (const Step& s : steps) {
