@@ -19,6 +19,11 @@ constexpr double kIdleCpuTargetPercent = 0.1;
 
 const char* Mark(bool met) { return met ? "met" : "MISSED"; }
 
+bool RushMet(const RushResult& x) {
+  const double limit = x.devices * x.cards_per_s <= kRushHeavyCardsPerS ? kRushP99Ms : kRushHeavyP99Ms;
+  return x.timed_out == 0 && x.card_go.Unanswered() == 0 && x.card_go.p.p99_ms <= limit;
+}
+
 bool CardOffMet(const LatencyResult& l) { return l.card_timer_off.samples == 0 || l.card_timer_off.p99_ms <= 1.0; }
 bool CardOnMet(const LatencyResult& l) {
   return l.card_timer_on.samples == 0 || l.card_timer_on.p99_ms <= kTimerMs + 1.0;
@@ -127,7 +132,7 @@ void PrintTables(const Options& o, const Results& r) {
                   static_cast<unsigned long long>(c.finished), static_cast<unsigned long long>(c.other_end),
                   static_cast<unsigned long long>(c.lost), Mark(c.fraction >= kCardTarget && c.lost == 0));
     std::printf("ticks/s: 10 ms ticks the loop delivered; model: share of the bound the sweep's own rules allow\n"
-                "(a pass ends at the entry it drops), with every other delay zero; other: requests that ended\n"
+                "(a pass goes on past the entries it drops), with every other delay zero; other: requests that ended\n"
                 "by a time limit (NOANSWER, TIMEOUT) instead of a finished pass.\n");
   }
   if (!r.latency.empty()) {
@@ -248,6 +253,20 @@ void PrintTables(const Options& o, const Results& r) {
                   static_cast<unsigned long long>(x.cards), static_cast<unsigned long long>(x.opened),
                   static_cast<unsigned long long>(x.timed_out));
   }
+  if (!r.rush.empty()) {
+    std::printf("\nRush (cards at every controller, answered \"TRUE\" at once, the person through 500 ms after\n"
+                "the GO, a keep-alive every 5 s; card -> GO frame at the controller)\n");
+    std::printf("%8s %8s %8s %8s %10s %10s %10s %10s %8s %14s %8s\n", "devices", "cards/s", "offered", "cards",
+                "p50 ms", "p99 ms", "max ms", "waiting", "timed", "CPU %", "target");
+    for (const auto& x : r.rush)
+      std::printf("%8d %8.1f %8.0f %8llu %10.1f %10.1f %10.1f %10d %8llu %14.0f %8s\n", x.devices, x.cards_per_s,
+                  x.devices * x.cards_per_s, static_cast<unsigned long long>(x.cards), x.card_go.p.p50_ms,
+                  x.card_go.p.p99_ms, x.card_go.p.max_ms, x.card_go.Unanswered(),
+                  static_cast<unsigned long long>(x.timed_out), x.cpu_percent, Mark(RushMet(x)));
+    std::printf("targets: nothing timed out or left waiting; p99 <= %.0f ms up to %.0f cards a second in all, <= %.0f "
+                "ms beyond\n",
+                kRushP99Ms, kRushHeavyCardsPerS, kRushHeavyP99Ms);
+  }
   if (!r.flood.empty() || !r.site.empty())
     std::printf("(longest callback: \"running\": one had not returned when read, its age so far is shown;\n"
                 " \"stale\": the loop was in a turn of many callbacks when read, the figures are from before it)\n");
@@ -357,6 +376,15 @@ bool WriteJson(const std::string& path, const Options& o, const Results& r) {
       << ",\"events\":" << x.events << ",\"events_lost\":" << x.events_lost << ",\"cards\":" << x.cards
       << ",\"check_requests\":" << x.requests << ",\"checks\":" << x.checks << ",\"checks_lost\":" << x.checks_lost
       << ",\"opened\":" << x.opened << ",\"timed_out\":" << x.timed_out << ",\"no_answer\":" << x.no_answer << "}";
+  }
+  j << "\n  ],\n  \"rush\": [";
+  for (std::size_t i = 0; i < r.rush.size(); ++i) {
+    const auto& x = r.rush[i];
+    j << (i ? "," : "") << "\n    {\"devices\":" << x.devices << ",\"cards_per_s\":" << Num(x.cards_per_s)
+      << ",\"seconds\":" << x.seconds << ",\"cards\":" << x.cards << ",\"card_go\":" << Pct(x.card_go.p)
+      << ",\"waiting\":" << x.card_go.Unanswered() << ",\"timed_out\":" << x.timed_out
+      << ",\"cpu_percent\":" << Num(x.cpu_percent) << ",\"longest_callback_ms\":" << Num(x.callbacks.Longest())
+      << ",\"met\":" << (RushMet(x) ? "true" : "false") << "}";
   }
   j << "\n  ],\n  \"errors\": [";
   for (std::size_t i = 0; i < r.errors.size(); ++i) j << (i ? "," : "") << Quote(r.errors[i]);

@@ -16,6 +16,10 @@ inline constexpr double kSiteEchoP99Ms = 20;
 inline constexpr double kSiteCpuPercent = 15;
 inline constexpr double kSiteCallbackMs = 10;
 inline constexpr double kExhaustCpuPercent = 5;
+// rush: card -> GO p99 up to 100 cards a second in all, and beyond.
+inline constexpr double kRushP99Ms = 25;
+inline constexpr double kRushHeavyP99Ms = 40;
+inline constexpr double kRushHeavyCardsPerS = 100;
 
 struct Options {
   bool quick = false;
@@ -49,6 +53,15 @@ struct Options {
   std::vector<int> script_devices = {100, 1000};
   std::vector<int> script_costs_ms = {1, 5};
   int script_seconds = 60;
+  // rush: every controller presents cards at its own phase, `cards_per_s` each
+  // (the next one once its last request has ended), a keep-alive every 5 s; the
+  // host answers "TRUE" at once and the person passes 500 ms after the GO.
+  struct RushRow {
+    int devices;
+    double cards_per_s;
+  };
+  std::vector<RushRow> rush = {{100, 0.2}, {300, 0.2}, {500, 0.2}, {1000, 0.5}};
+  int rush_seconds = 30;
 };
 
 struct Percentiles {
@@ -201,6 +214,17 @@ struct ScriptResult {
   std::uint64_t no_answer = 0;    // ended by kind 3
 };
 
+struct RushResult {
+  int devices = 0;
+  double cards_per_s = 0;         // per controller
+  int seconds = 0;
+  std::uint64_t cards = 0;        // presented in the window
+  AnswerTimes card_go;            // card -> GO frame; cards still without one counted at their age
+  std::uint64_t timed_out = 0;    // requests the add-in ended by a time limit (kinds 1 and 3)
+  double cpu_percent = 0;
+  CallbackFigures callbacks;
+};
+
 struct Results {
   std::vector<IngestResult> ingest;
   std::vector<CardResult> cards;
@@ -211,6 +235,7 @@ struct Results {
   std::vector<SiteResult> site;
   std::vector<ExhaustResult> exhaust;
   std::vector<ScriptResult> script;
+  std::vector<RushResult> rush;
   std::vector<std::string> errors;
 };
 
@@ -225,6 +250,7 @@ void RunFlood(const Options& o, Results& r);
 void RunSite(const Options& o, Results& r);
 void RunExhaust(const Options& o, Results& r);
 void RunScript(const Options& o, Results& r);
+void RunRush(const Options& o, Results& r);
 // Google Benchmark: InitSweep takes its own --benchmark_* arguments out of argv.
 void InitSweep(int* argc, char** argv);
 void RunSweep(Results& r);
