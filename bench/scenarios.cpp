@@ -1298,14 +1298,17 @@ RushResult MeasureRush(const Options& o, const Options::RushRow& row, Results& r
   res.cards = rush.Cards();
   res.card_go = rush.CardGo(NowNs());
   res.timed_out = SumSlots(st, row.devices, &DeviceSlot::timeouts) + SumSlots(st, row.devices, &DeviceSlot::noanswer);
+  res.checks_lost = SumSlots(st, row.devices, &DeviceSlot::checks_lost);
+  res.events_lost = st.lost.load();
   res.cpu_percent = CpuPercent(p0, p1, t0, t1);
   keepalive.Stop();
   if (!full.Alive()) r.errors.push_back("rush: the add-in's process died");
   std::printf("  %d x %.1f cards/s: %llu cards; card->GO p50 %.1f p99 %.1f max %.1f ms (%d still waiting); %llu timed "
-              "out; CPU %.0f %%; longest callback %.1f ms (p99 %.2f ms)\n",
+              "out; CHECK lost %llu (events lost %llu); CPU %.0f %%; longest callback %.1f ms (p99 %.2f ms)\n",
               row.devices, row.cards_per_s, static_cast<unsigned long long>(res.cards), res.card_go.p.p50_ms,
               res.card_go.p.p99_ms, res.card_go.p.max_ms, res.card_go.Unanswered(),
-              static_cast<unsigned long long>(res.timed_out), res.cpu_percent, res.callbacks.Longest(),
+              static_cast<unsigned long long>(res.timed_out), static_cast<unsigned long long>(res.checks_lost),
+              static_cast<unsigned long long>(res.events_lost), res.cpu_percent, res.callbacks.Longest(),
               res.callbacks.p99_ms);
   std::fflush(stdout);
   return res;

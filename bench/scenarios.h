@@ -221,6 +221,8 @@ struct RushResult {
   std::uint64_t cards = 0;        // presented in the window
   AnswerTimes card_go;            // card -> GO frame; cards still without one counted at their age
   std::uint64_t timed_out = 0;    // requests the add-in ended by a time limit (kinds 1 and 3)
+  std::uint64_t checks_lost = 0;  // CHECK events that found the host's queue (depth 500) full
+  std::uint64_t events_lost = 0;  // events of any name that did
   double cpu_percent = 0;
   CallbackFigures callbacks;
 };
