@@ -121,17 +121,18 @@ void PrintTables(const Options& o, const Results& r) {
                   i.floor_user_us, i.floor_sys_us, static_cast<unsigned long long>(i.host_events_lost));
   }
   if (!r.cards.empty()) {
-    std::printf("\nCard throughput (closed loop; bound = one request per %.0f ms timer interval; target >= %.0f %%)\n",
+    std::printf("\nCard throughput (closed loop; bound = what the sweep's own rules allow at one pass per %.0f ms;\n"
+                "target >= %.0f %%)\n",
                 kTimerMs, kCardTarget * 100);
     std::printf("%8s %12s %10s %8s %8s %8s %10s %10s %8s %6s %8s\n", "devices", "requests/s", "bound/s", "of bound",
                 "ticks/s", "model", "presented", "finished", "other", "lost", "target");
     for (const auto& c : r.cards)
-      std::printf("%8d %12.1f %10.0f %7.0f%% %8.1f %7.0f%% %10llu %10llu %8llu %6llu %8s\n", c.devices,
-                  c.completed_per_s, c.bound_per_s, c.fraction * 100, c.ticks_per_s, c.model_fraction * 100,
+      std::printf("%8d %12.1f %10.0f %7.0f%% %8.1f %8.2f %10llu %10llu %8llu %6llu %8s\n", c.devices,
+                  c.completed_per_s, c.bound_per_s, c.fraction * 100, c.ticks_per_s, c.model_fraction,
                   static_cast<unsigned long long>(c.presented),
                   static_cast<unsigned long long>(c.finished), static_cast<unsigned long long>(c.other_end),
                   static_cast<unsigned long long>(c.lost), Mark(c.fraction >= kCardTarget && c.lost == 0));
-    std::printf("ticks/s: 10 ms ticks the loop delivered; model: share of the bound the sweep's own rules allow\n"
+    std::printf("ticks/s: 10 ms ticks the loop delivered; model: requests a pass the sweep's own rules allow\n"
                 "(a pass goes on past the entries it drops), with every other delay zero; other: requests that ended\n"
                 "by a time limit (NOANSWER, TIMEOUT) instead of a finished pass.\n");
   }

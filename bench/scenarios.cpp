@@ -390,10 +390,10 @@ void RunCards(const Options& o, Results& r) {
     CardResult res;
     res.devices = k;
     res.completed_per_s = static_cast<double>(f1 - f0) * 1e9 / static_cast<double>(t1 - t0);
-    res.bound_per_s = 1000.0 / kTimerIntervalMs;
+    res.model_fraction = SweepModelFraction(k);
+    res.bound_per_s = res.model_fraction * 1000.0 / kTimerIntervalMs;
     res.fraction = res.completed_per_s / res.bound_per_s;
     res.ticks_per_s = static_cast<double>(ticks1 - ticks0) * 1e9 / static_cast<double>(t1 - t0);
-    res.model_fraction = SweepModelFraction(k);
     res.presented = presented;
     res.requests = sum(&DeviceSlot::requests) - req0;
     res.finished = sum(&DeviceSlot::finished) - fin0;
@@ -401,8 +401,8 @@ void RunCards(const Options& o, Results& r) {
     res.lost = presented - std::min<std::uint64_t>(presented, res.finished + res.other_end);
     res.host_events_lost = st.lost.load() - lost0;
     r.cards.push_back(res);
-    std::printf("  K=%-4d %7.1f requests/s of %.0f (%.0f %%; ticks %.1f/s; sweep model %.0f %%), presented %llu, finished %llu, other %llu, lost %llu\n",
-                k, res.completed_per_s, res.bound_per_s, res.fraction * 100, res.ticks_per_s, res.model_fraction * 100,
+    std::printf("  K=%-4d %7.1f requests/s of %.0f (%.0f %%; ticks %.1f/s; sweep model %.2f a pass), presented %llu, finished %llu, other %llu, lost %llu\n",
+                k, res.completed_per_s, res.bound_per_s, res.fraction * 100, res.ticks_per_s, res.model_fraction,
                 static_cast<unsigned long long>(res.presented), static_cast<unsigned long long>(res.finished),
                 static_cast<unsigned long long>(res.other_end), static_cast<unsigned long long>(res.lost));
     std::fflush(stdout);

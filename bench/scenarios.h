@@ -89,7 +89,7 @@ struct CardResult {
   double bound_per_s = 0;
   double fraction = 0;
   double ticks_per_s = 0;      // 10 ms ticks the loop delivered per second
-  double model_fraction = 0;   // what the sweep itself allows (SweepModelFraction)
+  double model_fraction = 0;   // requests a pass the sweep itself allows (SweepModelFraction)
   std::uint64_t presented = 0;
   std::uint64_t requests = 0;   // decision requests that reached the host
   std::uint64_t finished = 0;   // ended with the pass finished
