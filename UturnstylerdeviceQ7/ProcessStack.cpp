@@ -2,7 +2,9 @@
 //
 // Each sweep pass works through the entries that were there when it started and
 // applies the steps A to N below to each, in order; every step reads the state the
-// steps before it left. A pass drops at most one entry and ends there.
+// steps before it left. A pass that drops an entry goes on with the next one: at a
+// busy site the entries behind a drop (new requests, answers waiting for their
+// open command) would otherwise wait a tick for every drop ahead of them.
 //
 // Handlers called on the way (reports, the decision event, the connector) may call
 // back into the controller: a GateOpen writes an entry's state at once, an inbound
@@ -16,6 +18,7 @@
 // command is reported, in practice) is reported with "[08] " and the pass goes on
 // with the next entry: one broken entry must not keep the others from being
 // reported, closed or timed out.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -98,13 +101,16 @@ bool TTurnStylerDeviceQ7::p_hw_SecondsExceeded(std::int32_t N, double A, double 
 }
 
 // A limit of N seconds has run out when the entry's age, in whole seconds rounded
-// down, is greater than N. The age is counted on the monotonic clock, from
-// forward steps only: after a step back it goes on from the new reading.
+// down, is greater than N. The age is counted on the monotonic clock up to its
+// highest reading: readings that bounce between two cores would otherwise add
+// the skew between them again at every bounce.
 bool TTurnStylerDeviceQ7::AgeExceeded(std::int64_t N, TRFidInfo& e) const {
-  const std::int64_t now = CurrentClock().MonotonicMs();
-  if (now > e.SeenMs) e.AgeMs += now - e.SeenMs;
-  e.SeenMs = now;
-  return e.AgeMs / 1000 > N;
+  return (HighWater(e) - e.StartMs) / 1000 > N;
+}
+
+std::int64_t TTurnStylerDeviceQ7::HighWater(TRFidInfo& e) const {
+  e.HighMs = std::max(e.HighMs, CurrentClock().MonotonicMs());
+  return e.HighMs;
 }
 
 void TTurnStylerDeviceQ7::Drop(Place& at) {
@@ -123,14 +129,12 @@ void TTurnStylerDeviceQ7::p_hw_ProcessStack() {
     for (std::size_t i = 0; i < StackArray.size(); ++i) entries.push_back(PlaceOf(i));
     for (Place& at : entries) {
       if (!Find(at)) continue;  // a nested pass dropped it
-      StepEnd end = StepEnd::Go;
       try {
-        end = SweepEntry(at);
+        SweepEntry(at);  // dropped or not, the pass goes on with the entry behind it
       } catch (...) {
         // The entry keeps what its steps wrote before the error.
         FailQuietly(u"[08] " + CaughtMessage());
       }
-      if (end == StepEnd::Dropped) return;  // the pass ends at once, timer left on
     }
   }
   if (StackArray.empty() && StackTime) StackTime->SetEnabled(false);
@@ -165,7 +169,7 @@ bool TTurnStylerDeviceQ7::SendAndRecord(Place& at, std::int32_t yesnot, const st
   return true;
 }
 
-TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
+void TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   TRFidInfo* const e = at.entry;  // stays valid for as long as Find finds it
   TraceEntry traced(FTrace, e->Id);
   auto index = [&at] { return static_cast<std::int32_t>(at.index); };
@@ -174,21 +178,21 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   // A. Re-send a command the device has not acknowledged.
   if (FCheckET && !e->Finish && !e->Command.empty() && AgeExceeded(1, *e) && FConnector) {
     Resend(e->Command);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
   }
   // B.
   IDBusy = true;
   // C. A new request: ask the host.
   if (e->Status == u"NEW") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     const std::int32_t r = DoCheckSQL(index(), 0);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (r == -1) {
       SetState(*e, u"WAIT");
     } else if (r == 0 || r == 1) {
       if (IsPlaceholderCard(e->CardNumber) || e->Status == u"TRUE" || e->Status == u"FALSE") {
-        if (!SendAndRecord(at, r, r == 0 ? u"CLOSE" : u"OPEN")) return StepEnd::Lost;
+        if (!SendAndRecord(at, r, r == 0 ? u"CLOSE" : u"OPEN")) return;
       } else {
         SetState(*e, u"WAIT");
       }
@@ -196,16 +200,16 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   }
   // D. Refused by the host.
   if (e->Status == u"FALSE") {
-    if (!SendAndRecord(at, 0, u"CLOSE")) return StepEnd::Lost;
+    if (!SendAndRecord(at, 0, u"CLOSE")) return;
   }
   // E. Allowed by the host.
   if (e->Status == u"TRUE") {
-    if (!SendAndRecord(at, 1, u"OPEN")) return StepEnd::Lost;
+    if (!SendAndRecord(at, 1, u"OPEN")) return;
   }
   // F. Waiting for the host or for the device.
   if (e->Status == u"OPEN" || e->Status == u"WAIT") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (FCheckET && e->DeviceType == u"I") {
       if (e->Finish || AgeExceeded(2, *e)) SetState(*e, u"NOANSWER");
     }
@@ -218,7 +222,7 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   // that the device's next card makes a request again.
   if (!IsSweepWord(e->Status)) {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (AgeExceeded(timeout + 2, *e)) SetState(*e, u"TIMEOUT");
   }
   // G. Opened, but no hardware report in time.
@@ -226,58 +230,58 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   // H. No answer from the device: any result but 0 drops.
   if (e->Status == u"NOANSWER") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     const std::int32_t r = DoCheckSQL(index(), 3);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (r != 0) {
       Drop(at);
-      return StepEnd::Dropped;
+      return;
     }
   }
   // I.
   if (e->Status == u"CRC-ERROR") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     const std::int32_t r = DoCheckSQL(index(), 3);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (r == 1) {
       Drop(at);
-      return StepEnd::Dropped;
+      return;
     }
   }
   // J.
   if (e->Status == u"TIMEOUT") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     const std::int32_t r = DoCheckSQL(index(), 1);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (r == 1) {
       Drop(at);
-      return StepEnd::Dropped;
+      return;
     }
   }
   // K.
   if (e->Status == u"CLOSE") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     Drop(at);
-    return StepEnd::Dropped;
+    return;
   }
   // L. A pass in progress at a turnstile.
   if (e->Status == u"PROGRESS") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (e->DeviceType == u"T" && AgeExceeded(timeout + 10, *e)) SetState(*e, u"TIMEOUT");
   }
   // M. The pass is done.
   if (e->Status == u"FINISH") {
     EntryReport(u"STACK", *e);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     const std::int32_t r = DoCheckSQL(index(), 2);
-    if (!Find(at)) return StepEnd::Lost;
+    if (!Find(at)) return;
     if (r == 1) {
       Drop(at);
-      return StepEnd::Dropped;
+      return;
     }
     SetState(*e, u"NOANSWER");
   }
@@ -288,7 +292,6 @@ TTurnStylerDeviceQ7::StepEnd TTurnStylerDeviceQ7::SweepEntry(Place& at) {
   // that keeps it. Step J drops it on the next pass. Without this the device's
   // later cards would all join the entry, and none would ask the script again.
   if (e->Status != u"TIMEOUT" && AgeExceeded(timeout + 10, *e)) SetState(*e, u"TIMEOUT");
-  return StepEnd::Go;
 }
 
 }  // namespace axg

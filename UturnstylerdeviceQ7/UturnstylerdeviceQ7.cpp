@@ -2,6 +2,7 @@
 // the sweep timer and the way the controller raises its reports.
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "UConnector/UConnector.h"
@@ -174,17 +175,14 @@ void TTurnStylerDeviceQ7::NoteTold(TRFidInfo& e, const std::u16string& word, con
   e.ToldWord = word;
   e.ToldDevice = device;
   e.ToldCard = card;
-  e.ToldMs = CurrentClock().MonotonicMs();
+  e.ToldMs = HighWater(e);
 }
 
-// A clock that steps back restarts the wait for the reminder from the new
-// reading: it neither brings the reminder forward nor holds it off for longer
-// than the step.
+// The reminder waits on the entry's own high-water mark, as its ages do, so a
+// clock that steps back or bounces between cores never brings it forward.
 bool TTurnStylerDeviceQ7::Repeats(TRFidInfo& e) const {
   if (!e.Told || e.ToldWord != e.Status || e.ToldDevice != e.Device || e.ToldCard != e.CardNumber) return false;
-  const std::int64_t now = CurrentClock().MonotonicMs();
-  if (now < e.ToldMs) e.ToldMs = now;
-  return now - e.ToldMs < kReminderMs;
+  return HighWater(e) - e.ToldMs < kReminderMs;
 }
 
 TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u16string& Device,
@@ -198,7 +196,7 @@ TRFidInfo* TTurnStylerDeviceQ7::NewEntry(const std::u16string& IP, const std::u1
   Clock& clock = CurrentClock();
   e->Starttime = clock.TimeOfDay();
   e->StartMs = clock.MonotonicMs();
-  e->SeenMs = e->StartMs;
+  e->HighMs = e->StartMs;
   e->Id = ++FLastEntryId;
   SetState(*e, u"NEW");
   StackArray.push_back(std::move(e));
@@ -220,15 +218,15 @@ bool TTurnStylerDeviceQ7::Holds(const TRFidInfo* e) const {
   return false;
 }
 
+// A pass that drops entries leaves every later index stale by one per drop:
+// the lookup is a binary search, not a scan of the whole stack per step.
 bool TTurnStylerDeviceQ7::Find(Place& at) const {
   if (at.index < StackArray.size() && StackArray[at.index]->Id == at.id) return true;
-  for (std::size_t k = 0; k < StackArray.size(); ++k) {
-    if (StackArray[k]->Id == at.id) {
-      at.index = k;
-      return true;
-    }
-  }
-  return false;
+  const auto it = std::lower_bound(StackArray.begin(), StackArray.end(), at.id,
+                                   [](const std::unique_ptr<TRFidInfo>& e, std::uint64_t id) { return e->Id < id; });
+  if (it == StackArray.end() || (*it)->Id != at.id) return false;
+  at.index = static_cast<std::size_t>(it - StackArray.begin());
+  return true;
 }
 
 }  // namespace axg

@@ -55,9 +55,10 @@ struct TRFidInfo {
   // which the host and the monitor link know times. Ages, which decide when a
   // request runs out of time, are counted in monotonic milliseconds from StartMs,
   // so that they neither restart at midnight nor jump when the clock is set. The
-  // age adds up only the forward steps between readings: a monotonic clock that
-  // steps back (seen on some multi-core machines) neither ages an entry nor stops
-  // its age for longer than the step.
+  // age runs from StartMs to the highest reading seen: a monotonic clock that
+  // steps back (readings alternating between the cores of an old multi-core
+  // machine) stops the age until the clock is past that reading again, so an
+  // age never runs faster than real time.
   double Starttime = 0;       // local time of day (fraction of a day) of creation
   std::unique_ptr<TPicture> Img = std::make_unique<TPicture>();
   std::int32_t sys = 0;
@@ -67,8 +68,7 @@ struct TRFidInfo {
   bool Finish = false;        // last command acknowledged
   double CRCtime = 0;         // time of day of the last send
   std::int64_t StartMs = 0;   // monotonic milliseconds of creation: every age counts from here
-  std::int64_t SeenMs = 0;    // monotonic reading the age was last brought up to
-  std::int64_t AgeMs = 0;     // milliseconds of age, forward steps only
+  std::int64_t HighMs = 0;    // highest monotonic reading seen since: the age is HighMs - StartMs
   // What the host was last told of the entry (a report's word, device and card)
   // and when, on the monotonic clock: the sweep's report of an entry that has not
   // changed since is held back, but for a reminder a second.
@@ -227,8 +227,10 @@ class TTurnStylerDeviceQ7 : public TComponent {
 
  private:
   // An entry and the index it had when last looked up. Handlers may drop entries
-  // (through a nested pass) or append them, so an index goes stale; Find puts it
-  // right and tells whether the entry is still in the stack.
+  // (through a nested pass) or append them, and a pass drops entries ahead of
+  // the ones it has still to visit, so an index goes stale; Find puts it right
+  // and tells whether the entry is still in the stack. Entries are only ever
+  // appended, with rising ids, so the stack stays in id order.
   struct Place {
     std::uint64_t id;
     std::size_t index;
@@ -236,10 +238,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
   };
   Place PlaceOf(std::size_t i) const { return {StackArray[i]->Id, i, StackArray[i].get()}; }
   bool Find(Place& at) const;
-  // How one entry's turn in a pass ended: its steps ran (Go), it was dropped
-  // (the pass ends), or it left the stack under the pass (the pass goes on).
-  enum class StepEnd { Go, Dropped, Lost };
-  StepEnd SweepEntry(Place& at);
+  // One entry's turn in a pass: its steps, until it is dropped or leaves the
+  // stack under the pass. The pass goes on with the next entry in every case.
+  void SweepEntry(Place& at);
   // Takes a copy: a handler reached from the send may drop the entry.
   void Resend(std::u16string command);
   bool SendAndRecord(Place& at, std::int32_t yesnot, const std::u16string& word);
@@ -251,6 +252,9 @@ class TTurnStylerDeviceQ7 : public TComponent {
   bool Holds(const TRFidInfo* e) const;
   void Drop(Place& at);
   bool AgeExceeded(std::int64_t N, TRFidInfo& e) const;
+  // The entry's highest monotonic reading so far, brought up to now: ages and the
+  // report's reminder count on it, so a clock that steps back never runs them fast.
+  std::int64_t HighWater(TRFidInfo& e) const;
   TRFidInfo* NewEntry(const std::u16string& IP, const std::u16string& Device,
                       const std::u16string& DeviceType, const std::u16string& CardNumber);
   void StatusReport(const std::u16string& AName, const std::u16string& IP,
@@ -262,8 +266,8 @@ class TTurnStylerDeviceQ7 : public TComponent {
   // SetEveryPassReported).
   void EntryReport(const std::u16string& AName, TRFidInfo& e);
   // Remembers a report made for the entry.
-  static void NoteTold(TRFidInfo& e, const std::u16string& word, const std::u16string& device,
-                       const std::u16string& card);
+  void NoteTold(TRFidInfo& e, const std::u16string& word, const std::u16string& device,
+                const std::u16string& card);
   bool Repeats(TRFidInfo& e) const;
   void Log(const std::u16string& text);
   void Fail(const std::u16string& text);

@@ -2,7 +2,7 @@
 // its target, and where there is one beside a floor that does only the
 // unavoidable work on the same loop. Prints tables and writes JSON.
 //
-//   axg_bench [--quick] [--only ingest,cards,latency,sweep,footprint,flood,site,exhaust,script]
+//   axg_bench [--quick] [--only ingest,cards,latency,sweep,footprint,flood,site,exhaust,script,rush]
 //             [--idle-seconds N] [--json FILE] [--ingest-devices 1,100,1000]
 //             [--card-devices 10,100] [--latency-devices 1,100,1000]
 //             [--footprint-devices 1000] [--site-devices 1000]
@@ -29,7 +29,7 @@ namespace {
                "                 [--footprint-devices N] [--site-devices N] [--search-rates R,..]\n"
                "                 [--benchmark_* options of the sweep]\n"
                "  LIST: comma-separated of ingest, cards, latency, sweep, footprint, flood, site,\n"
-               "        exhaust, script (default all)\n"
+               "        exhaust, script, rush (default all)\n"
                "  device counts: 1 to 1000; search rates: lines/s of all the site's devices\n");
   std::exit(2);
 }
@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
     o.exhaust_seconds = 2;
     o.script_seconds = 4;
     o.script_settle_seconds = 8;
+    o.rush_seconds = 8;
   }
   if (idle >= 0) o.idle_seconds = idle;
   auto want = [&](const char* name) { return only.empty() || only.count(name) > 0; };
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
   if (want("site")) RunSite(o, r);
   if (want("exhaust")) RunExhaust(o, r);
   if (want("script")) RunScript(o, r);
+  if (want("rush")) RunRush(o, r);
   PrintTables(o, r);
   if (!json.empty()) {
     if (WriteJson(json, o, r)) std::printf("\nresults written to %s\n", json.c_str());

@@ -133,26 +133,29 @@ std::string PassLines(const std::string& id) { return devsim::RelayReportLine(id
 }  // namespace
 
 // The sweep as the controller runs it, with every other delay taken as zero: a
-// pass visits the entries in order and ends at the first it drops; the host's
+// pass visits the entries in order, going on past the ones it drops; the host's
 // answer, the device's reports and the next card all arrive between passes. A
-// request needs three visits (new, answered, finished), and entries behind a
-// drop wait for a later pass, so fewer than one request per pass completes.
+// request needs three visits (new, answered, finished), so a device completes
+// a request every third pass at best.
 double SweepModelFraction(int devices) {
   enum S { kNew, kWait, kTrue, kOpen, kFinish };
   std::vector<S> stack(static_cast<std::size_t>(devices), kNew);
   const int passes = 20000;
   int dropped = 0;
   for (int p = 0; p < passes; ++p) {
-    for (std::size_t i = 0; i < stack.size(); ++i) {
+    std::size_t cards = 0;
+    for (std::size_t i = 0; i < stack.size();) {
+      if (stack[i] == kFinish) {
+        stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
+        ++cards;  // that device's next card, after the pass
+        ++dropped;
+        continue;
+      }
       if (stack[i] == kNew) stack[i] = kWait;
       else if (stack[i] == kTrue) stack[i] = kOpen;
-      else if (stack[i] == kFinish) {
-        stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
-        stack.push_back(kNew);  // that device's next card
-        ++dropped;
-        break;
-      }
+      ++i;
     }
+    stack.insert(stack.end(), cards, kNew);
     for (S& s : stack) {
       if (s == kWait) s = kTrue;       // GateOpen between passes
       else if (s == kOpen) s = kFinish;  // the device reports the pass
@@ -387,10 +390,10 @@ void RunCards(const Options& o, Results& r) {
     CardResult res;
     res.devices = k;
     res.completed_per_s = static_cast<double>(f1 - f0) * 1e9 / static_cast<double>(t1 - t0);
-    res.bound_per_s = 1000.0 / kTimerIntervalMs;
+    res.model_fraction = SweepModelFraction(k);
+    res.bound_per_s = res.model_fraction * 1000.0 / kTimerIntervalMs;
     res.fraction = res.completed_per_s / res.bound_per_s;
     res.ticks_per_s = static_cast<double>(ticks1 - ticks0) * 1e9 / static_cast<double>(t1 - t0);
-    res.model_fraction = SweepModelFraction(k);
     res.presented = presented;
     res.requests = sum(&DeviceSlot::requests) - req0;
     res.finished = sum(&DeviceSlot::finished) - fin0;
@@ -398,8 +401,8 @@ void RunCards(const Options& o, Results& r) {
     res.lost = presented - std::min<std::uint64_t>(presented, res.finished + res.other_end);
     res.host_events_lost = st.lost.load() - lost0;
     r.cards.push_back(res);
-    std::printf("  K=%-4d %7.1f requests/s of %.0f (%.0f %%; ticks %.1f/s; sweep model %.0f %%), presented %llu, finished %llu, other %llu, lost %llu\n",
-                k, res.completed_per_s, res.bound_per_s, res.fraction * 100, res.ticks_per_s, res.model_fraction * 100,
+    std::printf("  K=%-4d %7.1f requests/s of %.0f (%.0f %%; ticks %.1f/s; sweep model %.2f a pass), presented %llu, finished %llu, other %llu, lost %llu\n",
+                k, res.completed_per_s, res.bound_per_s, res.fraction * 100, res.ticks_per_s, res.model_fraction,
                 static_cast<unsigned long long>(res.presented), static_cast<unsigned long long>(res.finished),
                 static_cast<unsigned long long>(res.other_end), static_cast<unsigned long long>(res.lost));
     std::fflush(stdout);
@@ -1189,6 +1192,168 @@ void RunScript(const Options& o, Results& r) {
   std::fflush(stdout);
   for (const auto& row : o.script_rows)
     for (bool every : {false, true}) r.script.push_back(MeasureScript(o, row, every, r));
+}
+
+// ------------------------------------------------------------------ rush
+
+namespace {
+
+// Controllers at rush hour, as ax_gate-devsim runs them: a card at each one's
+// own phase of the card interval, the next one an interval after the last but
+// never while the last request is still open; a GO is followed by the relay
+// report at once and by the finished pass `pass_ms` later.
+class RushSite {
+ public:
+  RushSite(DeviceSet& devs, double cards_per_s, unsigned pass_ms, std::uint64_t seed)
+      : devs_(devs), interval_(static_cast<std::int64_t>(1e9 / cards_per_s)), pass_ns_(pass_ms * 1000000LL),
+        state_(static_cast<std::size_t>(devs.Size())) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<std::int64_t> phase(0, interval_ - 1);
+    const std::int64_t now = NowNs();
+    for (int i = 0; i < devs_.Size(); ++i) {
+      state_[static_cast<std::size_t>(i)].due = now + phase(rng);
+      devs_[i].on_go = [this](Device& d, std::int64_t at) { Go(d, at); };
+    }
+    timer_ = MessageLoop::Current().StartTimer(2, [this] { Tick(); });
+  }
+  ~RushSite() {
+    StopCards();
+    if (timer_) MessageLoop::Current().StopTimer(timer_);
+    for (int i = 0; i < devs_.Size(); ++i) devs_[i].on_go = nullptr;
+  }
+  RushSite(const RushSite&) = delete;
+  RushSite& operator=(const RushSite&) = delete;
+
+  void StopCards() { presenting_ = false; }
+  bool Settled() const { return waiting_ == 0 && passing_.empty(); }
+  std::uint64_t Cards() const { return cards_; }
+  // Cards given up on and cards still waiting count at the age they reached.
+  AnswerTimes CardGo(std::int64_t now) const {
+    AnswerTimes a;
+    std::vector<std::int64_t> all = go_;
+    all.insert(all.end(), given_up_.begin(), given_up_.end());
+    for (const Slot& s : state_)
+      if (s.waiting) all.push_back(now - s.sent);
+    a.p = Summarise(all);
+    a.sent = static_cast<int>(cards_);
+    a.answered = static_cast<int>(go_.size());
+    return a;
+  }
+
+ private:
+  struct Slot {
+    std::int64_t due = 0;   // next card
+    std::int64_t sent = 0;  // the card that waits for its GO
+    bool waiting = false;
+    bool passing = false;   // the gate is open, the person not through yet
+  };
+  void Go(Device& d, std::int64_t at) {
+    Slot& s = state_[static_cast<std::size_t>(d.index)];
+    if (!s.waiting || s.passing) return;
+    s.waiting = false;
+    s.passing = true;
+    --waiting_;
+    go_.push_back(at - s.sent);
+    devs_.Send(d, devsim::RelayReportLine(d.id));
+    passing_.push_back({at + pass_ns_, d.index});
+  }
+  void Tick() {
+    const std::int64_t now = NowNs();
+    for (; !passing_.empty() && passing_.front().first <= now; passing_.pop_front()) {
+      Device& d = devs_[passing_.front().second];
+      state_[static_cast<std::size_t>(d.index)].passing = false;
+      devs_.Send(d, devsim::PassDoneLine(d.id));
+    }
+    for (int i = 0; i < devs_.Size(); ++i) {
+      Slot& s = state_[static_cast<std::size_t>(i)];
+      if (s.waiting && now - s.sent >= kGiveUpNs) {  // the device stops waiting, as ax_gate-devsim does
+        s.waiting = false;
+        --waiting_;
+        given_up_.push_back(now - s.sent);
+      }
+      if (!presenting_ || s.due > now || s.waiting || s.passing) continue;
+      Device& d = devs_[i];
+      if (!devs_.Send(d, devsim::CardRequestLine(d.id, CardNumber(i, seq_++)))) continue;
+      s.sent = now;
+      s.waiting = true;
+      ++waiting_;
+      ++cards_;
+      s.due = std::max(s.due + interval_, now + 1);
+    }
+  }
+
+  static constexpr std::int64_t kGiveUpNs = 10000000000LL;
+  DeviceSet& devs_;
+  std::int64_t interval_;
+  std::int64_t pass_ns_;
+  std::vector<Slot> state_;
+  std::deque<std::pair<std::int64_t, int>> passing_;  // when each open gate's person is through
+  std::vector<std::int64_t> go_, given_up_;
+  std::uint64_t cards_ = 0;
+  int waiting_ = 0;
+  int seq_ = 0;
+  bool presenting_ = true;
+  TimerId timer_ = 0;
+};
+
+RushResult MeasureRush(const Options& o, const Options::RushRow& row, Results& r) {
+  RushResult res;
+  res.devices = row.devices;
+  res.cards_per_s = row.cards_per_s;
+  res.seconds = o.rush_seconds;
+  ServerProc full("full", true);
+  if (!full.Ok()) {
+    r.errors.push_back("rush: the add-in did not start");
+    return res;
+  }
+  MessageLoop& loop = MessageLoop::Current();
+  SharedState& st = full.State();
+  DeviceSet site("127.0.0.1", kFullPort, row.devices, 0);
+  if (!site.ConnectAll(kConnectTimeoutMs)) {
+    r.errors.push_back("rush: not every device connected at " + std::to_string(row.devices));
+    return res;
+  }
+  site.SetReading(true);
+  for (int i = 0; i < row.devices; ++i) st.dev[i].answer.store(1);
+  Pacer keepalive(site);
+  keepalive.Start(0.2, 99);
+  RushSite rush(site, row.cards_per_s, 500, 2718);
+  if (!ResetCallbacks(st, 2000)) r.errors.push_back("rush: the add-in's loop did not reset its figures");
+  const ProcessStats p0 = ReadProcessStats(full.Pid());
+  const std::int64_t t0 = NowNs();
+  loop.RunFor(static_cast<unsigned>(o.rush_seconds) * 1000);
+  const ProcessStats p1 = ReadProcessStats(full.Pid());
+  const std::int64_t t1 = NowNs();
+  res.callbacks = ReadCallbacks(st, 3000);
+  rush.StopCards();
+  loop.RunUntil([&] { return rush.Settled(); }, static_cast<unsigned>(o.settle_seconds) * 1000);
+  res.cards = rush.Cards();
+  res.card_go = rush.CardGo(NowNs());
+  res.timed_out = SumSlots(st, row.devices, &DeviceSlot::timeouts) + SumSlots(st, row.devices, &DeviceSlot::noanswer);
+  res.checks_lost = SumSlots(st, row.devices, &DeviceSlot::checks_lost);
+  res.events_lost = st.lost.load();
+  res.cpu_percent = CpuPercent(p0, p1, t0, t1);
+  keepalive.Stop();
+  if (!full.Alive()) r.errors.push_back("rush: the add-in's process died");
+  std::printf("  %d x %.1f cards/s: %llu cards; card->GO p50 %.1f p99 %.1f max %.1f ms (%d still waiting); %llu timed "
+              "out; CHECK lost %llu (events lost %llu); CPU %.0f %%; longest callback %.1f ms (p99 %.2f ms)\n",
+              row.devices, row.cards_per_s, static_cast<unsigned long long>(res.cards), res.card_go.p.p50_ms,
+              res.card_go.p.p99_ms, res.card_go.p.max_ms, res.card_go.Unanswered(),
+              static_cast<unsigned long long>(res.timed_out), static_cast<unsigned long long>(res.checks_lost),
+              static_cast<unsigned long long>(res.events_lost), res.cpu_percent, res.callbacks.Longest(),
+              res.callbacks.p99_ms);
+  std::fflush(stdout);
+  return res;
+}
+
+}  // namespace
+
+void RunRush(const Options& o, Results& r) {
+  std::printf("rush: cards at every controller, answered at once, the person through 500 ms after the GO, for "
+              "%d s ...\n",
+              o.rush_seconds);
+  std::fflush(stdout);
+  for (const Options::RushRow& row : o.rush) r.rush.push_back(MeasureRush(o, row, r));
 }
 
 // ------------------------------------------------------------ child side

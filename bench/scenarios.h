@@ -16,6 +16,10 @@ inline constexpr double kSiteEchoP99Ms = 20;
 inline constexpr double kSiteCpuPercent = 15;
 inline constexpr double kSiteCallbackMs = 10;
 inline constexpr double kExhaustCpuPercent = 5;
+// rush: card -> GO p99 up to 100 cards a second in all, and beyond.
+inline constexpr double kRushP99Ms = 25;
+inline constexpr double kRushHeavyP99Ms = 40;
+inline constexpr double kRushHeavyCardsPerS = 100;
 
 struct Options {
   bool quick = false;
@@ -59,6 +63,15 @@ struct Options {
   };
   int script_seconds = 10;
   int script_settle_seconds = 9;  // a request lives at most TimeOut + 2 s after its card
+  // rush: every controller presents cards at its own phase, `cards_per_s` each
+  // (the next one once its last request has ended), a keep-alive every 5 s; the
+  // host answers "TRUE" at once and the person passes 500 ms after the GO.
+  struct RushRow {
+    int devices;
+    double cards_per_s;
+  };
+  std::vector<RushRow> rush = {{100, 0.2}, {300, 0.2}, {500, 0.2}, {1000, 0.5}};
+  int rush_seconds = 30;
 };
 
 struct Percentiles {
@@ -86,7 +99,7 @@ struct CardResult {
   double bound_per_s = 0;
   double fraction = 0;
   double ticks_per_s = 0;      // 10 ms ticks the loop delivered per second
-  double model_fraction = 0;   // what the sweep itself allows (SweepModelFraction)
+  double model_fraction = 0;   // requests a pass the sweep itself allows (SweepModelFraction)
   std::uint64_t presented = 0;
   std::uint64_t requests = 0;   // decision requests that reached the host
   std::uint64_t finished = 0;   // ended with the pass finished
@@ -216,6 +229,19 @@ struct ScriptResult {
   }
 };
 
+struct RushResult {
+  int devices = 0;
+  double cards_per_s = 0;         // per controller
+  int seconds = 0;
+  std::uint64_t cards = 0;        // presented in the window
+  AnswerTimes card_go;            // card -> GO frame; cards still without one counted at their age
+  std::uint64_t timed_out = 0;    // requests the add-in ended by a time limit (kinds 1 and 3)
+  std::uint64_t checks_lost = 0;  // CHECK events that found the host's queue (depth 500) full
+  std::uint64_t events_lost = 0;  // events of any name that did
+  double cpu_percent = 0;
+  CallbackFigures callbacks;
+};
+
 struct Results {
   std::vector<IngestResult> ingest;
   std::vector<CardResult> cards;
@@ -226,6 +252,7 @@ struct Results {
   std::vector<SiteResult> site;
   std::vector<ExhaustResult> exhaust;
   std::vector<ScriptResult> script;
+  std::vector<RushResult> rush;
   std::vector<std::string> errors;
 };
 
@@ -240,6 +267,7 @@ void RunFlood(const Options& o, Results& r);
 void RunSite(const Options& o, Results& r);
 void RunExhaust(const Options& o, Results& r);
 void RunScript(const Options& o, Results& r);
+void RunRush(const Options& o, Results& r);
 // Google Benchmark: InitSweep takes its own --benchmark_* arguments out of argv.
 void InitSweep(int* argc, char** argv);
 void RunSweep(Results& r);

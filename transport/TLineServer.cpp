@@ -319,8 +319,12 @@ double TLineConnection::TokensNow() {
   if (server_->MaxLineRate <= 0) return 1;
   const std::int64_t now = CurrentClock().MonotonicMs();
   const double burst = std::max(server_->LineBurst, 1);
-  if (now > tokens_at_) tokens_ = std::min(burst, tokens_ + static_cast<double>(now - tokens_at_) * server_->MaxLineRate / 1000.0);
-  tokens_at_ = now;
+  // Refilled up to the clock's highest reading only: a step back (readings
+  // alternating between cores) is not counted again as time passed.
+  if (now > tokens_at_) {
+    tokens_ = std::min(burst, tokens_ + static_cast<double>(now - tokens_at_) * server_->MaxLineRate / 1000.0);
+    tokens_at_ = now;
+  }
   // A bucket full again means the peer has been quiet for a while: the episode
   // of sending too fast is over, and the next one is reported afresh.
   if (tokens_ >= burst) throttled_ = false;

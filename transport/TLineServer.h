@@ -173,7 +173,7 @@ class TLineConnection : public TComponent {
   bool peer_ended_ = false;  // the peer closed; what is buffered is still delivered
   int end_error_ = 0;
   double tokens_ = 0;        // lines the connection may deliver now
-  std::int64_t tokens_at_ = 0;
+  std::int64_t tokens_at_ = 0;  // highest monotonic reading the tokens were refilled to
   bool throttled_ = false;   // in an episode of sending too fast (reported once)
   bool refill_wait_ = false; // waits in the server's list for its budget to refill
   bool close_seen_ = false;  // the loop reported the end of the connection

@@ -386,11 +386,15 @@ TEST(LineServerRate, APeerPastItsBudgetIsReadMoreSlowlyAndLosesNothing) {
       {0, 5, 1},      // the burst
       {200, 7, 1},    // two more lines' worth: the same episode
       {300, 10, 1},
-      {10000, 15, 2},  // quiet long enough to refill: a new episode when it is spent
+      {-5000, 10, 1},  // the clock steps back and returns to its highest reading:
+      {5000, 10, 1},   // no time has passed
+      {300, 13, 1},
+      {10000, 18, 2},  // quiet long enough to refill: a new episode when it is spent
       {10000, 20, 2},  // all taken, the budget never ran out: no report
   };
   for (const Step& s : steps) {
     clock.AdvanceMs(s.advance_ms);
+    loop.RunFor(50);  // the budget's refill timer (20 ms) reads the clock at least once
     ASSERT_TRUE(loop.RunUntil([&] { return lines.size() >= s.lines; }, kWaitMs)) << lines.size();
     ASSERT_TRUE(loop.RunUntil([&] { return server.Client(0)->ReadingPaused() || lines.size() == 20; }, kWaitMs));
     EXPECT_EQ(lines.size(), s.lines);
