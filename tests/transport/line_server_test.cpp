@@ -253,8 +253,23 @@ TEST_F(LineServerTest, WritesWaitForASlowReaderAndArriveInOrder) {
   }
   ASSERT_GT(c->UnsentBytes(), 0u);
   EXPECT_TRUE(data_sent.empty());
+  // Broadcasts it cannot take (more than its bound of copies) fold into the
+  // latest, which follows its own bytes; a peer that keeps up gets every one.
+  auto fast = Connect();
+  const std::size_t unsent = c->UnsentBytes();
+  std::string all;
+  for (int i = 0; i < 200000; ++i) {
+    server.Broadcast(u"b" + IntToStr(i));
+    all += "b" + std::to_string(i);
+    if (i % 1000 != 999) continue;
+    server.FlushAll();
+    ASSERT_TRUE(fast->WaitBytes(greeting.size() + all.size()));
+  }
+  EXPECT_LE(c->UnsentBytes(), unsent);
+  EXPECT_EQ(c->State(), wsConnected);
+  EXPECT_EQ(fast->Received(), greeting + all);
   c->SendStr(u"END");  // queued behind the rest
-  expected += "END";
+  expected += "ENDb199999";
 
   client->PauseReading(false);
   ASSERT_TRUE(client->WaitBytes(expected.size()));
@@ -445,10 +460,16 @@ TEST_F(LineServerTest, BroadcastBytesGoAheadOfTheNextFrameOrWithinTheInterval) {
   configure = [&](TLineConnection* c) {
     c->OnDataAvailable = [&, c](TObject*, std::uint16_t) { server.Broadcast(c->ReceiveStr()); };
   };
-  auto sender = Connect(), other = Connect();
+  auto sender = Connect();
   sender->Send("x\r\n");
   EXPECT_TRUE(sender->WaitFor(greeting + "x\r\n"));
+  EXPECT_FALSE(server.BroadcastTimerRunning()) << "owed to nobody once the sender took it";
+  auto other = Connect();
+  sender->Send("y\r\n");
+  EXPECT_TRUE(sender->WaitFor("y\r\n"));
   EXPECT_EQ(other->Take(), greeting);
+  connects.back()->SendStr(u"F");  // other's own frame takes it
+  EXPECT_FALSE(server.BroadcastTimerRunning()) << "owed to nobody once the other took it";
 }
 
 TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {
