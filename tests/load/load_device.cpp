@@ -1,5 +1,6 @@
 #include "load/load_device.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/error.h"
@@ -27,7 +28,7 @@ void LoadDevice::OneShot::Cancel() {
 
 LoadDevice::LoadDevice(DeviceConfig config)
     : cfg_(std::move(config)), source_(SourceOf(cfg_.index)), rng_(cfg_.seed * 7919u + static_cast<unsigned>(cfg_.index)) {
-  reading_ = cfg_.kind != Kind::kSlow;
+  reading_ = cfg_.kind != Kind::kSlow && cfg_.read_bytes_per_s == 0;
 }
 
 LoadDevice::~LoadDevice() { Stop(); }
@@ -57,6 +58,11 @@ void LoadDevice::Wind() {
   step_.Cancel();
   reconnect_.Cancel();
   ping_.Cancel();
+  if (cfg_.read_bytes_per_s == 0 || s_ == kInvalidSocket) return;
+  reading_ = true;  // it takes what it is owed now
+  trickle_.Cancel();
+  UpdateWatch();
+  ReadAll();
 }
 
 void LoadDevice::Stop() {
@@ -65,6 +71,7 @@ void LoadDevice::Stop() {
   answer_.Cancel();
   reconnect_.Cancel();
   ping_.Cancel();
+  trickle_.Cancel();
   if (s_ != kInvalidSocket) {
     MessageLoop::Current().UnwatchSocket(s_);
     SocketClose(s_);
@@ -130,6 +137,7 @@ void LoadDevice::OnConnected() {
   UpdateWatch();
   switch (cfg_.kind) {
     case Kind::kCards:
+      if (cfg_.read_bytes_per_s > 0) TrickleStep();
       step_.Arm(Rand(50, 400), [this] { PresentCard(); });
       ping_.Arm(Rand(cfg_.ping_min_ms, cfg_.ping_max_ms), [this] { PingStep(); });
       break;
@@ -148,6 +156,7 @@ void LoadDevice::Lost(bool by_server) {
   connected_ = false;
   step_.Cancel();
   ping_.Cancel();
+  trickle_.Cancel();
   if (by_server) {
     ++stats_.server_closes;
     if (cfg_.kind == Kind::kEndless) stats_.endless_cut_at.push_back(conn_bytes_);
@@ -187,6 +196,7 @@ void LoadDevice::ReadAll() {
 }
 
 void LoadDevice::OnFrame(const devsim::DeviceFrame& f) {
+  stats_.tests += f.kind == devsim::DeviceFrame::kTest;
   if (f.kind != devsim::DeviceFrame::kFrame || f.device != cfg_.id) return;
   if (f.mnemonic == "ECHO") {
     ++stats_.echoes;
@@ -327,6 +337,20 @@ void LoadDevice::SlowStep() {
     stats_.bytes_sent += static_cast<long>(n);
     if (n < block.size()) break;
   }
+}
+
+void LoadDevice::TrickleStep() {
+  char buf[64];
+  std::ptrdiff_t n = -1;
+  try {
+    n = SocketRecv(s_, buf, std::min<std::size_t>(sizeof buf, cfg_.read_bytes_per_s / 10 + 1));
+  } catch (const SocketError&) {
+    n = 0;
+  }
+  if (n == 0) return Lost(true);
+  if (n > 0) in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
+  while (auto f = in_.Next(false)) OnFrame(*f);
+  if (s_ != kInvalidSocket) trickle_.Arm(100, [this] { TrickleStep(); });
 }
 
 void LoadDevice::PingStep() {

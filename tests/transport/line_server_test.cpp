@@ -255,6 +255,8 @@ TEST_F(LineServerTest, WritesWaitForASlowReaderAndArriveInOrder) {
   EXPECT_TRUE(data_sent.empty());
   // Broadcasts it cannot take (more than its bound of copies) fold into the
   // latest, which follows its own bytes; a peer that keeps up gets every one.
+  c->SendStr(FromAnsi(std::string(256 * 1024, 'z')));  // more than its socket can take meanwhile
+  expected += std::string(256 * 1024, 'z');
   auto fast = Connect();
   const std::size_t unsent = c->UnsentBytes();
   std::string all;
