@@ -60,7 +60,6 @@ void LoadDevice::Wind() {
   ping_.Cancel();
   if (cfg_.read_bytes_per_s == 0 || s_ == kInvalidSocket) return;
   reading_ = true;  // it takes what it is owed now
-  trickle_.Cancel();
   UpdateWatch();
   ReadAll();
 }
@@ -71,7 +70,6 @@ void LoadDevice::Stop() {
   answer_.Cancel();
   reconnect_.Cancel();
   ping_.Cancel();
-  trickle_.Cancel();
   if (s_ != kInvalidSocket) {
     MessageLoop::Current().UnwatchSocket(s_);
     SocketClose(s_);
@@ -156,7 +154,6 @@ void LoadDevice::Lost(bool by_server) {
   connected_ = false;
   step_.Cancel();
   ping_.Cancel();
-  trickle_.Cancel();
   if (by_server) {
     ++stats_.server_closes;
     if (cfg_.kind == Kind::kEndless) stats_.endless_cut_at.push_back(conn_bytes_);
@@ -173,25 +170,26 @@ void LoadDevice::Lost(bool by_server) {
   if (running_ && !winding_) reconnect_.Arm(Rand(100, 600), [this] { Connect(); });
 }
 
-void LoadDevice::ReadAll() {
+void LoadDevice::ReadAll(std::size_t most) {
   char buf[8192];
-  bool ended = false;
-  for (;;) {
+  bool ended = false, rest = false;
+  while (most > 0) {
     std::ptrdiff_t n = 0;
     try {
-      n = SocketRecv(s_, buf, sizeof buf);
+      n = SocketRecv(s_, buf, std::min(sizeof buf, most));
     } catch (const SocketError&) {
       ended = true;
       break;
     }
-    if (n < 0) break;
+    if ((rest = n < 0)) break;
     if (n == 0) {
       ended = true;
       break;
     }
+    most -= static_cast<std::size_t>(n);
     in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
   }
-  while (auto f = in_.Next(true)) OnFrame(*f);
+  while (auto f = in_.Next(rest)) OnFrame(*f);
   if (ended) Lost(true);
 }
 
@@ -340,17 +338,8 @@ void LoadDevice::SlowStep() {
 }
 
 void LoadDevice::TrickleStep() {
-  char buf[64];
-  std::ptrdiff_t n = -1;
-  try {
-    n = SocketRecv(s_, buf, std::min<std::size_t>(sizeof buf, cfg_.read_bytes_per_s / 10 + 1));
-  } catch (const SocketError&) {
-    n = 0;
-  }
-  if (n == 0) return Lost(true);
-  if (n > 0) in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
-  while (auto f = in_.Next(false)) OnFrame(*f);
-  if (s_ != kInvalidSocket) trickle_.Arm(100, [this] { TrickleStep(); });
+  ReadAll(static_cast<std::size_t>(cfg_.read_bytes_per_s / 10 + 1));
+  if (s_ != kInvalidSocket && !reading_) trickle_.Arm(100, [this] { TrickleStep(); });
 }
 
 void LoadDevice::PingStep() {

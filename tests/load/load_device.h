@@ -88,7 +88,7 @@ class LoadDevice {
   void OnSocket(unsigned event, int error);
   void OnConnected();
   void Lost(bool by_server);
-  void ReadAll();
+  void ReadAll(std::size_t most = SIZE_MAX);
   void OnFrame(const devsim::DeviceFrame& f);
   bool Write(const std::string& bytes);
   void Flush();

@@ -232,6 +232,7 @@ void SimDevice::ReadAll(std::size_t most) {
     in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
     while (auto f = in_.Next(false)) OnFrame(*f);
   }
+  if (most == 0) return;  // more may be waiting: what is buffered is no frame's end yet
   while (sock_ != kInvalidSocket) {
     auto f = in_.Next(true);
     if (!f) break;
