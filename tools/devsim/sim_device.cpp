@@ -232,7 +232,9 @@ void SimDevice::ReadAll(std::size_t most) {
     in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
     while (auto f = in_.Next(false)) OnFrame(*f);
   }
-  if (most == 0) return;  // more may be waiting: what is buffered is no frame's end yet
+  // Reading at its own pace the controller never knows that a frame has ended
+  // with what it has: the add-in's write may have been cut by a full socket.
+  if (opt_.read_rate > 0) return;
   while (sock_ != kInvalidSocket) {
     auto f = in_.Next(true);
     if (!f) break;
