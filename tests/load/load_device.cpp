@@ -61,7 +61,6 @@ void LoadDevice::Wind() {
   if (cfg_.read_bytes_per_s == 0 || s_ == kInvalidSocket) return;
   reading_ = true;  // it takes what it is owed now
   UpdateWatch();
-  ReadAll();
 }
 
 void LoadDevice::Stop() {

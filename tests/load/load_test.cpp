@@ -348,10 +348,9 @@ TEST_F(Load, FloodingPeersAreHeldBackWhileOthersAreServed) {
   for (const auto& [who, n] : held_back) EXPECT_EQ(n, 1) << who << ": one report per episode";
   EXPECT_EQ(fleet.Sum(Kind::kCards).server_closes, 0);
   ExpectAccounted(fleet);
-  const DeviceStats& r = reader.Stats();
-  EXPECT_EQ(r.gos, static_cast<int>(r.cards.size()));
-  EXPECT_EQ(r.echoes, r.pings);
-  EXPECT_LT(r.tests * 2, pinger_device.Stats().tests) << r.tests << " \"test\" texts for the slow reader";
+  EXPECT_EQ(reader.Stats().gos, static_cast<int>(reader.Stats().cards.size()));
+  EXPECT_EQ(reader.Stats().echoes, reader.Stats().pings);
+  EXPECT_LT(reader.Stats().tests * 2, pinger_device.Stats().tests) << reader.Stats().tests << " for the slow reader";
 }
 
 // With its descriptors used up the host cannot accept, and the waiting peers
