@@ -15,9 +15,14 @@ BroadcastStream::BroadcastStream(std::function<void()> on_tick) : on_tick_(std::
 
 BroadcastStream::~BroadcastStream() = default;
 
-void BroadcastStream::Append(std::string_view bytes, unsigned interval_ms) {
-  if (bytes.empty()) return;
-  bytes_.append(bytes);
+void BroadcastStream::Append(std::string_view frame, unsigned interval_ms) {
+  if (frame.empty()) return;
+  // Nobody attached: whoever is owed bytes is behind and folds them into this frame.
+  if (attached_ == 0) Trim(End());
+  latest_ = End();
+  bytes_.append(frame);
+  at_end_ = 0;
+  if (attached_ == 0) return;
   if (!timer_) timer_ = std::make_unique<Timer>(on_tick_);
   timer_->SetInterval(std::max(interval_ms, 1u));
   if (!timer_->Enabled()) timer_->SetEnabled(true);
@@ -35,9 +40,27 @@ void BroadcastStream::Trim(std::uint64_t lowest) {
     bytes_.erase(0, static_cast<std::size_t>(lowest - base_));
     base_ = lowest;
   }
-  if (!bytes_.empty()) return;
-  if (bytes_.capacity() > kKeptCapacity) std::string().swap(bytes_);
-  if (timer_ && timer_->Enabled()) timer_->SetEnabled(false);
+  if (bytes_.empty() && bytes_.capacity() > kKeptCapacity) std::string().swap(bytes_);
+}
+
+void BroadcastStream::Attach(std::uint64_t pos) {
+  ++attached_;
+  at_end_ += pos >= End();
+}
+
+void BroadcastStream::Detach(std::uint64_t pos) {
+  --attached_;
+  at_end_ -= pos >= End();
+  StopWhenNoneOwed();
+}
+
+void BroadcastStream::TookAll() {
+  ++at_end_;
+  StopWhenNoneOwed();
+}
+
+void BroadcastStream::StopWhenNoneOwed() {
+  if (at_end_ >= attached_ && timer_ && timer_->Enabled()) timer_->SetEnabled(false);
 }
 
 bool BroadcastStream::TimerRunning() const { return timer_ && timer_->Enabled(); }

@@ -77,7 +77,10 @@ TLineConnection::~TLineConnection() {
     UnwatchAndClose(*loop_, socket_);
     socket_ = kInvalidSocket;
   }
-  if (server_) server_->ConnectionDestroyed(this);
+  if (server_) {
+    if (attached_) server_->broadcast_.Detach(broadcast_pos_);
+    server_->ConnectionDestroyed(this);
+  }
 }
 
 std::u16string TLineConnection::GetXAddr() const {
@@ -109,6 +112,7 @@ void TLineConnection::Accept(SocketHandle s, const SocketAddress& peer) {
   broadcast_pos_ = server_->broadcast_.End();
   tokens_at_ = CurrentClock().MonotonicMs();
   loop_->WatchSocket(s, kIdleEvents, [this](unsigned event, int error) { OnSocket(event, error); });
+  Reattach();
 }
 
 template <class F>
@@ -387,7 +391,8 @@ void TLineConnection::SendBytes(std::string bytes, bool urgent) {
     throw SocketError(kSockErrNotConnected, "send");
   }
   if (bytes.empty()) return;
-  // Broadcast bytes queued before these go out ahead of them.
+  // Broadcast bytes queued before these go out ahead of them, unless the
+  // connection is behind: then they fold, and its own bytes keep their order.
   TakeBroadcast();
   if (state_ == wsConnected && unsent_.size() + bytes.size() > kMaxUnsent) {
     // The peer has stopped reading; holding more would only grow memory.
@@ -401,18 +406,60 @@ void TLineConnection::SendBytes(std::string bytes, bool urgent) {
   if (urgent) server_->FlushDue(this);
 }
 
+// What a connection that keeps up takes is at most what was broadcast since its
+// last write, so broadcasts never grow its queue without bound.
 void TLineConnection::TakeBroadcast() {
   if (state_ != wsConnected) return;
+  if (want_write_) {
+    FoldBroadcast();
+    return;
+  }
   TLineServer& s = *server_;
   const std::string_view owed = s.broadcast_.From(broadcast_pos_);
   if (owed.empty()) return;
   broadcast_pos_ = s.broadcast_.End();
-  if (unsent_.size() + owed.size() > kMaxUnsent) {
-    Shut(false, kSockErrWouldBlock);
-    return;
-  }
+  if (attached_) s.broadcast_.TookAll();
   unsent_.append(owed);
   s.UnsentChanged(static_cast<std::ptrdiff_t>(owed.size()));
+}
+
+// A peer that reads slowly would otherwise owe one copy of every frame the
+// site's lines made, and be closed at the bound for copies of the same text.
+void TLineConnection::FoldBroadcast() { broadcast_pos_ = server_->broadcast_.Fold(broadcast_pos_); }
+
+// What the socket does not take stays queued; what it takes none of stays owed
+// in the stream, where later broadcasts fold into it.
+bool TLineConnection::CatchUp() {
+  TLineServer& s = *server_;
+  FoldBroadcast();
+  const std::string_view owed = s.broadcast_.From(broadcast_pos_);
+  if (owed.empty()) return true;
+  const std::size_t sent = Offer(owed);
+  if (sent == std::string::npos) return false;
+  if (sent == 0) return true;
+  broadcast_pos_ = s.broadcast_.End();
+  unsent_.assign(owed.substr(sent));
+  s.UnsentChanged(static_cast<std::ptrdiff_t>(unsent_.size()));
+  return state_ == wsConnected;
+}
+
+std::size_t TLineConnection::Offer(std::string_view bytes) {
+  try {
+    return SocketSend(socket_, bytes.data(), bytes.size());
+  } catch (const SocketError& e) {
+    Shut(false, e.Code());
+    return std::string::npos;
+  }
+}
+
+void TLineConnection::Reattach() {
+  const bool attach = state_ == wsConnected && !want_write_;
+  if (attach == attached_ || !server_) return;
+  attached_ = attach;
+  if (attach)
+    server_->broadcast_.Attach(broadcast_pos_);
+  else
+    server_->broadcast_.Detach(broadcast_pos_);
 }
 
 void TLineConnection::Flush(bool on_writable) {
@@ -420,19 +467,16 @@ void TLineConnection::Flush(bool on_writable) {
   TakeBroadcast();
   if (state_ != wsConnected) return;
   if (!unsent_.empty()) {
-    std::size_t sent = 0;
-    try {
-      sent = SocketSend(socket_, unsent_.data(), unsent_.size());
-    } catch (const SocketError& e) {
-      Shut(false, e.Code());
-      return;
-    }
+    const std::size_t sent = Offer(unsent_);
+    if (sent == std::string::npos) return;
     unsent_.erase(0, sent);
     server_->UnsentChanged(-static_cast<std::ptrdiff_t>(sent));
   }
-  const bool more = !unsent_.empty();
+  if (unsent_.empty() && want_write_ && !CatchUp()) return;
+  const bool more = !unsent_.empty() || broadcast_pos_ < server_->broadcast_.End();
   if (more != want_write_) {
     want_write_ = more;
+    Reattach();
     if (!UpdateWatch()) return;
   }
   if (!more) {
@@ -448,7 +492,7 @@ void TLineConnection::Abort() { Shut(false, 0); }
 void TLineConnection::Shut(bool graceful, int error) {
   if (state_ == wsClosed) return;
   if (graceful) TakeBroadcast();
-  if (state_ == wsClosed) return;  // taking the broadcast passed the bound
+  if (state_ == wsClosed) return;  // taking the broadcast passed the bound of all connections
   if (socket_ != kInvalidSocket) {
     const SocketHandle s = socket_;
     socket_ = kInvalidSocket;
@@ -466,6 +510,7 @@ void TLineConnection::Shut(bool graceful, int error) {
     }
   }
   state_ = wsClosed;
+  Reattach();
   if (server_) server_->UnsentChanged(-static_cast<std::ptrdiff_t>(unsent_.size()));
   std::string().swap(unsent_);
   std::string().swap(received_);
@@ -736,22 +781,22 @@ void TLineServer::BroadcastTick() {
   for (std::size_t visited = 0; visited < clients_.size() && written < limit; ++visited) {
     if (broadcast_cursor_ >= clients_.size()) broadcast_cursor_ = 0;
     TLineConnection* c = clients_[broadcast_cursor_++];
-    if (c->State() != wsConnected || c->broadcast_pos_ >= end) continue;
-    if (c->want_write_)
-      c->TakeBroadcast();  // the socket is full: queued, and bounded like any write
-    else
-      c->Flush(false);
+    // A connection whose socket is full takes its frame when the socket can take more.
+    if (c->State() != wsConnected || c->want_write_ || c->broadcast_pos_ >= end) continue;
+    c->Flush(false);
     ++written;
   }
   TrimBroadcast();
 }
 
-// Drops the broadcast bytes every connected connection has taken; with none
-// left to take, the coalescing timer stops.
+// Drops the broadcast bytes every connected connection has taken or folded away.
 void TLineServer::TrimBroadcast() {
   std::uint64_t lowest = broadcast_.End();
-  for (TLineConnection* c : clients_)
-    if (c->State() == wsConnected) lowest = std::min(lowest, c->broadcast_pos_);
+  for (TLineConnection* c : clients_) {
+    if (c->State() != wsConnected) continue;
+    if (c->want_write_) c->FoldBroadcast();
+    lowest = std::min(lowest, c->broadcast_pos_);
+  }
   broadcast_.Trim(lowest);
 }
 

@@ -14,7 +14,8 @@
 // - what is written to a connection goes out in one write at the end of the turn,
 //   and broadcast bytes that nobody waits for ride along with the next write or
 //   go out within a coalescing interval (BroadcastStream), except to the peer
-//   whose line made them, which gets them at the end of that turn;
+//   whose line made them, which gets them at the end of that turn; a peer that
+//   reads more slowly than the site broadcasts owes only the latest of them;
 // - unsent bytes are bounded per connection and in total; accept failures for
 //   lack of descriptors or buffers back off instead of retrying at once.
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/component.h"
@@ -69,6 +71,8 @@ class TLineConnection : public TComponent {
  public:
   // Unsent bytes a connection may hold. A peer that stops reading cannot make
   // the queue grow past this: the connection is aborted and the write fails.
+  // Broadcasts do not count: a connection that is behind owes at most the
+  // latest one, so what the bound measures is the connection's own traffic.
   static constexpr std::size_t kMaxUnsent = 1u << 20;
 
   explicit TLineConnection(TComponent* AOwner = nullptr);
@@ -147,7 +151,19 @@ class TLineConnection : public TComponent {
   bool UpdateWatch();
   void AfterSlice(SliceEnd end);
   void SendBytes(std::string bytes, bool urgent = true);
+  // Takes the broadcast bytes owed into the unsent queue; a connection that is
+  // behind (its socket full) only folds them into the latest frame.
   void TakeBroadcast();
+  void FoldBroadcast();
+  // Once a connection that was behind has written everything else: the latest
+  // frame. False when the connection went on the way.
+  bool CatchUp();
+  // Offers bytes to the socket: how many it took, or npos when the write failed
+  // and the connection was shut.
+  std::size_t Offer(std::string_view bytes);
+  // Keeps the broadcast timer's count of the connections it writes: those that
+  // are connected and not behind.
+  void Reattach();
   void Flush(bool on_writable);
   void Shut(bool graceful, int error);
   void SetUnsent(std::string&& bytes);
@@ -182,6 +198,7 @@ class TLineConnection : public TComponent {
   // position of the server's broadcast stream have been taken into unsent_.
   bool flush_due_ = false;
   std::uint64_t broadcast_pos_ = 0;
+  bool attached_ = false;  // counted by the broadcast stream as written by its timer
   // Expires when the connection is destroyed; posted work and the read loop
   // check it so they never touch a connection that a handler destroyed.
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
@@ -265,7 +282,7 @@ class TLineServer : public TComponent {
   // True while accepting is paused after the system ran out of descriptors or buffers.
   bool AcceptPaused() const { return accept_backoff_.Paused(); }
   // True while the broadcast coalescing timer runs, which is exactly while
-  // broadcast bytes are owed to a connection.
+  // broadcast bytes are owed to a connection whose socket takes them.
   bool BroadcastTimerRunning() const { return broadcast_.TimerRunning(); }
 
  private:

@@ -1,5 +1,6 @@
 #include "load/load_device.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/error.h"
@@ -27,7 +28,7 @@ void LoadDevice::OneShot::Cancel() {
 
 LoadDevice::LoadDevice(DeviceConfig config)
     : cfg_(std::move(config)), source_(SourceOf(cfg_.index)), rng_(cfg_.seed * 7919u + static_cast<unsigned>(cfg_.index)) {
-  reading_ = cfg_.kind != Kind::kSlow;
+  reading_ = cfg_.kind != Kind::kSlow && cfg_.read_bytes_per_s == 0;
 }
 
 LoadDevice::~LoadDevice() { Stop(); }
@@ -57,6 +58,9 @@ void LoadDevice::Wind() {
   step_.Cancel();
   reconnect_.Cancel();
   ping_.Cancel();
+  if (cfg_.read_bytes_per_s == 0 || s_ == kInvalidSocket) return;
+  reading_ = true;  // it takes what it is owed now
+  UpdateWatch();
 }
 
 void LoadDevice::Stop() {
@@ -130,6 +134,7 @@ void LoadDevice::OnConnected() {
   UpdateWatch();
   switch (cfg_.kind) {
     case Kind::kCards:
+      if (cfg_.read_bytes_per_s > 0) TrickleStep();
       step_.Arm(Rand(50, 400), [this] { PresentCard(); });
       ping_.Arm(Rand(cfg_.ping_min_ms, cfg_.ping_max_ms), [this] { PingStep(); });
       break;
@@ -164,29 +169,31 @@ void LoadDevice::Lost(bool by_server) {
   if (running_ && !winding_) reconnect_.Arm(Rand(100, 600), [this] { Connect(); });
 }
 
-void LoadDevice::ReadAll() {
+void LoadDevice::ReadAll(std::size_t most) {
   char buf[8192];
-  bool ended = false;
-  for (;;) {
+  bool ended = false, rest = false;
+  while (most > 0) {
     std::ptrdiff_t n = 0;
     try {
-      n = SocketRecv(s_, buf, sizeof buf);
+      n = SocketRecv(s_, buf, std::min(sizeof buf, most));
     } catch (const SocketError&) {
       ended = true;
       break;
     }
-    if (n < 0) break;
+    if ((rest = n < 0)) break;
     if (n == 0) {
       ended = true;
       break;
     }
+    most -= static_cast<std::size_t>(n);
     in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
   }
-  while (auto f = in_.Next(true)) OnFrame(*f);
+  while (auto f = in_.Next(rest)) OnFrame(*f);
   if (ended) Lost(true);
 }
 
 void LoadDevice::OnFrame(const devsim::DeviceFrame& f) {
+  stats_.tests += f.kind == devsim::DeviceFrame::kTest;
   if (f.kind != devsim::DeviceFrame::kFrame || f.device != cfg_.id) return;
   if (f.mnemonic == "ECHO") {
     ++stats_.echoes;
@@ -327,6 +334,11 @@ void LoadDevice::SlowStep() {
     stats_.bytes_sent += static_cast<long>(n);
     if (n < block.size()) break;
   }
+}
+
+void LoadDevice::TrickleStep() {
+  ReadAll(static_cast<std::size_t>(cfg_.read_bytes_per_s / 10 + 1));
+  if (s_ != kInvalidSocket && !reading_) trickle_.Arm(100, [this] { TrickleStep(); });
 }
 
 void LoadDevice::PingStep() {

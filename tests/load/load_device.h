@@ -36,11 +36,12 @@ struct DeviceConfig {
   unsigned gap_min_ms = 500, gap_max_ms = 900;
   // cards and pinger: pause between keep-alives
   unsigned ping_min_ms = 4000, ping_max_ms = 8000;
+  int read_bytes_per_s = 0;        // cards: read this slowly until it winds up (0: as data comes)
 };
 
 struct DeviceStats {
   std::vector<std::string> cards;  // card numbers of complete card lines sent
-  int gos = 0, phs = 0, echoes = 0, pings = 0, unanswered = 0;
+  int gos = 0, phs = 0, echoes = 0, pings = 0, unanswered = 0, tests = 0;
   int connects = 0, failed_connects = 0, own_closes = 0, server_closes = 0;
   std::vector<long> endless_cut_at;  // endless: bytes written on a connection the server closed
   bool cut_off = false;              // slow: the server dropped the connection
@@ -87,7 +88,7 @@ class LoadDevice {
   void OnSocket(unsigned event, int error);
   void OnConnected();
   void Lost(bool by_server);
-  void ReadAll();
+  void ReadAll(std::size_t most = SIZE_MAX);
   void OnFrame(const devsim::DeviceFrame& f);
   bool Write(const std::string& bytes);
   void Flush();
@@ -98,6 +99,7 @@ class LoadDevice {
   void GarbageStep();
   void EndlessStep();
   void SlowStep();
+  void TrickleStep();
   void PingStep();
   unsigned Rand(unsigned lo, unsigned hi);
   std::string RandomBytes(std::size_t n, bool printable);
@@ -115,7 +117,7 @@ class LoadDevice {
   int seq_ = 0;
   std::string out_;
   devsim::FrameSplitter in_;
-  OneShot step_, answer_, reconnect_, ping_;
+  OneShot step_, answer_, reconnect_, ping_, trickle_;
   DeviceStats stats_;
 };
 

@@ -253,8 +253,14 @@ TEST_F(LineServerTest, WritesWaitForASlowReaderAndArriveInOrder) {
   }
   ASSERT_GT(c->UnsentBytes(), 0u);
   EXPECT_TRUE(data_sent.empty());
+  // Broadcasts it cannot take (more than its bound of copies) fold into the
+  // latest, which follows its own bytes.
+  c->SendStr(FromAnsi(std::string(256 * 1024, 'z')));  // more than its socket can take meanwhile
+  expected += std::string(256 * 1024, 'z');
+  for (int i = 0; i < 200000; ++i) server.Broadcast(u"b" + IntToStr(i));
+  server.FlushAll();
   c->SendStr(u"END");  // queued behind the rest
-  expected += "END";
+  expected += "ENDb199999";
 
   client->PauseReading(false);
   ASSERT_TRUE(client->WaitBytes(expected.size()));
@@ -453,6 +459,9 @@ TEST_F(LineServerTest, BroadcastBytesGoAheadOfTheNextFrameOrWithinTheInterval) {
   sender->Send("x\r\n");
   EXPECT_TRUE(sender->WaitFor(greeting + "x\r\n"));
   EXPECT_EQ(other->Take(), greeting);
+  // Once the other's own frame has taken it too, nothing is owed: the timer stops.
+  connects.back()->SendStr(u"F");
+  EXPECT_FALSE(server.BroadcastTimerRunning());
 }
 
 TEST_F(LineServerTest, ServerCloseStopsListeningAndKeepsConnections) {

@@ -40,6 +40,8 @@ const char kUsage[] =
     "  --pass-delay MS     relay report -> finished pass (default 500)\n"
     "  --answer-timeout MS card -> decision, else a timeout (default 10000)\n"
     "  --ping MS           keep-alive interval, 0 for none (default 3000)\n"
+    "  --read-rate B       each controller reads at most B bytes a second, as one\n"
+    "                      behind a slow serial bridge does; 0: as they arrive (default)\n"
     "  --connect-timeout MS  give up connecting after this (default 5000)\n"
     "  --connect-burst N   connects in progress at a time (default 4, below the\n"
     "                      add-in's listen backlog)\n"
@@ -109,6 +111,7 @@ DeviceStats Totals(const std::vector<std::unique_ptr<SimDevice>>& devices, bool 
     all.timeouts += s.timeouts;
     all.pings += s.pings;
     all.echoes += s.echoes;
+    all.tests += s.tests;
     all.unsolicited += s.unsolicited;
     all.misrouted += s.misrouted;
     all.bad_frames += s.bad_frames;
@@ -122,7 +125,7 @@ DeviceStats Totals(const std::vector<std::unique_ptr<SimDevice>>& devices, bool 
   return all;
 }
 
-void PrintSummary(const std::vector<std::unique_ptr<SimDevice>>& devices, double seconds, bool rows) {
+void PrintSummary(const std::vector<std::unique_ptr<SimDevice>>& devices, double seconds, bool rows, bool slow) {
   char line[320];
   std::printf("\nax_gate-devsim summary: %zu controller(s), %.1f s\n", devices.size(), seconds);
   std::printf("%-22s %8s %6s %8s %8s %7s %7s %7s %6s %6s %8s %8s\n", "controller/device", "requests",
@@ -151,6 +154,7 @@ void PrintSummary(const std::vector<std::unique_ptr<SimDevice>>& devices, double
   if (all.unsolicited) notes.push_back(std::to_string(all.unsolicited) + " decision frame(s) with no card waiting");
   if (all.misrouted) notes.push_back(std::to_string(all.misrouted) + " frame(s) addressed to another device");
   if (all.bad_frames) notes.push_back(std::to_string(all.bad_frames) + " frame(s) with wrong check digits");
+  if (slow) notes.push_back(std::to_string(all.tests) + " \"test\" text(s) received");
   if (all.drops) notes.push_back(std::to_string(all.drops) + " connection(s) closed by the add-in");
   for (const auto& n : notes) std::printf("note: %s\n", n.c_str());
   std::fflush(stdout);
@@ -210,6 +214,7 @@ int Run(int argc, char** argv) {
     else if (a == "--pass-delay") opt.pass_delay_ms = static_cast<int>(ToLong(a, value(), 0, 600000));
     else if (a == "--answer-timeout") opt.answer_timeout_ms = static_cast<int>(ToLong(a, value(), 1, 600000));
     else if (a == "--ping") opt.ping_ms = static_cast<int>(ToLong(a, value(), 0, 600000));
+    else if (a == "--read-rate") opt.read_rate = static_cast<int>(ToLong(a, value(), 0, 100000000));
     else if (a == "--connect-timeout") opt.connect_timeout_ms = static_cast<int>(ToLong(a, value(), 0, 600000));
     else if (a == "--connect-burst") burst = static_cast<int>(ToLong(a, value(), 1, 1000));
     else if (a == "--progress") progress_s = ToDouble(a, value());
@@ -305,7 +310,7 @@ int Run(int argc, char** argv) {
   loop.RunFor(50);
 
   double seconds = static_cast<double>(CurrentClock().MonotonicMs() - t0) / 1000.0;
-  PrintSummary(devices, seconds, devices.size() <= 100 || opt.verbosity >= 2);
+  PrintSummary(devices, seconds, devices.size() <= 100 || opt.verbosity >= 2, opt.read_rate > 0);
   bool any_gave_up = std::any_of(devices.begin(), devices.end(), [](const auto& d) { return d->GaveUp(); });
   if (any_gave_up) {
     std::fprintf(stderr,

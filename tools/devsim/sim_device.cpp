@@ -111,7 +111,7 @@ void SimDevice::Connect() {
     OnLost(std::string("cannot connect: ") + e.what());
     return;
   }
-  MessageLoop::Current().WatchSocket(sock_, kSockConnect | kSockRead | kSockClose,
+  MessageLoop::Current().WatchSocket(sock_, kSockConnect | ReadMask() | kSockClose,
                                      [this](unsigned ev, int err) { OnSocket(ev, err); });
 }
 
@@ -135,6 +135,7 @@ void SimDevice::OnSocket(unsigned event, int error) {
 void SimDevice::OnConnected() {
   connected_ = true;
   ++stats_.connects;
+  if (opt_.read_rate > 0) read_timer_.Arm(100, [this] { ReadSlowly(); });
   SocketAddress local = SocketLocalAddress(sock_);
   Say("connected to " + opt_.host + ":" + std::to_string(opt_.port) + " from " + local.addr + ":" +
       std::to_string(local.port));
@@ -177,6 +178,7 @@ void SimDevice::OnLost(const std::string& why) {
   bool was_connected = connected_;
   connected_ = false;
   card_timer_.Cancel();
+  read_timer_.Cancel();
   if (stopping_) return;
   if (!was_connected && stats_.connects == 0 && NowMs() - started_ms_ >= opt_.connect_timeout_ms) {
     Say(why + "; giving up");
@@ -194,6 +196,7 @@ void SimDevice::Shutdown() {
   answer_timer_.Cancel();
   pass_timer_.Cancel();
   ping_phase_timer_.Cancel();
+  read_timer_.Cancel();
   if (ping_timer_ != 0) MessageLoop::Current().StopTimer(ping_timer_);
   ping_timer_ = 0;
   if (sock_ != kInvalidSocket) {
@@ -204,12 +207,18 @@ void SimDevice::Shutdown() {
   connected_ = false;
 }
 
-void SimDevice::ReadAll() {
+// A tenth of a second's worth, ten times a second.
+void SimDevice::ReadSlowly() {
+  ReadAll(static_cast<std::size_t>(std::max(opt_.read_rate / 10, 1)));
+  if (connected_) read_timer_.Arm(100, [this] { ReadSlowly(); });
+}
+
+void SimDevice::ReadAll(std::size_t most) {
   char buf[4096];
-  while (sock_ != kInvalidSocket) {
+  while (sock_ != kInvalidSocket && most > 0) {
     std::ptrdiff_t n;
     try {
-      n = SocketRecv(sock_, buf, sizeof buf);
+      n = SocketRecv(sock_, buf, std::min(sizeof buf, most));
     } catch (const Error& e) {
       OnLost(std::string("receive failed: ") + e.what());
       return;
@@ -219,9 +228,13 @@ void SimDevice::ReadAll() {
       return;
     }
     if (n < 0) break;
+    most -= static_cast<std::size_t>(n);
     in_.Append(std::string_view(buf, static_cast<std::size_t>(n)));
     while (auto f = in_.Next(false)) OnFrame(*f);
   }
+  // Reading at its own pace the controller never knows that a frame has ended
+  // with what it has: the add-in's write may have been cut by a full socket.
+  if (opt_.read_rate > 0) return;
   while (sock_ != kInvalidSocket) {
     auto f = in_.Next(true);
     if (!f) break;
@@ -247,7 +260,7 @@ void SimDevice::Flush() {
     OnLost(std::string("send failed: ") + e.what());
     return;
   }
-  unsigned mask = kSockRead | kSockClose | (out_.empty() ? 0u : static_cast<unsigned>(kSockWrite));
+  unsigned mask = ReadMask() | kSockClose | (out_.empty() ? 0u : static_cast<unsigned>(kSockWrite));
   MessageLoop::Current().UpdateSocket(sock_, mask);
 }
 
@@ -309,7 +322,10 @@ void SimDevice::OnFrame(const DeviceFrame& f) {
     Say("<- " + Printable(f.raw) + ": check digits do not match, ignored");
     return;
   }
-  if (f.kind == DeviceFrame::kTest) return;
+  if (f.kind == DeviceFrame::kTest) {
+    ++stats_.tests;
+    return;
+  }
   if (opt_.verbosity >= 2) Say("<- " + Printable(f.raw));
   if (f.device != device_) {
     ++stats_.misrouted;

@@ -30,6 +30,8 @@ struct SimOptions {
   int pass_delay_ms = 500;                // relay report -> finished pass
   int answer_timeout_ms = 10000;          // card -> decision frame, else counted as a timeout
   int ping_ms = 3000;                     // keep-alive interval, 0: none
+  int read_rate = 0;                      // bytes a second a controller reads, 0: as they arrive
+                                          // (one behind a slow serial bridge)
   int connect_timeout_ms = 5000;          // give up when no connection came up in this time
                                           // (counted from the controller's own start)
   int count = 0;                          // cards per controller, 0: no limit
@@ -47,6 +49,7 @@ struct DeviceStats {
   int bad_frames = 0;   // frames whose check digits do not match
   int pings = 0;
   int echoes = 0;
+  int tests = 0;        // "test" texts received
   std::vector<std::int64_t> echo_ms;     // PING -> its "ECHO" frame
   int connects = 0;
   int drops = 0;
@@ -98,7 +101,11 @@ class SimDevice {
   void OnSocket(unsigned event, int error);
   void OnConnected();
   void OnLost(const std::string& why);
-  void ReadAll();
+  // Reads what has arrived, at most `most` bytes.
+  void ReadAll(std::size_t most = SIZE_MAX);
+  // Watched for reading unless it reads at its own pace (read_rate).
+  unsigned ReadMask() const { return opt_.read_rate > 0 ? 0u : unsigned(kSockRead); }
+  void ReadSlowly();
   void OnFrame(const DeviceFrame& f);
   void Write(const std::string& line);
   void Flush();
@@ -135,7 +142,7 @@ class SimDevice {
 
   std::deque<std::int64_t> pings_sent_ms_;  // keep-alives still waiting for their "ECHO"
 
-  OneShot retry_timer_, card_timer_, answer_timer_, pass_timer_, ping_phase_timer_;
+  OneShot retry_timer_, card_timer_, answer_timer_, pass_timer_, ping_phase_timer_, read_timer_;
   TimerId ping_timer_ = 0;
   DeviceStats stats_;
 };
