@@ -667,7 +667,8 @@ std::string FormatText(const std::vector<Road>& roads, const Summary& s, Lang la
       const std::int64_t start = r.steps.empty() ? 0 : r.steps.front().us;
       for (std::size_t i = 1; i < r.steps.size(); ++i) {
         const Step& step = r.steps[i];
-        std::string when = "+" + ms(step.us - start);
+        std::string when = ms(step.us - start);
+        when.insert(0, 1, '+');
         const std::size_t width = FromUtf8(when).size();  // "мс" is two characters, four bytes
         if (width < 12) when.insert(0, 12 - width, ' ');
         out << "  " << when << "  " << StepName(w, step.name);
@@ -678,7 +679,8 @@ std::string FormatText(const std::vector<Road>& roads, const Summary& s, Lang la
   }
   out << w.summary << ": " << Count(w, s.requests, w.requests) << ", " << fig(s.opened, w.opened) << ", "
       << fig(s.refused, w.refused) << ", " << fig(s.not_answered, w.not_answered) << ", "
-      << fig(s.timed_out, w.timed_out) << ", " << fig(s.finished, w.finished_n) << ", " << fig(s.errors, w.errors)
+      << fig(s.timed_out, w.timed_out) << ", " << fig(s.finished, w.finished_n) << ", "
+      << (lang == Lang::kRu ? fig(s.errors, w.errors) : Count(w, s.errors, w.errors_n))
       << "\n";
   auto figures = [&](const char* name, const Figures& f) {
     out << name;

@@ -235,7 +235,8 @@ std::string FormatNote(const Words& w, const Summary& s) {
       std::snprintf(buf, sizeof buf, w.format_newer, n, s.formats.size(), v, tracefmt::kVersion);
     else
       continue;
-    out += (out.empty() ? "" : "\n") + std::string(buf) + ".";
+    if (!out.empty()) out += '\n';
+    out.append(buf).append(".");
   }
   return out;
 }
