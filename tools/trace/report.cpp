@@ -477,7 +477,7 @@ class Report {
     out << "<section id=\"overview\"><h2>" << w_.overview << "</h2>\n<p class=\"range\" data-k=\"range\">"
         << Html(LocalDate(w_, first_)) << " " << Html(Clock(first_)) << " &ndash; " << Html(LocalDate(w_, last_))
         << " " << Html(Clock(last_)) << " (" << Html(Duration(w_, static_cast<double>(last_ - first_))) << ", "
-        << lanes_.size() << " " << w_.lanes_n << ", " << RunsText() << " " << w_.runs_of_addin << ")</p>\n"
+        << Count(w_, lanes_.size(), w_.lanes) << ", " << RunsText() << " " << w_.runs_of_addin << ")</p>\n"
         << "<div class=\"figs\">";
     Fig(out, "requests", std::to_string(s.requests), w_.requests_fig);
     Fig(out, "opened", std::to_string(s.opened), w_.opened, "opened");
@@ -660,8 +660,8 @@ class Report {
           << "<text class=\"key p50\" x=\"" << R - 30 << "\" y=\"" << T + 10 << "\" text-anchor=\"end\">p50</text>"
           << "</svg>\n";
     };
-    series(w_.card_to_frame, frame);
-    series(w_.script_answer, answer);
+    series(w_.card_to_frame_title, frame);
+    series(w_.script_answer_title, answer);
 
     // Histograms: four buckets a decade, from 10 µs to 100 s.
     auto histogram = [&](const char* title, auto get) {
@@ -692,8 +692,8 @@ class Report {
       out << "</svg></div>";
     };
     out << "<div class=\"hists\">";
-    histogram(w_.card_to_frame, [](const Request& r) { return r.card_to_frame_us; });
-    histogram(w_.script_answer, [](const Request& r) { return r.answer_us; });
+    histogram(w_.card_to_frame_title, [](const Request& r) { return r.card_to_frame_us; });
+    histogram(w_.script_answer_title, [](const Request& r) { return r.answer_us; });
     out << "</div></section>\n";
   }
 

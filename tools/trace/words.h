@@ -30,7 +30,9 @@ struct Words {
   const char* format_earlier;  // a run of format %d without entry ids
   const char* format_newer;    // a run of a newer format %d
   // The page.
-  const char* title, *overview, *lanes_n, *runs_of_addin, *requests_fig, *not_answered_fig, *finished_fig,
+  Noun lanes;
+  const char* card_to_frame_title, *script_answer_title;
+  const char* title, *overview, *runs_of_addin, *requests_fig, *not_answered_fig, *finished_fig,
       *connections, *disconnections, *dropped, *bad_lines, *p50, *p99, *loose_errors;
   const char* timeline, *timeline_note, *ring_note, *under_note, *hover_note, *counted_per, *find, *road_here;
   const char* over_time, *requests_per, *most, *p50_p99_per, *worst, *slowest_frame, *slowest_answer,
