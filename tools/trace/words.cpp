@@ -32,6 +32,9 @@ const Words kEnglish = {
     .script_answer = "script answer",
     .none = "none",
     .ms = "ms",
+    .format_earlier_all = "The trace was written by an earlier version of the add-in (record format %d): its "
+                          "records carry no entry ids, so its requests and their roads cannot be shown; its "
+                          "connections, keep-alives and errors are shown",
     .format_earlier = "%zu of the trace's %zu runs of the add-in were written by an earlier version (record "
                       "format %d): their records carry no entry ids, so their requests and roads cannot be "
                       "shown; their connections, keep-alives and errors are shown",
@@ -112,6 +115,9 @@ const Words kRussian = {
     .script_answer = "ответ скрипта",
     .none = "нет",
     .ms = "мс",
+    .format_earlier_all = "Трассировка записана прежней версией внешней компоненты (формат записей %d): в её "
+                          "записях нет номеров записей стека, поэтому запросы и их путь показать нельзя; показаны "
+                          "подключения, проверки связи и ошибки",
     .format_earlier = "%zu из %zu запусков внешней компоненты в трассировке записаны прежней версией (формат "
                       "записей %d): в их записях нет номеров записей стека, поэтому запросы и их путь показать "
                       "нельзя; показаны подключения, проверки связи и ошибки",
@@ -233,7 +239,9 @@ std::string FormatNote(const Words& w, const Summary& s) {
   std::string out;
   char buf[512];
   for (const auto& [v, n] : runs) {
-    if (v < tracefmt::kFirstWithIds)
+    if (v < tracefmt::kFirstWithIds && n == s.formats.size())
+      std::snprintf(buf, sizeof buf, w.format_earlier_all, v);
+    else if (v < tracefmt::kFirstWithIds)
       std::snprintf(buf, sizeof buf, w.format_earlier, n, s.formats.size(), v);
     else if (v > tracefmt::kVersion)
       std::snprintf(buf, sizeof buf, w.format_newer, n, s.formats.size(), v, tracefmt::kVersion);

@@ -27,7 +27,8 @@ struct Words {
   const char* longest_gap, *card;
   const char* opened, *refused, *not_answered, *timed_out, *finished, *still_open, *lost;
   const char* summary, *finished_n, *errors, *card_to_frame, *script_answer, *none, *ms;
-  const char* format_earlier;  // a run of format %d without entry ids
+  const char* format_earlier_all;  // the whole trace of format %d, without entry ids
+  const char* format_earlier;      // %zu of %zu runs of format %d
   const char* format_newer;    // a run of a newer format %d
   // The page.
   Noun lanes;
