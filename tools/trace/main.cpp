@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
       paths.push_back(a);
     }
   }
+  axg::ConsoleOutputInUtf8();
   // trace.jsonl* as the guides write it; Windows' command shell passes it as it is.
   paths = axg::ExpandWildcards(paths);
   if (paths.empty()) {
