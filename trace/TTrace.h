@@ -1,10 +1,9 @@
 #pragma once
 // TTrace: what the add-in saw, sent and told the host, for the support engineer
 // at a site where the host has no console: one JSON object a line, the records
-// of trace/TraceFormat.h. Repetition is folded: a
-// STATUS event that repeats its entry's latest word (its previous STATUS, or the
-// state just written) is counted, and the entry's next record carries the count
-// ("rep"); a keep-alive that goes as usual (PING, its ECHO, the reports it makes,
+// of trace/TraceFormat.h. Repetition is folded: a STATUS event that repeats its
+// entry's latest word (its previous STATUS, or the state just written) is
+// counted, and the entry's next record carries the count ("rep"); a keep-alive that goes as usual (PING, its ECHO, the reports it makes,
 // no error, no close) is counted in its device's "alive" record, one a minute,
 // instead of being written.
 //
