@@ -24,4 +24,8 @@ AXG_PLATFORM_API const SystemTexts& ThisSystemTexts();
 // Elsewhere the shell has done it and the arguments come back unchanged.
 AXG_PLATFORM_API std::vector<std::string> ExpandWildcards(const std::vector<std::string>& args);
 
+// The tools write UTF-8 (Russian text among it): a Windows console is told to
+// show it as such rather than in its OEM code page. Elsewhere nothing to do.
+AXG_PLATFORM_API void ConsoleOutputInUtf8();
+
 }  // namespace axg

@@ -8,7 +8,8 @@
 #      examples/demo-cards.txt, some allowed, some not,
 #   4. stops the host and sums up,
 #   5. reads the add-in's trace (ax_gate-trace): each request's road per turnstile,
-#      and writes the trace's web page report, BUILD_DIR/demo/report.html.
+#      and writes the trace's web page report, BUILD_DIR/demo/report.html, and
+#      the same in Russian, report-ru.html.
 # Usage: scripts/demo.sh [BUILD_DIR]    (make demo builds first, then runs this)
 # AXG_DEMO_DIR=DIR puts the logs, the trace and the report in DIR instead.
 set -euo pipefail
@@ -122,14 +123,17 @@ echo "   of all three; times are from the card's line to each step."
 "$bin/ax_gate-trace" --device 127.0.0.2 "$work"/trace.jsonl* | sed '/^summary:/,$d' | sed 's/^/  trace      | /'
 "$bin/ax_gate-trace" "$work"/trace.jsonl* | sed -n '/^summary:/,$p' | sed 's/^/  trace      | /'
 "$bin/ax_gate-trace" --html "$work/report.html" "$work"/trace.jsonl* >/dev/null
-echo "   The same trace as one web page (ax_gate-trace --html), to open in any browser:"
+"$bin/ax_gate-trace" --lang ru --html "$work/report-ru.html" "$work"/trace.jsonl* >/dev/null
+echo "   The same trace as one web page (ax_gate-trace --html), to open in any browser,"
+echo "   in English and in Russian (--lang ru):"
 echo "   $work/report.html"
+echo "   $work/report-ru.html"
 
 bold "Summary"
 echo "  $presented cards presented at 3 turnstiles, $allowed of them on the allow-list."
 echo "  Gates opened: ${opens:-0}   refused: ${refusals:-0}   no decision (timeout): ${timeouts:-0}"
 echo "  The host received ${events:-0} external events; logs: $work/host.log, $work/devices.log"
-echo "  The trace: $work/trace.jsonl; as a web page: $work/report.html"
+echo "  The trace: $work/trace.jsonl; as a web page: $work/report.html (Russian: report-ru.html)"
 if [ "${opens:-0}" -eq "$allowed" ] && [ "${refusals:-0}" -eq $((presented - allowed)) ] &&
    [ "${timeouts:-0}" -eq 0 ] && [ "$presented" -gt 0 ]; then
   echo "  Every allowed card opened its gate; every other card was refused."

@@ -19,6 +19,7 @@
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
+#include "trace/TraceFormat.h"
 #include "trace/TraceJson.h"
 
 namespace axg {
@@ -26,6 +27,7 @@ namespace axg {
 namespace {
 
 namespace fs = std::filesystem;
+namespace f = tracefmt;
 
 std::atomic<long> g_writers{0};
 
@@ -146,7 +148,7 @@ bool TraceShared::Rotate() {
       if (!rotate_failing) {
         rotate_failing = true;
         std::string note = "{\"t\":" + Number(last_t) + ",\"us\":" + Number(last_us) + ",\"ev\":\"error\"";
-        note += Field("text", JsonText(u"Trace: cannot rotate " + options.path + u": " + why +
+        note += Field(f::kText, JsonText(u"Trace: cannot rotate " + options.path + u": " + why +
                                        u"; trying again at the next rotation"));
         note += "}\n";
         return Write(note);
@@ -224,17 +226,17 @@ void TraceShared::Run(std::shared_ptr<TraceShared> self) {
       if (s.dropped > 0) {
         // The records lost came after those taken now and before any later one.
         note = "{\"t\":" + Number(s.drop_t) + ",\"us\":" + Number(s.drop_us) + ",\"ev\":\"dropped\"";
-        note += Field("n", Number(static_cast<std::int64_t>(s.dropped)));
+        note += Field(f::kCount, Number(static_cast<std::int64_t>(s.dropped)));
         if (!s.drop_ids.empty()) {
           std::string ids = "[";
           for (std::size_t i = 0; i < s.drop_ids.size(); ++i) {
             if (i) ids += ',';
             ids += Id(s.drop_ids[i]);
           }
-          note += Field("ids", ids + "]");
+          note += Field(f::kIds, ids + "]");
         }
-        if (s.drop_more) note += Field("more", "true");
-        note += Field("last", Number(s.drop_last_us));
+        if (s.drop_more) note += Field(f::kMore, "true");
+        note += Field(f::kLast, Number(s.drop_last_us));
         note += "}\n";
         s.dropped = 0;
         s.drop_ids.clear();
@@ -310,8 +312,8 @@ bool TTrace::Open() {
                                      [&] { return shared_->opened; });
   }
   if (CheckWriter()) return false;
-  Add(Begin("start", 0) + Field("files", Number(options_.files)) +
-          Field("limit", Number(static_cast<std::int64_t>(options_.file_limit))) + Field("v", "2"),
+  Add(Begin(f::kStart, 0) + Field(f::kFiles, Number(options_.files)) +
+          Field(f::kLimit, Number(static_cast<std::int64_t>(options_.file_limit))) + Field(f::kFormat, Number(f::kVersion)),
       0);
   // Written at once, so that a file that takes nothing is known before the first
   // device line rather than later; a file that did not even open in time is not
@@ -356,10 +358,10 @@ std::string TTrace::Begin(std::string_view ev, std::uint64_t id, bool wall) {
   Clock& clock = CurrentClock();
   std::string out = Head(ev, wall ? clock.WallMs() : kNoWallTime, clock.MonotonicUs());
   if (id != 0) {
-    out += Field("id", Id(id));
+    out += Field(f::kId, Id(id));
     auto it = folds_.find(id);
     if (it != folds_.end() && it->second.rep > 0) {
-      out += Field("rep", Number(it->second.rep));
+      out += Field(f::kRep, Number(it->second.rep));
       it->second.rep = 0;
     }
   }
@@ -479,12 +481,12 @@ void TTrace::EndLine(bool may_fold) {
       alive_.erase(it);
     }
   }
-  std::string record = Head("line", kNoWallTime, line.us);
-  if (line.id != 0) record += Field("id", Id(line.id));
-  record += Field("a", JsonText(line.addr)) + Field("b", JsonBytes(ToAnsi(line.line)));
-  if (line.logged) record += Field("log", "1");
+  std::string record = Head(f::kLine, kNoWallTime, line.us);
+  if (line.id != 0) record += Field(f::kId, Id(line.id));
+  record += Field(f::kAddr, JsonText(line.addr)) + Field(f::kBytes, JsonBytes(ToAnsi(line.line)));
+  if (line.logged) record += Field(f::kLogged, "1");
   if (line.all >= 0 && line.all != last_all_) {
-    record += Field("all", Number(line.all));  // until a line says otherwise
+    record += Field(f::kAll, Number(line.all));  // until a line says otherwise
     last_all_ = line.all;
   }
   record += "}\n";
@@ -495,9 +497,9 @@ void TTrace::EndLine(bool may_fold) {
 
 void TTrace::WriteAlive(const std::u16string& addr, const std::u16string& device, const Alive& a) {
   if (a.n == 0) return;
-  Enqueue(Head("alive", a.t, a.us) + Field("a", JsonText(addr)) + Field("d", JsonText(device)) +
-              Field("n", Number(a.n)) + Field("gap", Number(a.gap_us / 1000)) + Field("rtt", Number(a.rtt_us)) +
-              Field("last", Number(a.last_us)) + "}\n",
+  Enqueue(Head(f::kAlive, a.t, a.us) + Field(f::kAddr, JsonText(addr)) + Field(f::kDevice, JsonText(device)) +
+              Field(f::kCount, Number(a.n)) + Field(f::kGap, Number(a.gap_us / 1000)) + Field(f::kRtt, Number(a.rtt_us)) +
+              Field(f::kLast, Number(a.last_us)) + "}\n",
           0);
 }
 
@@ -528,7 +530,7 @@ void TTrace::WriteOverdueAlive(std::int64_t now_us) {
 
 void TTrace::Accepted(const std::u16string& addr, const std::u16string& port) {
   if (failed_) return;
-  Add(Begin("accept", 0) + Field("a", JsonText(addr)) + Field("p", JsonText(port)), 0);
+  Add(Begin(f::kAccept, 0) + Field(f::kAddr, JsonText(addr)) + Field(f::kPort, JsonText(port)), 0);
 }
 
 void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int error) {
@@ -537,7 +539,7 @@ void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int 
   else WriteAliveOf(addr);
   const std::u16string why =
       error == 0 ? std::u16string(u"closed") : u"socket error " + IntToStr(error) + u": " + SocketErrorText(error);
-  Add(Begin("close", 0) + Field("a", JsonText(addr)) + Field("p", JsonText(port)) + Field("why", JsonText(why)), 0);
+  Add(Begin(f::kClose, 0) + Field(f::kAddr, JsonText(addr)) + Field(f::kPort, JsonText(port)) + Field(f::kWhy, JsonText(why)), 0);
 }
 
 void TTrace::LineIn(const std::u16string& addr, const std::u16string&, std::u16string_view line) {
@@ -560,11 +562,11 @@ void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u1
   if (failed_) return;
   if (line_.open && line_.echo_us < 0 && Has(frame, u"ECHO") && addr == line_.addr)
     line_.echo_us = CurrentClock().MonotonicUs();
-  std::string record = Begin("frame", entry_, false);
+  std::string record = Begin(f::kFrame, entry_, false);
   // A frame to its entry's own address does not repeat the address.
   auto fold = entry_ != 0 ? folds_.find(entry_) : folds_.end();
-  if (fold == folds_.end() || fold->second.ip != addr) record += Field("a", JsonText(addr));
-  Add(std::move(record) + Field("b", JsonBytes(ToAnsi(frame))), entry_);
+  if (fold == folds_.end() || fold->second.ip != addr) record += Field(f::kAddr, JsonText(addr));
+  Add(std::move(record) + Field(f::kBytes, JsonBytes(ToAnsi(frame))), entry_);
 }
 
 void TTrace::FrameToAll(std::u16string_view frame, int connections) {
@@ -573,8 +575,8 @@ void TTrace::FrameToAll(std::u16string_view frame, int connections) {
     line_.all = connections;  // the line's record says so
     return;
   }
-  Add(Begin("frame", 0) + Field("a", "\"*\"") + Field("n", Number(connections)) +
-          Field("b", JsonBytes(ToAnsi(frame))),
+  Add(Begin(f::kFrame, 0) + Field(f::kAddr, "\"*\"") + Field(f::kCount, Number(connections)) +
+          Field(f::kBytes, JsonBytes(ToAnsi(frame))),
       0);
 }
 
@@ -583,7 +585,7 @@ void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, l
   const std::uint64_t id = entry_;
   if (line_.open && (hr != 0 || name == u"ERROR")) line_.unusual = true;
   // The log line of the line being handled, as read, is said by the line's record.
-  const std::u16string_view log_in = u"%Считано с порта% ", log_out = u"%Отправлено на порт% ";
+  const std::u16string_view log_in = f::kLogIn, log_out = f::kLogOut;
   if (line_.open && !line_.logged && id == 0 && hr == 0 && name == u"LOG" && line_.line.size() > 1 &&
       data.size() > log_in.size() && data.compare(0, log_in.size(), log_in) == 0) {
     std::u16string_view rest = std::u16string_view(line_.line).substr(1);
@@ -594,30 +596,31 @@ void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, l
     }
   }
   Fold* fold = id != 0 ? &folds_[id] : nullptr;
-  const bool status = name == u"STATUS";
+  const std::string name8 = ToUtf8(name);
+  const bool status = name8 == f::kStatus;
   if (fold && status && hr == 0 && fold->status == data) {
     ++fold->rep;
     return;
   }
   // The four events of the add-in are a kind of record of their own.
-  const bool known = status || name == u"CHECK" || name == u"LOG" || name == u"ERROR";
-  std::string record = Begin(known ? ToUtf8(name) : std::string("event"), id, false);
-  if (!known) record += Field("name", JsonText(name));
+  const bool known = status || name8 == f::kCheck || name8 == f::kLog || name8 == f::kErrorEvent;
+  std::string record = Begin(known ? std::string_view(name8) : f::kEvent, id, false);
+  if (!known) record += Field(f::kName, JsonText(name));
   // An entry's report starts with what the entry's first record said (address,
   // device, type, card): only the rest is written. The log lines of what was read
   // and sent carry their words as one short field each.
-  if (name == u"LOG" && data.compare(0, log_in.size(), log_in) == 0)
-    record += Field("in", JsonText(std::u16string_view(data).substr(log_in.size())));
-  else if (name == u"LOG" && data.compare(0, log_out.size(), log_out) == 0)
-    record += Field("out", JsonText(std::u16string_view(data).substr(log_out.size())));
+  if (name8 == f::kLog && data.compare(0, log_in.size(), log_in) == 0)
+    record += Field(f::kIn, JsonText(std::u16string_view(data).substr(log_in.size())));
+  else if (name8 == f::kLog && data.compare(0, log_out.size(), log_out) == 0)
+    record += Field(f::kOut, JsonText(std::u16string_view(data).substr(log_out.size())));
   else if (fold && !fold->prefix.empty() && data.compare(0, fold->prefix.size(), fold->prefix) == 0)
-    record += Field("rest", JsonText(std::u16string_view(data).substr(fold->prefix.size())));
+    record += Field(f::kRest, JsonText(std::u16string_view(data).substr(fold->prefix.size())));
   else
-    record += Field("data", JsonText(data));
+    record += Field(f::kData, JsonText(data));
   if (hr != 0) {
     char code[16];
     std::snprintf(code, sizeof code, "\"0x%08lX\"", static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
-    record += Field("hr", code);
+    record += Field(f::kHr, code);
   }
   if (fold && status) fold->status = data;
   Add(std::move(record), id);
@@ -634,9 +637,9 @@ void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16stri
     list += JsonText(args[i]);
   }
   list += "]";
-  std::string record = Begin("call", id) + Field("method", JsonText(method)) + Field("args", list) +
-                       Field("answer", JsonText(answer));
-  if (!error.empty()) record += Field("error", JsonText(error));
+  std::string record = Begin(f::kCall, id) + Field(f::kMethod, JsonText(method)) + Field(f::kArgs, list) +
+                       Field(f::kAnswer, JsonText(answer));
+  if (!error.empty()) record += Field(f::kFailure, JsonText(error));
   Add(std::move(record), id);
 }
 
@@ -645,14 +648,14 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
                    std::u16string_view to) {
   if (failed_) return;
   Fold& f = folds_[id];
-  std::string record = Begin("state", id, from.empty());
+  std::string record = Begin(f::kState, id, from.empty());
   // "from" only where it is not the entry's previous "to" (a new entry's "").
-  if (from.empty() || from != f.to) record += Field("from", JsonText(from));
-  record += Field("to", JsonText(to));
+  if (from.empty() || from != f.to) record += Field(f::kFrom, JsonText(from));
+  record += Field(f::kTo, JsonText(to));
   if (from.empty() || (!to.empty() && f.device != device)) {
-    if (from.empty()) record += Field("ip", JsonText(ip));
-    record += Field("d", JsonText(device));
-    if (from.empty()) record += Field("type", JsonText(type)) + Field("card", JsonText(card));
+    if (from.empty()) record += Field(f::kIp, JsonText(ip));
+    record += Field(f::kDevice, JsonText(device));
+    if (from.empty()) record += Field(f::kType, JsonText(type)) + Field(f::kCard, JsonText(card));
     f.device = device;
     f.ip = ip;
     f.prefix = ip + u";" + device + u";" + type + u";" + card + u";";
@@ -667,7 +670,7 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
 void TTrace::Fault(const std::u16string& text) {
   if (failed_) return;
   if (line_.open) line_.unusual = true;
-  Add(Begin("error", entry_) + Field("text", JsonText(text)), entry_);
+  Add(Begin(f::kError, entry_) + Field(f::kText, JsonText(text)), entry_);
 }
 
 }  // namespace axg

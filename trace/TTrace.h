@@ -1,40 +1,9 @@
 #pragma once
 // TTrace: what the add-in saw, sent and told the host, for the support engineer
-// at a site where the host has no console. One JSON object a line, each with the
-// monotonic time in microseconds ("us"), its kind ("ev") and, on the records that
-// start something, the wall-clock time in milliseconds since 1970 UTC ("t"; the
-// others are the latest "t" plus their distance in "us"):
-//
-//   start   the trace was opened (files, limit, v: the record format)
-//   accept  a device connection was accepted (a: address, p: port)
-//   close   a device connection was closed (a, p, why: "closed", or the socket
-//           error with its text)
-//   line    a line came from a device (a, b: the bytes; all: connections the
-//           "test" frame it made went to, when that changed; log: its log line
-//           "%Считано с порта% $a:..." went to the host)
-//   frame   a frame went to a device (a, unless it is its entry's address; b)
-//   STATUS, CHECK, LOG, ERROR (or "event" with a name): an external event went to
-//           the host (data, or rest: what follows its entry's "ip;device;type;
-//           card;"; a log line of what was read or sent as in/out: its words;
-//           hr when ExternalEvent failed)
-//   call    the host called an acting method (method, args, answer, error)
-//   state   an entry of the event stack changed its state word (to; from unless
-//           it is the entry's previous "to"; a new entry, from "", also ip, d:
-//           device, type, card; d again when the device changes); to "" is a
-//           dropped entry
-//   alive   the keep-alives of one device that went as usual (a, d, n: PINGs, each
-//           answered, gap: the longest ms between two, rtt: µs from the latest
-//           PING to its ECHO, last: "us" of the latest)
-//   error   an error the add-in reported (text)
-//   dropped records were lost because the file did not keep up (n, ids: entries
-//           whose records were lost, more: true when there were more, last: "us"
-//           of the last one lost; the record's own time is the first one's)
-//
-// Every record that belongs to a request of the event stack carries the entry's
-// "id" (a line: the entry its handling touched first). Repetition is folded: a
-// STATUS event that repeats its entry's latest word (its previous STATUS, or the
-// state just written) is counted, and the entry's next record carries the count
-// ("rep"); a keep-alive that goes as usual (PING, its ECHO, the reports it makes,
+// at a site where the host has no console: one JSON object a line, the records
+// of trace/TraceFormat.h. Repetition is folded: a STATUS event that repeats its
+// entry's latest word (its previous STATUS, or the state just written) is
+// counted, and the entry's next record carries the count ("rep"); a keep-alive that goes as usual (PING, its ECHO, the reports it makes,
 // no error, no close) is counted in its device's "alive" record, one a minute,
 // instead of being written.
 //

@@ -15,4 +15,6 @@ const SystemTexts& ThisSystemTexts() {
 
 std::vector<std::string> ExpandWildcards(const std::vector<std::string>& args) { return args; }
 
+void ConsoleOutputInUtf8() {}
+
 }  // namespace axg

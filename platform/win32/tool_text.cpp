@@ -19,6 +19,8 @@ const SystemTexts& ThisSystemTexts() {
 
 // The arguments are in the ANSI code page, as main() receives them and as the
 // tools open files by name, so the narrow functions are used throughout.
+void ConsoleOutputInUtf8() { SetConsoleOutputCP(CP_UTF8); }
+
 std::vector<std::string> ExpandWildcards(const std::vector<std::string>& args) {
   std::vector<std::string> out;
   for (const std::string& arg : args) {

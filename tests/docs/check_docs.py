@@ -29,6 +29,7 @@ TOOLS = {
     "ax_gate-serialsim": "tools/serial",
     "ax_gate-serialmon": "tools/serial",
     "axg_bench": "bench",
+    "axg_trace_day": "bench/trace_day",
 }
 
 

@@ -10,6 +10,7 @@ import json
 import os
 import queue
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -363,15 +364,26 @@ class HostE2E(unittest.TestCase):
         self.assertGreater(c["lost"], 0)
         self.assertEqual(c["received"], c["delivered"] + c["lost"])
 
-    def test_end_of_input_calls_done_and_exits(self):
-        h = self.start_host()
-        d = self.device("127.0.0.2", "0001")
-        h.proc.stdin.close()
-        i, r = h.result("Done", timeout=10)
-        self.assertEqual(r["hr"], 0)
-        h.wait_for(lambda l: l.get("type") == "counts", start=i, what="counts")
-        self.assertEqual(h.finish(), 0)
-        d.expect_closed()
+    def test_end_of_input_and_stop_signals_call_done_and_exit(self):
+        # Ended at once after a device connected, well within the trace writer's
+        # 200 ms: the accept record is in the file only if Done wrote it out.
+        for how in ("end of input", signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            with self.subTest(how=str(how)):
+                trace = os.path.join(self.dir, "trace-%s.jsonl" % how)
+                h = self.start_host("--trace", trace, *(() if how == "end of input" else ("--no-input",)))
+                d = self.device("127.0.0.2", "0001")
+                time.sleep(0.05)
+                if how == "end of input":
+                    h.proc.stdin.close()
+                else:
+                    h.proc.send_signal(how)
+                i, r = h.result("Done", timeout=10)
+                self.assertEqual(r["hr"], 0)
+                h.wait_for(lambda l: l.get("type") == "counts", start=i, what="counts")
+                self.assertEqual(h.finish(), 0)
+                d.expect_closed()
+                with open(trace, encoding="utf-8") as f:
+                    self.assertIn('"ev":"accept"', f.read())
 
     def test_devsim_walks_the_road(self):
         cards = os.path.join(self.dir, "cards.txt")

@@ -116,13 +116,13 @@ TEST_F(TraceReaderTest, PrintsEachRoadWithItsStepsAndTheSummary) {
             "      +30.0 ms  PH\n"
             "      +30.0 ms  closed\n"
             "      +31.0 ms  dropped\n"
-            "127.0.0.3 device 0002: 1 request\n"
+            "127.0.0.3 device 0002: 1 request, 1 not answered, 1 timed out\n"
             "  12:00:03.000  card 555 (T) #3: not answered, timed out\n"
             "       +1.0 ms  CHECK\n"
             "    +7000.0 ms  timed out\n"
             "    +7000.0 ms  CHECK kind 1\n"
             "    +7001.0 ms  dropped\n"
-            "summary: 3 requests, 1 opened, 1 refused, 1 timed out, 1 finished\n"
+            "summary: 3 requests, 1 opened, 1 refused, 1 not answered, 1 timed out, 1 finished, 0 errors\n"
             "card to frame: p50 30.0 ms, p99 50.0 ms (2)\n"
             "script answer: p50 20.0 ms, p99 38.0 ms (2)\n");
 }
@@ -156,7 +156,7 @@ TEST_F(TraceReaderTest, JsonHoldsTheSameRoadsAndFigures) {
   for (const char* part :
        {"{\"ip\":\"127.0.0.2\",\"device\":\"0001\"", "\"card\":\"0000123456\"", "\"opened\":true",
         "\"card_to_frame_ms\":50.000", "\"answer_ms\":38.000", "{\"step\":\"relay\",\"ms\":300.000}",
-        "\"summary\":{\"requests\":1,\"opened\":1,\"refused\":0,\"timed_out\":0,\"finished\":1",
+        "\"summary\":{\"requests\":1,\"opened\":1,\"refused\":0,\"not_answered\":0,\"timed_out\":0,\"finished\":1",
         "\"card_to_frame\":{\"n\":1,\"p50_ms\":50.000,\"p99_ms\":50.000}"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
 }
@@ -206,7 +206,7 @@ TEST_F(TraceReaderTest, RecordsGoToTheirEntryByItsId) {
             "      +40.0 ms  STATUS from 127.0.0.7: 127.0.0.7;0001;T;71;RQ\n"
             "      +50.0 ms  closed\n"
             "      +60.0 ms  dropped\n"
-            "127.0.0.5 device 0002: 1 request\n"
+            "127.0.0.5 device 0002: 1 request, 1 not answered, 1 timed out\n"
             "  12:00:00.101  card 52 (T) #6: not answered, timed out, still open at the end of the trace, "
             "records of it lost\n"
             "       +2.0 ms  CHECK\n"
@@ -216,7 +216,7 @@ TEST_F(TraceReaderTest, RecordsGoToTheirEntryByItsId) {
             "127.0.0.8 device Ж001: 1 request\n"
             "  12:00:00.200  card 8 (T) #8: refused, still open at the end of the trace\n"
             "      +30.0 ms  PH\n"
-            "summary: 4 requests, 2 opened, 1 refused, 1 timed out, 0 finished\n"
+            "summary: 4 requests, 2 opened, 1 refused, 1 not answered, 1 timed out, 0 finished, 0 errors\n"
             "card to frame: p50 20.0 ms, p99 30.0 ms (3)\n"
             "script answer: p50 8.0 ms, p99 9.0 ms (2)\n");
 }

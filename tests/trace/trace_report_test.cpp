@@ -2,6 +2,7 @@
 // how it stays small. What it shows is checked in a browser (report_browser.py).
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
 #include "tools/trace/report.h"
@@ -97,6 +98,66 @@ TEST(TraceReportTest, BeyondTheLimitRequestsAreCountedPerMinute) {
       EXPECT_NE(page.find("counted per minute"), std::string::npos);
     } else {
       EXPECT_EQ(own, 301u);
+    }
+  }
+}
+
+// Each lane's figures are its road's, in the page and in --json alike, and the
+// overview's are their sum: a finished pass (CHECK kind 2) is no error, a request
+// still waiting at the end is not answered and did not time out, an error goes to
+// its request's lane or to its address's first, a trace of the earlier format
+// shows its keep-alives and says why it shows no requests.
+TEST(TraceReportTest, EachLaneShowsItsRoadsFigures) {
+  const std::string a = "\"a\":\"10.0.0.1\"", waiting = R(100, "state", "\"id\":9,\"from\":\"\",\"to\":\"NEW\","
+                                                                        "\"ip\":\"10.0.0.2\",\"d\":\"0001\",\"card\":\"7\"");
+  const std::string v2 = R(0, "start", "\"v\":2");
+  struct Case {
+    const char* name;
+    std::string trace;
+    std::map<std::string, std::vector<std::size_t>> lanes;  // requests, opened, refused, not answered, timed out, errors
+    const char* page_has;
+  } cases[] = {
+      {"a finished pass", v2 + R(10, "state", "\"id\":8,\"from\":\"\",\"to\":\"NEW\",\"ip\":\"10.0.0.1\",\"d\":\"0001\"") +
+                              R(30, "frame", "\"id\":8,\"b\":\"$0001GO00\"") + R(40, "state", "\"id\":8,\"to\":\"FINISH\"") +
+                              R(50, "CHECK", "\"id\":8,\"data\":\"10.0.0.1;0001;T;1;2\"") + R(50, "state", "\"id\":8,\"to\":\"\""),
+       {{"10.0.0.1/0001", {1, 1, 0, 0, 0, 0}}}, "data-k=\"errors\"><b>0<"},
+      {"waiting at the end", v2 + Request(10, "10.0.0.1", "2", "", 0) + waiting,
+       {{"10.0.0.1/0001", {1, 0, 0, 1, 1, 0}}, {"10.0.0.2/0001", {1, 0, 0, 1, 0, 0}}}, "data-k=\"timed_out\"><b>1<"},
+      {"errors", v2 + R(1, "accept", a + ",\"p\":\"5\"") + Request(10, "10.0.0.1", "3", "PH", 20) + waiting +
+                     R(200, "error", "\"id\":9,\"text\":\"x\"") + R(300, "error", "\"text\":\"limit from 10.0.0.1/5\"") +
+                     R(400, "CHECK", "\"id\":9,\"data\":\"x\",\"hr\":\"0x80004005\"") + R(500, "error", "\"text\":\"loose\""),
+       {{"10.0.0.1/0001", {1, 0, 1, 0, 0, 1}}, {"10.0.0.2/0001", {1, 0, 0, 1, 0, 2}}}, "data-k=\"errors\"><b>4<"},
+      {"format 1", R(0, "start", "\"files\":4") + R(1, "accept", "\"addr\":\"10.0.0.3\",\"port\":\"5\"") +
+                       R(5, "line", "\"addr\":\"10.0.0.3\",\"bytes\":\"$0001PING\"") +
+                       R(9, "state", "\"ip\":\"10.0.0.3\",\"device\":\"0001\",\"card\":\"5\",\"from\":\"\",\"to\":\"NEW\""),
+       {{"10.0.0.3/0001", {0, 0, 0, 0, 0, 0}}}, "record format 1"},
+  };
+  for (const Case& c : cases) {
+    std::istringstream in(c.trace);
+    const std::vector<Record> records = ReadRecords(in).records;
+    TraceFacts facts;
+    const std::vector<Road> roads = BuildRoads(records, {}, &facts);
+    const Summary summary = Summarize(roads, &facts);
+    const std::string json = FormatJson(roads, summary);
+    for (const Lang lang : {Lang::kEn, Lang::kRu}) {
+      const std::string page = FormatHtml({&records, &roads, &summary, {}, {"trace.jsonl"}, 0, lang});
+      for (const auto& [lane, f] : c.lanes) {
+        const std::string ip = lane.substr(0, lane.find('/')), dev = lane.substr(lane.find('/') + 1);
+        std::string want = "{\"ip\":\"" + ip + "\",\"dev\":\"" + dev + "\",\"f\":[";
+        for (std::size_t i = 0; i < f.size(); ++i) want += (i ? "," : "") + std::to_string(f[i]);
+        EXPECT_NE(page.find(want + "]"), std::string::npos) << c.name << ": " << want;
+        const std::string road = "{\"ip\":\"" + ip + "\",\"device\":\"" + dev + "\"";
+        const std::size_t at = json.find(road);
+        ASSERT_NE(at, std::string::npos) << c.name << ": " << road;
+        const std::string fig = "\"requests\":" + std::to_string(f[0]) + ",\"opened\":" + std::to_string(f[1]) +
+                                ",\"refused\":" + std::to_string(f[2]) + ",\"not_answered\":" + std::to_string(f[3]) +
+                                ",\"timed_out\":" + std::to_string(f[4]);
+        EXPECT_EQ(json.find(fig, at), json.find("\"summary\":{", at) + 11) << c.name << ": " << lane;
+        EXPECT_NE(json.find(",\"errors\":" + std::to_string(f[5]), at), std::string::npos) << c.name;
+      }
+      if (lang == Lang::kEn) {
+        EXPECT_NE(page.find(c.page_has), std::string::npos) << c.name;
+      }
     }
   }
 }

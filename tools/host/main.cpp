@@ -20,6 +20,7 @@
 #include "platform/open_files.h"
 #include "platform/registry.h"
 #include "platform/stdin_reader.h"
+#include "platform/stop_request.h"
 #include "platform/text.h"
 #include "platform/tool_text.h"
 #include "tools/host/command.h"
@@ -63,8 +64,11 @@ const char kUsage[] =
     "                         ax_gate-trace FILE*)\n"
     "  --event-cost MS        each delivered event holds the thread MS milliseconds, as a\n"
     "                         slow 1C handler would; events then come one a loop turn\n"
-    "  --no-input             read no commands: run until ended (Ctrl+C), e.g. in the\n"
-    "                         background or as a service\n";
+    "  --no-input             read no commands: run until ended (Ctrl+C, or SIGTERM or\n"
+    "                         SIGHUP on Linux), e.g. in the background or as a service\n"
+    "\n"
+    "Ctrl+C, SIGTERM and SIGHUP end the host as quit does: Done (the add-in's trace\n"
+    "written out), release, the counts.\n";
 
 [[noreturn]] void Usage(const std::string& why) {
   if (!why.empty()) std::cerr << "ax_gate-host: " << why << "\n";
@@ -470,6 +474,13 @@ void Host::Finish() {
 int Host::Run() {
   if (!Create()) return 1;
   Initialise();
+  // Asked to end (Ctrl+C, a service manager's SIGTERM, a closed terminal's
+  // SIGHUP): as quit, so that Done runs and the add-in's trace is written out.
+  StopRequest stop([this] {
+    out_.Note("asked to end: quitting");
+    quitting_ = true;
+    loop_.Stop();
+  });
   if (opt_.input)
     stdin_ = std::make_unique<StdinReader>([this](const std::string& line) { OnLine(line); },
                                            [this] { OnLine("quit"); });

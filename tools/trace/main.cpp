@@ -12,16 +12,17 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ax_gate-trace [--device ADDR] [--since TIME] [--json | --html OUT.html] FILE...\n"
+    "usage: ax_gate-trace [--device ADDR] [--since TIME] [--lang en|ru] [--json | --html OUT.html] FILE...\n"
     "Prints, per device address, each request's road with the time of every step\n"
     "(card, CHECK, GateOpen, GO or PH, relay, finished or timed out), then a summary:\n"
     "requests, opened, refused, timed out, and p50/p99 of card-to-frame and of the\n"
-    "script's answer time. Give all the files of a trace (trace.jsonl trace.jsonl.1 ...)\n"
+    "script's answer time, errors. Give all the files of a trace (trace.jsonl trace.jsonl.1 ...)\n"
     "in any order: their numbers give the order they were written in.\n"
     "\n"
     "  --device ADDR   only this controller address, device number, or ADDR/DEVICE\n"
     "  --since TIME    only requests from TIME on: \"YYYY-MM-DD HH:MM[:SS[.s]]\", \"HH:MM[:SS[.s]]\"\n"
     "                  (local time, on the day the trace starts) or ms since 1970\n"
+    "  --lang en|ru    the language of the text and the page (default en)\n"
     "  --json          one JSON object instead of text\n"
     "  --html OUT      writes OUT, one web page that needs nothing else: an overview,\n"
     "                  a timeline per device (hover a request for its road), latency\n"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
   std::string since;
   bool json = false;
   std::string html;
+  Lang lang = Lang::kEn;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -42,6 +44,13 @@ int main(int argc, char** argv) {
       (a == "--device" ? filter.device : since) = argv[++i];
     } else if (a == "--html" && i + 1 < argc) {
       html = argv[++i];
+    } else if (a == "--lang" && i + 1 < argc) {
+      const std::string l = argv[++i];
+      if (l != "en" && l != "ru") {
+        std::cerr << "ax_gate-trace: --lang: en or ru, not " << l << "\n";
+        return 2;
+      }
+      lang = l == "ru" ? Lang::kRu : Lang::kEn;
     } else if (a == "--json") {
       json = true;
     } else if (a == "-h" || a == "--help") {
@@ -54,6 +63,7 @@ int main(int argc, char** argv) {
       paths.push_back(a);
     }
   }
+  axg::ConsoleOutputInUtf8();
   // trace.jsonl* as the guides write it; Windows' command shell passes it as it is.
   paths = axg::ExpandWildcards(paths);
   if (paths.empty()) {
@@ -83,11 +93,12 @@ int main(int argc, char** argv) {
   }
   if (bad > 0) std::cerr << "ax_gate-trace: " << bad << " lines are not trace records (skipped)\n";
 
-  const std::vector<Road> roads = BuildRoads(records, filter);
-  const Summary summary = Summarize(roads);
+  TraceFacts facts;
+  const std::vector<Road> roads = BuildRoads(records, filter, &facts);
+  const Summary summary = Summarize(roads, &facts);
   if (!html.empty()) {
     std::ofstream out(html, std::ios::binary | std::ios::trunc);
-    out << FormatHtml({&records, &roads, &summary, filter, paths, bad});
+    out << FormatHtml({&records, &roads, &summary, filter, paths, bad, lang});
     if (!out.flush()) {
       std::cerr << "ax_gate-trace: cannot write " << html << "\n";
       return 1;
@@ -95,6 +106,6 @@ int main(int argc, char** argv) {
     std::cout << "ax_gate-trace: wrote " << html << "\n";
     return 0;
   }
-  std::cout << (json ? FormatJson(roads, summary) : FormatText(roads, summary));
+  std::cout << (json ? FormatJson(roads, summary) : FormatText(roads, summary, lang));
   return 0;
 }

@@ -1,24 +1,28 @@
 #include "tools/trace/reader.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "tools/trace/words.h"
+#include "trace/TraceFormat.h"
 
 namespace axg::trace {
 namespace {
+
+namespace f = tracefmt;
 
 // ---- a JSON reader for the trace's flat objects ----
 
 // The long name of a field the add-in writes short.
 std::string LongName(std::string key) {
-  if (key == "a") return "addr";
-  if (key == "b") return "bytes";
-  if (key == "d") return "device";
-  if (key == "p") return "port";
+  for (const auto& [short_name, long_name] : f::kLongNames)
+    if (key == short_name) return std::string(long_name);
   return key;
 }
 
@@ -190,11 +194,18 @@ class Builder {
   explicit Builder(const Filter& filter) : filter_(filter) {}
 
   void Take(const Record& r) {
-    if (r.ev == "start") {
+    if (r.ev == f::kStart) {
       // A new run of the add-in: its monotonic clock and its entry ids start afresh.
       for (auto& [id, req] : open_) Finish(req);
       open_.clear();
       card_lines_.clear();
+      auto v = r.number.find(std::string(f::kFormat));
+      formats_.push_back(v == r.number.end() ? 1 : static_cast<int>(v->second));
+    } else if (r.ev == f::kError) {
+      if (Request* req = Find(r.Id())) ++req->errors;
+      else if (!filter_.since || r.t >= *filter_.since) address_errors_.push_back(r.Get("text"));
+    } else if (r.ev == f::kAccept || r.ev == f::kClose) {
+      addresses_.insert(r.Get("addr"));
     } else if (r.ev == "line") {
       Line(r);
     } else if (r.ev == "state") {
@@ -214,9 +225,26 @@ class Builder {
     }
   }
 
-  std::vector<Road> Roads() {
+  std::vector<Road> Roads(TraceFacts* facts) {
     for (auto& [id, req] : open_) Finish(req);
     open_.clear();
+    // An address known only by its connections still has a road of its own.
+    for (const std::string& ip : addresses_) {
+      auto at = roads_.lower_bound({ip, ""});
+      if ((at == roads_.end() || at->first.first != ip) && Wanted(ip, "")) RoadOf(ip, "");
+    }
+    std::size_t loose = 0;
+    for (const std::string& text : address_errors_) {
+      bool placed = false;
+      for (auto& [key, road] : roads_)
+        if (Mentions(text, key.first)) {
+          ++road.address_errors;  // the first road of the address
+          placed = true;
+          break;
+        }
+      loose += !placed && filter_.device.empty();
+    }
+    if (facts) *facts = TraceFacts{formats_, loose};
     std::vector<Road> out;
     for (auto& [key, road] : roads_)
       if (!road.requests.empty() || Wanted(road.ip, road.device)) out.push_back(std::move(road));
@@ -341,6 +369,7 @@ class Builder {
     const auto f = Split(r.Get("data"), ';');
     const std::string name = r.Get("name"), hr = r.Get("hr");
     const std::string failed = hr.empty() || hr == "0x00000000" ? "" : "failed " + hr;
+    req->errors += !failed.empty();
     if (name == "CHECK") {
       std::string detail = f.size() >= 5 && f[4] != "0" ? "kind " + f[4] : "";
       if (!failed.empty()) detail += (detail.empty() ? "" : ", ") + failed;
@@ -359,7 +388,10 @@ class Builder {
     if (!req || r.Get("method") != "GateOpen" || r.args.size() < 3) return;
     std::string detail = r.args[2];
     if (r.args[1] != req->device) detail += " (device " + r.args[1] + ")";
-    if (!r.Get("error").empty()) detail += " (" + r.Get("error") + ")";
+    if (!r.Get("error").empty()) {
+      detail += " (" + r.Get("error") + ")";
+      ++req->errors;
+    }
     if (!req->answer_us) {
       for (const Step& s : req->steps)
         if (s.name == "CHECK") {
@@ -416,6 +448,9 @@ class Builder {
   std::map<std::uint64_t, Record> card_lines_;
   std::map<std::pair<std::string, std::string>, std::int64_t> last_ping_;
   std::map<std::pair<std::string, std::string>, Road> roads_;
+  std::set<std::string> addresses_;
+  std::vector<std::string> address_errors_;
+  std::vector<int> formats_;
 };
 
 }  // namespace
@@ -431,7 +466,7 @@ std::optional<Record> ParseRecord(const std::string& line) {
   r.ev = ev->second;
   r.t = t == r.number.end() ? 0 : t->second;  // MergeFiles fills in a missing one
   r.us = us->second;
-  if (r.ev == "STATUS" || r.ev == "CHECK" || r.ev == "LOG" || r.ev == "ERROR") {
+  if (r.ev == f::kStatus || r.ev == f::kCheck || r.ev == f::kLog || r.ev == f::kErrorEvent) {
     r.text["name"] = r.ev;
     r.ev = "event";
   }
@@ -498,8 +533,8 @@ std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files) {
     if (r.ev == "line" && r.number.count("all")) last_all = r.number["all"];
     else if (r.ev == "line" && last_all >= 0) r.number["all"] = last_all;
     if (r.ev == "event" && r.Get("name") == "LOG" && !r.text.count("data")) {
-      if (r.text.count("in")) r.text["data"] = "%Считано с порта% " + r.Get("in");
-      if (r.text.count("out")) r.text["data"] = "%Отправлено на порт% " + r.Get("out");
+      if (r.text.count("in")) r.text["data"] = ToUtf8(f::kLogIn) + r.Get("in");
+      if (r.text.count("out")) r.text["data"] = ToUtf8(f::kLogOut) + r.Get("out");
     }
     const std::uint64_t id = r.Id();
     if (id == 0) continue;
@@ -521,31 +556,43 @@ std::vector<Record> MergeFiles(std::vector<std::vector<Record>> files) {
   return out;
 }
 
-std::string Request::Outcome() const {
-  std::string out = opened ? "opened" : refused ? "refused" : "not answered";
-  if (finished) out += ", finished";
-  else if (timed_out) out += ", timed out";
-  if (!ended) out += ", still open at the end of the trace";
-  if (lost) out += ", records of it lost";
+std::string Request::Outcome(Lang lang) const {
+  const Words& w = WordsOf(lang);
+  std::string out = opened ? w.opened : refused ? w.refused : w.not_answered;
+  if (finished) out += std::string(", ") + w.finished;
+  else if (timed_out) out += std::string(", ") + w.timed_out;
+  if (!ended) out += std::string(", ") + w.still_open;
+  if (lost) out += std::string(", ") + w.lost;
   return out;
 }
 
-std::vector<Road> BuildRoads(const std::vector<Record>& records, const Filter& filter) {
+std::vector<Road> BuildRoads(const std::vector<Record>& records, const Filter& filter, TraceFacts* facts) {
   Builder b(filter);
   for (const Record& r : records) b.Take(r);
-  return b.Roads();
+  return b.Roads(facts);
 }
 
-Summary Summarize(const std::vector<Road>& roads) {
+bool Summary::EarlierFormat() const {
+  for (int v : formats)
+    if (v < f::kFirstWithIds) return true;
+  return false;
+}
+
+namespace {
+
+Summary Sum(const Road* const* roads, std::size_t n) {
   Summary s;
   std::vector<std::int64_t> frame, answer;
-  for (const Road& road : roads) {
-    for (const Request& r : road.requests) {
+  for (std::size_t i = 0; i < n; ++i) {
+    s.errors += roads[i]->address_errors;
+    for (const Request& r : roads[i]->requests) {
       ++s.requests;
       s.opened += r.opened;
       s.refused += r.refused;
+      s.not_answered += !r.opened && !r.refused;
       s.timed_out += r.timed_out;
       s.finished += r.finished;
+      s.errors += r.errors;
       if (r.card_to_frame_us) frame.push_back(*r.card_to_frame_us);
       if (r.answer_us) answer.push_back(*r.answer_us);
     }
@@ -555,50 +602,118 @@ Summary Summarize(const std::vector<Road>& roads) {
   return s;
 }
 
-std::string LocalTime(std::int64_t ms) {
+}  // namespace
+
+Summary Summarize(const Road& road) {
+  const Road* one = &road;
+  return Sum(&one, 1);
+}
+
+Summary Summarize(const std::vector<Road>& roads, const TraceFacts* facts) {
+  std::vector<const Road*> all;
+  for (const Road& r : roads) all.push_back(&r);
+  Summary s = Sum(all.data(), all.size());
+  if (facts) {
+    s.formats = facts->formats;
+    s.errors += facts->loose_errors;
+  }
+  return s;
+}
+
+bool Mentions(const std::string& text, const std::string& ip) {
+  if (ip.empty()) return false;
+  for (auto at = text.find(ip); at != std::string::npos; at = text.find(ip, at + 1)) {
+    const std::size_t end = at + ip.size();
+    if (end == text.size() || !std::isdigit(static_cast<unsigned char>(text[end]))) return true;
+  }
+  return false;
+}
+
+std::string LocalTime(std::int64_t ms, Lang lang) {
   const std::optional<CivilTime> t = LocalTimeAt(ms);
   if (!t) return "??:??:??.???";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t->hour, t->minute, t->second, t->ms);
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d%c%03d", t->hour, t->minute, t->second, WordsOf(lang).decimal,
+                t->ms);
   return buf;
 }
 
-std::string FormatText(const std::vector<Road>& roads, const Summary& s) {
+std::string FormatText(const std::vector<Road>& roads, const Summary& s, Lang lang) {
+  const Words& w = WordsOf(lang);
+  const auto ms = [&](std::int64_t us) { return Decimal(w, Ms(us)) + " " + w.ms; };
+  // "8 opened"; Russian puts the number after the word ("открыто 8").
+  const auto fig = [&](std::size_t n, const char* label) {
+    return lang == Lang::kRu ? std::string(label) + " " + std::to_string(n) : std::to_string(n) + " " + label;
+  };
+  // The figures that say something went wrong, where there are any.
+  const auto trouble = [&](const Summary& f) {
+    std::string out;
+    if (f.not_answered) out += ", " + fig(f.not_answered, w.not_answered);
+    if (f.timed_out) out += ", " + fig(f.timed_out, w.timed_out);
+    if (f.errors) out += ", " + Count(w, f.errors, w.errors_n);
+    return out;
+  };
   std::ostringstream out;
   for (const Road& road : roads) {
-    out << road.ip << " device " << road.device << ": " << road.requests.size()
-        << (road.requests.size() == 1 ? " request" : " requests");
+    out << road.ip << (road.device.empty() ? "" : " " + std::string(w.device) + " " + road.device) << ": "
+        << Count(w, road.requests.size(), w.requests) << trouble(Summarize(road));
     if (road.pings > 0)
-      out << ", " << road.pings << " keep-alives, longest gap " << Ms(road.longest_gap_ms * 1000) << " ms";
+      out << ", " << Count(w, road.pings, w.keep_alives) << ", " << w.longest_gap << " "
+          << ms(road.longest_gap_ms * 1000);
     out << "\n";
     for (const Request& r : road.requests) {
-      out << "  " << LocalTime(r.t) << "  card " << r.card << " (" << r.type << ") #" << r.id << ": " << r.Outcome()
-          << "\n";
+      out << "  " << LocalTime(r.t, lang) << "  " << w.card << " " << r.card << " (" << r.type << ") #" << r.id
+          << ": " << r.Outcome(lang) << "\n";
       const std::int64_t start = r.steps.empty() ? 0 : r.steps.front().us;
       for (std::size_t i = 1; i < r.steps.size(); ++i) {
         const Step& step = r.steps[i];
-        std::string when = "+" + Ms(step.us - start) + " ms";
-        if (when.size() < 12) when.insert(0, 12 - when.size(), ' ');
-        out << "  " << when << "  " << step.name;
-        if (!step.detail.empty()) out << " " << step.detail;
+        std::string when = ms(step.us - start);
+        when.insert(0, 1, '+');
+        const std::size_t width = FromUtf8(when).size();  // "мс" is two characters, four bytes
+        if (width < 12) when.insert(0, 12 - width, ' ');
+        out << "  " << when << "  " << StepName(w, step.name);
+        if (!step.detail.empty()) out << " " << StepDetail(w, step.detail);
         out << "\n";
       }
     }
   }
-  out << "summary: " << s.requests << " requests, " << s.opened << " opened, " << s.refused << " refused, "
-      << s.timed_out << " timed out, " << s.finished << " finished\n";
+  out << w.summary << ": " << Count(w, s.requests, w.requests) << ", " << fig(s.opened, w.opened) << ", "
+      << fig(s.refused, w.refused) << ", " << fig(s.not_answered, w.not_answered) << ", "
+      << fig(s.timed_out, w.timed_out) << ", " << fig(s.finished, w.finished_n) << ", "
+      << (lang == Lang::kRu ? fig(s.errors, w.errors) : Count(w, s.errors, w.errors_n))
+      << "\n";
   auto figures = [&](const char* name, const Figures& f) {
     out << name;
     if (f.count == 0)
-      out << ": none\n";
+      out << ": " << w.none << "\n";
     else
-      out << ": p50 " << Ms(std::llround(f.p50_ms * 1000)) << " ms, p99 " << Ms(std::llround(f.p99_ms * 1000))
-          << " ms (" << f.count << ")\n";
+      out << ": p50 " << ms(std::llround(f.p50_ms * 1000)) << ", p99 " << ms(std::llround(f.p99_ms * 1000)) << " ("
+          << f.count << ")\n";
   };
-  figures("card to frame", s.card_to_frame);
-  figures("script answer", s.answer);
+  figures(w.card_to_frame, s.card_to_frame);
+  figures(w.script_answer, s.answer);
+  const std::string note = FormatNote(w, s);
+  if (!note.empty()) out << note << "\n";
   return out.str();
 }
+
+namespace {
+
+std::string SummaryJson(const Summary& s) {
+  auto figures = [&](const Figures& f) {
+    std::ostringstream o;
+    o << "{\"n\":" << f.count << ",\"p50_ms\":" << Number(f.p50_ms) << ",\"p99_ms\":" << Number(f.p99_ms) << "}";
+    return o.str();
+  };
+  std::ostringstream out;
+  out << "{\"requests\":" << s.requests << ",\"opened\":" << s.opened << ",\"refused\":" << s.refused
+      << ",\"not_answered\":" << s.not_answered << ",\"timed_out\":" << s.timed_out << ",\"finished\":" << s.finished
+      << ",\"errors\":" << s.errors << ",\"card_to_frame\":" << figures(s.card_to_frame)
+      << ",\"answer\":" << figures(s.answer) << "}";
+  return out.str();
+}
+
+}  // namespace
 
 std::string FormatJson(const std::vector<Road>& roads, const Summary& s) {
   std::ostringstream out;
@@ -606,7 +721,8 @@ std::string FormatJson(const std::vector<Road>& roads, const Summary& s) {
   for (std::size_t d = 0; d < roads.size(); ++d) {
     const Road& road = roads[d];
     out << (d ? "," : "") << "{\"ip\":" << Json(road.ip) << ",\"device\":" << Json(road.device)
-        << ",\"pings\":" << road.pings << ",\"longest_gap_ms\":" << road.longest_gap_ms << ",\"requests\":[";
+        << ",\"pings\":" << road.pings << ",\"longest_gap_ms\":" << road.longest_gap_ms
+        << ",\"summary\":" << SummaryJson(Summarize(road)) << ",\"requests\":[";
     for (std::size_t i = 0; i < road.requests.size(); ++i) {
       const Request& r = road.requests[i];
       const std::int64_t start = r.steps.empty() ? 0 : r.steps.front().us;
@@ -629,14 +745,13 @@ std::string FormatJson(const std::vector<Road>& roads, const Summary& s) {
     }
     out << "]}";
   }
-  auto figures = [&](const Figures& f) {
-    std::ostringstream o;
-    o << "{\"n\":" << f.count << ",\"p50_ms\":" << Number(f.p50_ms) << ",\"p99_ms\":" << Number(f.p99_ms) << "}";
-    return o.str();
-  };
-  out << "],\"summary\":{\"requests\":" << s.requests << ",\"opened\":" << s.opened << ",\"refused\":" << s.refused
-      << ",\"timed_out\":" << s.timed_out << ",\"finished\":" << s.finished
-      << ",\"card_to_frame\":" << figures(s.card_to_frame) << ",\"answer\":" << figures(s.answer) << "}}\n";
+  out << "],\"summary\":" << SummaryJson(s);
+  out << ",\"formats\":[";
+  for (std::size_t i = 0; i < s.formats.size(); ++i) out << (i ? "," : "") << s.formats[i];
+  const std::string note = FormatNote(WordsOf(Lang::kEn), s);
+  out << "]";
+  if (!note.empty()) out << ",\"note\":" << Json(note);
+  out << "}\n";
   return out.str();
 }
 
@@ -669,7 +784,7 @@ std::optional<std::int64_t> ParseTime(const std::string& text, std::int64_t refe
   int end = 0;
   int n = std::sscanf(clock_part, "%2d:%2d%n:%2d%n", &h, &mi, &end, &sec, &end);
   if (n < 2 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
-  if (n == 3 && clock_part[end] == '.') {
+  if (n == 3 && (clock_part[end] == '.' || clock_part[end] == ',')) {
     // A decimal fraction of a second: ".5" is 500 ms, ".25" 250 ms.
     int scale = 100;
     for (const char* p = clock_part + end + 1; *p >= '0' && *p <= '9'; ++p, scale /= 10) ms += (*p - '0') * scale;

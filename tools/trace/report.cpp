@@ -17,6 +17,7 @@
 
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "tools/trace/words.h"
 
 namespace axg::trace {
 namespace {
@@ -38,7 +39,18 @@ std::int64_t Plus(std::int64_t a, std::int64_t b) { return b == INT64_MIN ? Minu
 
 enum Kind { kOpened, kRefused, kTimedOut, kUnanswered, kKinds };
 const char* const kKindName[kKinds] = {"opened", "refused", "timedout", "unanswered"};
-const char* const kKindLabel[kKinds] = {"opened", "refused", "timed out", "not answered"};
+
+const char* KindLabel(const Words& w, Kind k) {
+  return k == kOpened ? w.opened : k == kRefused ? w.refused : k == kTimedOut ? w.timed_out : w.not_answered;
+}
+
+// A text with "%s" (or "%zu") filled in.
+template <class... Args>
+std::string Fill(const char* format, Args... args) {
+  char buf[512];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
 
 // A GO or PH frame decides the colour; without one, whether the entry timed out.
 Kind KindOf(const Request& r) {
@@ -83,7 +95,7 @@ std::string Fixed(double v, int decimals) {
   return buf;
 }
 
-// Milliseconds as the reader prints them ("12.3").
+// Milliseconds as the reader computes them ("12.3").
 std::string MsText(std::int64_t us) { return Fixed(static_cast<double>(us) / 1000.0, 1); }
 
 // The reader's rounding of a step time, in tenths of a millisecond.
@@ -92,11 +104,11 @@ long long Tenths(std::int64_t us) {
   return std::llround(std::clamp(tenths, -9e15, 9e15));
 }
 
-std::string Duration(double ms) {
-  if (ms < 1000) return Fixed(ms, ms < 10 ? 2 : 1) + " ms";
-  if (ms < 120000) return Fixed(ms / 1000, 1) + " s";
-  if (ms < 7200000) return Fixed(ms / 60000, 1) + " min";
-  return Fixed(ms / 3600000, 1) + " h";
+std::string Duration(const Words& w, double ms) {
+  if (ms < 1000) return Decimal(w, Fixed(ms, ms < 10 ? 2 : 1)) + " " + w.ms;
+  if (ms < 120000) return Decimal(w, Fixed(ms / 1000, 1)) + " " + w.sec;
+  if (ms < 7200000) return Decimal(w, Fixed(ms / 60000, 1)) + " " + w.min;
+  return Decimal(w, Fixed(ms / 3600000, 1)) + " " + w.hour;
 }
 
 // The UTC offset of local time at `t`, in minutes.
@@ -109,24 +121,28 @@ long long OffsetMinutes(Ms t) {
 }
 
 // A round value on a log axis: "0.1 ms", "10 ms", "1 s".
-std::string Decade(double ms) {
-  if (ms >= 1000) return Fixed(ms / 1000, ms >= 10000 || std::fmod(ms, 1000) == 0 ? 0 : 1) + " s";
-  return Fixed(ms, ms >= 1 ? 0 : ms >= 0.1 ? 1 : 2) + " ms";
+std::string Decade(const Words& w, double ms) {
+  if (ms >= 1000) return Decimal(w, Fixed(ms / 1000, ms >= 10000 || std::fmod(ms, 1000) == 0 ? 0 : 1)) + " " + w.sec;
+  return Decimal(w, Fixed(ms, ms >= 1 ? 0 : ms >= 0.1 ? 1 : 2)) + " " + w.ms;
 }
 
 // The width of a bucket: "minute", "5 min", "10.0 s".
-std::string Per(Ms ms) {
-  if (ms == 60000) return "minute";
-  if (ms == 1000) return "second";
-  if (ms % 60000 == 0) return std::to_string(ms / 60000) + " min";
-  return Duration(static_cast<double>(ms));
+std::string Per(const Words& w, Ms ms) {
+  if (ms == 60000) return w.per_minute;
+  if (ms == 1000) return w.per_second;
+  if (ms % 60000 == 0) return std::to_string(ms / 60000) + " " + w.min;
+  return Duration(w, static_cast<double>(ms));
 }
 
-std::string LocalDate(Ms t) {
+// "2026-12-09"; "09.12.2026" in Russian.
+std::string LocalDate(const Words& w, Ms t) {
   const std::optional<CivilTime> lt = LocalTimeAt(t);
   if (!lt) return "";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", lt->year, lt->month, lt->day);
+  if (w.decimal == ',')
+    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", lt->day, lt->month, lt->year);
+  else
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", lt->year, lt->month, lt->day);
   return buf;
 }
 
@@ -162,20 +178,20 @@ struct Address {
   std::vector<std::pair<Ms, Ms>> counted_gaps;
   int open = 0;
   Ms since = 0;
-  std::size_t accepts = 0, closes = 0, errors = 0;
+  std::size_t accepts = 0, closes = 0;
 };
 
 struct Lane {
   std::string ip, device;
+  Summary fig;  // the reader's figures of the lane's road
   std::vector<std::size_t> items;
-  std::size_t kinds[kKinds] = {}, timed_out = 0, errors = 0;
   std::size_t detailed = 0;
   std::map<Ms, std::array<std::size_t, kKinds>> buckets;  // aggregated requests by bucket start
 };
 
 class Report {
  public:
-  Report(const ReportInput& in, const ReportLimits& limits) : in_(in), limits_(limits) {}
+  Report(const ReportInput& in, const ReportLimits& limits) : in_(in), limits_(limits), w_(WordsOf(in.lang)) {}
 
   std::string Build() {
     Collect();
@@ -205,14 +221,18 @@ class Report {
   // Requests from the roads; connections, keep-alives, errors and the time range
   // from the records.
   void Collect() {
-    for (const Road& road : *in_.roads)
+    for (std::size_t l = 0; l < in_.roads->size(); ++l) {
+      const Road& road = (*in_.roads)[l];
+      lanes_.push_back(Lane{road.ip, road.device, Summarize(road), {}, 0, {}});
       for (const Request& r : road.requests) {
         Item item;
         item.r = &r;
         item.kind = KindOf(r);
+        item.lane = l;
         items_.push_back(item);
         with_requests_.insert(r.ip);
       }
+    }
     std::sort(items_.begin(), items_.end(), [](const Item& a, const Item& b) { return a.r->t < b.r->t; });
 
     const std::int64_t since = in_.filter.since.value_or(INT64_MIN);
@@ -229,16 +249,14 @@ class Report {
         auto n = rec.number.find("n");
         dropped_ += n == rec.number.end() ? 0 : static_cast<std::size_t>(std::max<std::int64_t>(0, n->second));
       } else if (rec.ev == "error") {
+        // Counted by the reader (Summary::errors); here they are marks on their address.
         const std::string text = rec.Get("text");
         bool placed = false;
         for (auto& [ip, a] : addresses_)
           if (Mentions(text, ip)) {
             a.marks.push_back({rec.t, "error: " + text});
-            ++a.errors;
             placed = true;
           }
-        // With a device chosen, only the errors of its addresses count.
-        if (placed || in_.filter.device.empty()) ++errors_;
         if (!placed && in_.filter.device.empty()) loose_errors_.push_back({rec.t, text});
       } else if (rec.ev == "accept" || rec.ev == "close" || rec.ev == "line") {
         const std::string ip = rec.Get("addr");
@@ -257,7 +275,6 @@ class Report {
           ++disconnections_;
           ++a.closes;
           const std::string why = rec.Get("why");
-          if (!why.empty() && why != "closed") ++a.errors;
           a.marks.push_back({rec.t, "disconnected" + (why.empty() ? std::string() : ": " + why)});
           if (a.open > 0 && --a.open == 0) a.connected.push_back({a.since, rec.t});
         } else {
@@ -291,14 +308,6 @@ class Report {
       if (!any || end > last_) last_ = end;
       any = true;
     }
-  }
-
-  static bool Mentions(const std::string& text, const std::string& ip) {
-    for (auto at = text.find(ip); at != std::string::npos; at = text.find(ip, at + 1)) {
-      const std::size_t end = at + ip.size();
-      if (end == text.size() || !std::isdigit(static_cast<unsigned char>(text[end]))) return true;
-    }
-    return false;
   }
 
   static void Disconnect(Address& a, Ms t, bool run_ended) {
@@ -336,34 +345,21 @@ class Report {
     return Plus(r.t, Minus(r.steps.back().us, r.steps.front().us) / 1000);
   }
 
-  // One lane per device with requests, one per address that had none.
+  // One lane per road of the reader (a device, or an address with none), one per
+  // address the records show without a road.
   void Place() {
-    std::map<std::pair<std::string, std::string>, std::size_t> index;
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-      const Request& r = *items_[i].r;
-      auto [it, added] = index.insert({{r.ip, r.device}, lanes_.size()});
-      if (added) lanes_.push_back(Lane{r.ip, r.device, {}, {}, 0, 0, 0, {}});
-      items_[i].lane = it->second;
-    }
+    std::set<std::string> with_road;
+    for (const Lane& l : lanes_) with_road.insert(l.ip);
     for (const auto& [ip, a] : addresses_)
-      if (!with_requests_.count(ip)) lanes_.push_back(Lane{ip, "", {}, {}, 0, 0, 0, {}});
-    for (Item& item : items_) {
-      Lane& lane = lanes_[item.lane];
-      ++lane.kinds[item.kind];
-      lane.timed_out += item.r->timed_out;
-      // A failed CHECK event ("failed 0x..."), a GateOpen that failed ("TRUE (why)").
-      for (const Step& s : item.r->steps)
-        if ((s.name == "CHECK" && !s.detail.empty()) || (s.name == "GateOpen" && s.detail.find('(') != std::string::npos))
-          ++lane.errors;
-    }
+      if (!with_road.count(ip)) lanes_.push_back(Lane{ip, "", {}, {}, 0, {}});
     std::vector<std::size_t> order(lanes_.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     // The busiest first; among equals, those with trouble first, then by address.
     std::vector<std::size_t> trouble(lanes_.size());
     for (std::size_t i = 0; i < lanes_.size(); ++i) {
       const Address* a = AddressOf(lanes_[i]);
-      trouble[i] = lanes_[i].timed_out + lanes_[i].kinds[kUnanswered] + lanes_[i].errors +
-                   (a ? a->errors + a->gaps.size() + a->accepts : 0);
+      const Summary& f = lanes_[i].fig;
+      trouble[i] = f.timed_out + f.not_answered + f.errors + (a ? a->gaps.size() + a->accepts : 0);
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
       const auto na = Requests(lanes_[a]), nb = Requests(lanes_[b]);
@@ -399,11 +395,7 @@ class Report {
     return out;
   }
 
-  static std::size_t Requests(const Lane& l) {
-    std::size_t n = 0;
-    for (std::size_t k : l.kinds) n += k;
-    return n;
-  }
+  static std::size_t Requests(const Lane& l) { return l.fig.requests; }
 
   const Address* AddressOf(const Lane& l) const {
     auto it = addresses_.find(l.ip);
@@ -449,25 +441,29 @@ class Report {
     return out;
   }
 
-  std::string Clock(Ms t) const { return LocalTime(t); }
+  std::string Clock(Ms t) const { return LocalTime(t, in_.lang); }
   // Where t falls, from the start of the page's range.
   Ms Rel(Ms t) const { return std::clamp(t, first_, last_) - first_; }
-  std::string LaneName(const Lane& l) const { return l.device.empty() ? l.ip : l.ip + " device " + l.device; }
+  std::string LaneName(const Lane& l) const {
+    return l.device.empty() ? l.ip : l.ip + " " + w_.device + " " + l.device;
+  }
 
   // ---- the page ----
 
   void Head(std::ostringstream& out) const {
     std::string files;
     for (const std::string& f : in_.files) files += (files.empty() ? "" : " ") + f;
-    out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+    out << "<!DOCTYPE html>\n<html lang=\"" << w_.html_lang << "\"><head><meta charset=\"utf-8\">\n"
            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
            "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-        << "<title>ax_gate trace " << Html(LocalDate(first_) + " " + Clock(first_)) << "</title>\n<style>"
-        << kStyle << "</style></head>\n<body>\n<h1>ax_gate trace</h1>\n<p class=\"sub\">" << Html(files);
-    if (!in_.filter.device.empty()) out << " &middot; device " << Html(in_.filter.device);
-    if (in_.filter.since) out << " &middot; since " << Html(Clock(*in_.filter.since));
+        << "<title>" << w_.title << " " << Html(LocalDate(w_, first_) + " " + Clock(first_)) << "</title>\n<style>"
+        << kStyle << "</style></head>\n<body>\n<h1>" << w_.title << "</h1>\n<p class=\"sub\">" << Html(files);
+    if (!in_.filter.device.empty()) out << " &middot; " << w_.device_filter << " " << Html(in_.filter.device);
+    if (in_.filter.since) out << " &middot; " << w_.since << " " << Html(Clock(*in_.filter.since));
     out << "</p>\n";
+    const std::string note = FormatNote(w_, *in_.summary);
+    if (!note.empty()) out << "<p class=\"warn\" data-k=\"format\">" << Html(note) << "</p>\n";
   }
 
   void Fig(std::ostringstream& out, const char* key, const std::string& value, const char* label,
@@ -478,38 +474,36 @@ class Report {
 
   void Overview(std::ostringstream& out) const {
     const Summary& s = *in_.summary;
-    std::size_t unanswered = 0;
-    for (const Item& i : items_) unanswered += i.kind >= kTimedOut;
-    out << "<section id=\"overview\"><h2>Overview</h2>\n<p class=\"range\" data-k=\"range\">"
-        << Html(LocalDate(first_)) << " " << Html(Clock(first_)) << " &ndash; " << Html(LocalDate(last_)) << " "
-        << Html(Clock(last_)) << " (" << Html(Duration(static_cast<double>(last_ - first_))) << ", "
-        << lanes_.size() << " lanes, " << runs_ << (runs_ == 1 ? " run" : " runs") << " of the add-in)</p>\n"
+    out << "<section id=\"overview\"><h2>" << w_.overview << "</h2>\n<p class=\"range\" data-k=\"range\">"
+        << Html(LocalDate(w_, first_)) << " " << Html(Clock(first_)) << " &ndash; " << Html(LocalDate(w_, last_))
+        << " " << Html(Clock(last_)) << " (" << Html(Duration(w_, static_cast<double>(last_ - first_))) << ", "
+        << Count(w_, lanes_.size(), w_.lanes) << ", " << RunsText() << " " << w_.runs_of_addin << ")</p>\n"
         << "<div class=\"figs\">";
-    Fig(out, "requests", std::to_string(s.requests), "requests");
-    Fig(out, "opened", std::to_string(s.opened), "opened", "opened");
-    Fig(out, "refused", std::to_string(s.refused), "refused", "refused");
-    Fig(out, "timed_out", std::to_string(s.timed_out), "timed out", "timedout");
-    Fig(out, "not_answered", std::to_string(unanswered), "not answered (no GO or PH)", "unanswered");
-    Fig(out, "finished", std::to_string(s.finished), "finished passes");
+    Fig(out, "requests", std::to_string(s.requests), w_.requests_fig);
+    Fig(out, "opened", std::to_string(s.opened), w_.opened, "opened");
+    Fig(out, "refused", std::to_string(s.refused), w_.refused, "refused");
+    Fig(out, "not_answered", std::to_string(s.not_answered), w_.not_answered_fig, "unanswered");
+    Fig(out, "timed_out", std::to_string(s.timed_out), w_.timed_out, "timedout");
+    Fig(out, "finished", std::to_string(s.finished), w_.finished_fig);
     out << "</div>\n<div class=\"figs\">";
-    Fig(out, "connections", std::to_string(connections_), "connections");
-    Fig(out, "disconnections", std::to_string(disconnections_), "disconnections");
-    Fig(out, "errors", std::to_string(errors_), "errors");
-    Fig(out, "dropped", std::to_string(dropped_), "records dropped");
-    if (in_.bad_lines) Fig(out, "bad_lines", std::to_string(in_.bad_lines), "lines not records");
+    Fig(out, "connections", std::to_string(connections_), w_.connections);
+    Fig(out, "disconnections", std::to_string(disconnections_), w_.disconnections);
+    Fig(out, "errors", std::to_string(s.errors), w_.errors);
+    Fig(out, "dropped", std::to_string(dropped_), w_.dropped);
+    if (in_.bad_lines) Fig(out, "bad_lines", std::to_string(in_.bad_lines), w_.bad_lines);
     out << "</div>\n<div class=\"figs\">";
     auto figures = [&](const char* key, const Figures& f, const char* label) {
       const std::string k = key;
-      const auto text = [](double ms) { return MsText(std::llround(ms * 1000)) + " ms"; };
-      Fig(out, (k + "_p50").c_str(), f.count ? text(f.p50_ms) : "none", (std::string(label) + " p50").c_str());
-      Fig(out, (k + "_p99").c_str(), f.count ? text(f.p99_ms) : "none",
+      const auto text = [&](double ms) { return Decimal(w_, MsText(std::llround(ms * 1000))) + " " + w_.ms; };
+      Fig(out, (k + "_p50").c_str(), f.count ? text(f.p50_ms) : w_.none, (std::string(label) + " p50").c_str());
+      Fig(out, (k + "_p99").c_str(), f.count ? text(f.p99_ms) : w_.none,
           (std::string(label) + " p99 (" + std::to_string(f.count) + ")").c_str());
     };
-    figures("card_to_frame", s.card_to_frame, "card to frame");
-    figures("answer", s.answer, "script answer");
+    figures("card_to_frame", s.card_to_frame, w_.card_to_frame);
+    figures("answer", s.answer, w_.script_answer);
     out << "</div>\n";
     if (!loose_errors_.empty()) {
-      out << "<details><summary>" << loose_errors_.size() << " errors of no one device</summary><ul>";
+      out << "<details><summary>" << loose_errors_.size() << " " << w_.loose_errors << "</summary><ul>";
       for (std::size_t i = 0; i < loose_errors_.size() && i < 200; ++i)
         out << "<li>" << Html(Clock(loose_errors_[i].first)) << " " << Html(loose_errors_[i].second) << "</li>";
       out << "</ul></details>\n";
@@ -547,21 +541,22 @@ class Report {
   }
 
   void Lanes(std::ostringstream& out) const {
-    out << "<section id=\"timeline\"><h2>Timeline per device</h2>\n"
-           "<p class=\"note\">One lane per device, the busiest first. Marks: <i class=\"k opened\"></i>opened "
-           "<i class=\"k refused\"></i>refused <i class=\"k timedout\"></i>timed out "
-           "<i class=\"k unanswered\"></i>not answered; a dark ring: opened but the pass was never reported. "
-           "Under the marks: <i class=\"k conn\"></i>connected, <i class=\"k gap\"></i>no keep-alive for three "
-           "intervals, <i class=\"k mark\"></i>disconnection or error. Hover over a mark for its road; click to "
-           "keep it below.";
-    if (bucket_) out << " Requests that went well are counted per " << Per(bucket_)
-                     << " (wide marks).";
-    out << "</p>\n<div class=\"bar\"><input id=\"find\" placeholder=\"address or device\"> "
+    const bool ru = in_.lang == Lang::kRu;
+    out << "<section id=\"timeline\"><h2>" << w_.timeline << "</h2>\n<p class=\"note\">" << w_.timeline_note
+        << " <i class=\"k opened\"></i>" << w_.opened << " <i class=\"k refused\"></i>" << w_.refused
+        << " <i class=\"k timedout\"></i>" << w_.timed_out << " <i class=\"k unanswered\"></i>" << w_.not_answered
+        << "; " << w_.ring_note << " " << w_.under_note << " <i class=\"k conn\"></i>"
+        << (ru ? "подключено" : "connected") << ", <i class=\"k gap\"></i>"
+        << (ru ? "нет проверки связи три интервала" : "no keep-alive for three intervals")
+        << ", <i class=\"k mark\"></i>" << (ru ? "отключение или ошибка" : "disconnection or error") << ". "
+        << w_.hover_note;
+    if (bucket_) out << " " << Fill(w_.counted_per, Per(w_, bucket_).c_str());
+    out << "</p>\n<div class=\"bar\"><input id=\"find\" placeholder=\"" << w_.find << "\"> "
            "<button id=\"prev\">&lsaquo;</button> <span id=\"pages\"></span> <button id=\"next\">&rsaquo;</button>"
            "</div>\n<div class=\"axis\">";
     for (Ms t : Ticks(12))
       out << "<span style=\"left:" << Fixed(X(t, 100), 2) << "%\">" << Html(TickLabel(t)) << "</span>";
-    out << "</div>\n<div id=\"lanes\"></div>\n<pre id=\"road\">Click a mark to keep its road here.</pre>\n"
+    out << "</div>\n<div id=\"lanes\"></div>\n<pre id=\"road\">" << w_.road_here << "</pre>\n"
            "<div id=\"tip\" hidden></div></section>\n";
   }
 
@@ -593,8 +588,8 @@ class Report {
       if (i.r->card_to_frame_us) frame[b].push_back(*i.r->card_to_frame_us);
       if (i.r->answer_us) answer[b].push_back(*i.r->answer_us);
     }
-    const std::string per = Per(width);
-    out << "<section id=\"latency\"><h2>Over time</h2>\n";
+    const std::string per = Per(w_, width);
+    out << "<section id=\"latency\"><h2>" << w_.over_time << "</h2>\n";
     constexpr double L = 60, R = 990, W = R - L, H = 100, T = 10;
     auto xaxis = [&](std::ostringstream& o) {
       for (Ms t : Ticks(10)) {
@@ -610,7 +605,7 @@ class Report {
     // Requests per bucket, stacked by outcome.
     std::size_t most = 1;
     for (const auto& c : counts) most = std::max(most, c[0] + c[1] + c[2] + c[3]);
-    out << "<h3>Requests per " << Html(per) << " (most " << most << ")</h3>\n<svg class=\"chart\" viewBox=\"0 0 1000 "
+    out << "<h3>" << Html(Fill(w_.requests_per, per.c_str(), most)) << "</h3>\n<svg class=\"chart\" viewBox=\"0 0 1000 "
         << H + T + 20 << "\">";
     xaxis(out);
     std::vector<double> base(n, 0);
@@ -638,14 +633,14 @@ class Report {
           hi = std::max(hi, p99[b]);
         }
       const double lo = 0.1, top = std::pow(10.0, std::ceil(std::log10(hi)));
-      out << "<h3>" << title << ": p50 and p99 per " << Html(per) << "</h3>\n<svg class=\"chart\" viewBox=\"0 0 1000 "
+      out << "<h3>" << Html(Fill(w_.p50_p99_per, title, per.c_str())) << "</h3>\n<svg class=\"chart\" viewBox=\"0 0 1000 "
           << H + T + 20 << "\">";
       xaxis(out);
       for (double v = lo; v <= top * 1.001; v *= 10) {
         const double y = T + LogY(v, lo, top, H);
         out << "<line class=\"grid\" x1=\"" << L << "\" x2=\"" << R << "\" y1=\"" << Fixed(y, 1) << "\" y2=\""
             << Fixed(y, 1) << "\"/><text x=\"" << L - 4 << "\" y=\"" << Fixed(y + 4, 1)
-            << "\" text-anchor=\"end\">" << Decade(v) << "</text>";
+            << "\" text-anchor=\"end\">" << Decade(w_, v) << "</text>";
       }
       for (auto [cls, vals] : {std::pair<const char*, std::vector<double>*>{"p99", &p99}, {"p50", &p50}}) {
         std::string d;
@@ -665,8 +660,8 @@ class Report {
           << "<text class=\"key p50\" x=\"" << R - 30 << "\" y=\"" << T + 10 << "\" text-anchor=\"end\">p50</text>"
           << "</svg>\n";
     };
-    series("Card to frame", frame);
-    series("Script answer time", answer);
+    series(w_.card_to_frame_title, frame);
+    series(w_.script_answer_title, answer);
 
     // Histograms: four buckets a decade, from 10 µs to 100 s.
     auto histogram = [&](const char* title, auto get) {
@@ -688,16 +683,17 @@ class Report {
         const double h = 110.0 * static_cast<double>(bins[b]) / static_cast<double>(top);
         out << "<rect class=\"bin\" x=\"" << Fixed(30 + b * w, 1) << "\" y=\"" << Fixed(120 - h, 1)
             << "\" width=\"" << Fixed(w - 1, 1) << "\" height=\"" << Fixed(h, 1) << "\"><title>"
-            << Html(Duration(lo)) << " to " << Html(Duration(hi)) << ": " << bins[b] << "</title></rect>";
+            << Html(Duration(w_, lo)) << " " << w_.to << " " << Html(Duration(w_, hi)) << ": " << bins[b]
+            << "</title></rect>";
         if (b % kPer == 0)
-          out << "<text x=\"" << Fixed(30 + b * w, 1) << "\" y=\"136\" text-anchor=\"middle\">" << Decade(lo)
+          out << "<text x=\"" << Fixed(30 + b * w, 1) << "\" y=\"136\" text-anchor=\"middle\">" << Decade(w_, lo)
               << "</text>";
       }
       out << "</svg></div>";
     };
     out << "<div class=\"hists\">";
-    histogram("Card to frame", [](const Request& r) { return r.card_to_frame_us; });
-    histogram("Script answer time", [](const Request& r) { return r.answer_us; });
+    histogram(w_.card_to_frame_title, [](const Request& r) { return r.card_to_frame_us; });
+    histogram(w_.script_answer_title, [](const Request& r) { return r.answer_us; });
     out << "</div></section>\n";
   }
 
@@ -714,20 +710,20 @@ class Report {
   }
 
   void Worst(std::ostringstream& out) const {
-    out << "<section id=\"worst\"><h2>The worst</h2><div class=\"worst\">\n";
+    out << "<section id=\"worst\"><h2>" << w_.worst << "</h2><div class=\"worst\">\n";
     auto slow = [&](const char* title, const std::vector<std::size_t>& list, auto get) {
       out << "<div><h3>" << title << "</h3><table>";
       for (std::size_t k : list) {
         const Request& r = *items_[k].r;
         out << "<tr><td>" << RequestLink(k) << "</td><td>" << LaneLink(items_[k].lane) << "</td><td>"
-            << Html(r.card) << "</td><td class=\"num\">" << MsText(*get(r)) << " ms</td><td>"
-            << kKindLabel[items_[k].kind] << "</td></tr>";
+            << Html(r.card) << "</td><td class=\"num\">" << Decimal(w_, MsText(*get(r))) << " " << w_.ms
+            << "</td><td>" << KindLabel(w_, items_[k].kind) << "</td></tr>";
       }
-      if (list.empty()) out << "<tr><td>none</td></tr>";
+      if (list.empty()) out << "<tr><td>" << w_.none_row << "</td></tr>";
       out << "</table></div>\n";
     };
-    slow("Slowest card to frame", slow_frame_, [](const Request& r) { return r.card_to_frame_us; });
-    slow("Slowest script answers", slow_answer_, [](const Request& r) { return r.answer_us; });
+    slow(w_.slowest_frame, slow_frame_, [](const Request& r) { return r.card_to_frame_us; });
+    slow(w_.slowest_answer, slow_answer_, [](const Request& r) { return r.answer_us; });
     auto most = [&](const char* title, bool per_address, auto count, auto show) {
       std::vector<std::pair<std::size_t, std::size_t>> rows;
       std::set<std::string> seen;  // address figures are listed once per address
@@ -740,25 +736,22 @@ class Report {
       for (std::size_t i = 0; i < rows.size() && i < 10; ++i)
         out << "<tr><td>" << LaneLink(rows[i].second, per_address) << "</td><td class=\"num\">" << show(rows[i].first)
             << "</td></tr>";
-      if (rows.empty()) out << "<tr><td>none</td></tr>";
+      if (rows.empty()) out << "<tr><td>" << w_.none_row << "</td></tr>";
       out << "</table></div>\n";
     };
     const auto number = [](std::size_t n) { return std::to_string(n); };
-    most("Most timeouts", false, [](const Lane& l) { return l.timed_out + l.kinds[kUnanswered]; }, number);
-    most("Most errors", false, [&](const Lane& l) {
-      const Address* a = AddressOf(l);
-      return l.errors + (a ? a->errors : 0);
-    }, number);
-    most("Most reconnects", true, [&](const Lane& l) {
+    most(w_.most_timeouts, false, [](const Lane& l) { return l.fig.timed_out; }, number);
+    most(w_.most_errors, false, [](const Lane& l) { return l.fig.errors; }, number);
+    most(w_.most_reconnects, true, [&](const Lane& l) {
       const Address* a = AddressOf(l);
       return a && a->accepts > 1 ? a->accepts - 1 : std::size_t{0};
     }, number);
-    most("Longest silence", true, [&](const Lane& l) {
+    most(w_.longest_silence, true, [&](const Lane& l) {
       std::size_t longest = 0;
       if (const Address* a = AddressOf(l))
         for (const auto& [from, to] : a->gaps) longest = std::max(longest, static_cast<std::size_t>(to - from));
       return longest;
-    }, [&](std::size_t ms) { return Duration(static_cast<double>(ms)); });
+    }, [&](std::size_t ms) { return Duration(w_, static_cast<double>(ms)); });
     out << "</div></section>\n";
   }
 
@@ -778,10 +771,10 @@ class Report {
     for (std::size_t l = 0; l < lanes_.size(); ++l) {
       const Lane& lane = lanes_[l];
       const Address* a = AddressOf(lane);
-      lanes << (l ? ",\n" : "") << "{\"ip\":" << Js(lane.ip) << ",\"dev\":" << Js(lane.device)
-            << ",\"n\":[" << lane.kinds[0] << "," << lane.kinds[1] << "," << lane.kinds[2] << "," << lane.kinds[3]
-            << "],\"e\":" << lane.errors + (a ? a->errors : 0)
-            << ",\"rc\":" << (a && a->accepts > 1 ? a->accepts - 1 : 0);
+      const Summary& f = lane.fig;
+      lanes << (l ? ",\n" : "") << "{\"ip\":" << Js(lane.ip) << ",\"dev\":" << Js(lane.device) << ",\"f\":["
+            << f.requests << "," << f.opened << "," << f.refused << "," << f.not_answered << "," << f.timed_out << ","
+            << f.errors << "],\"rc\":" << (a && a->accepts > 1 ? a->accepts - 1 : 0);
       auto spans = [&](const char* key, const std::vector<std::pair<Ms, Ms>>* list) {
         lanes << ",\"" << key << "\":[";
         if (list)
@@ -802,17 +795,18 @@ class Report {
         if (!item.detail) continue;
         const Request& r = *item.r;
         lanes << (first ? "" : ",") << "[" << rel(r.t) << "," << item.kind << ","
-              << intern(outs, out_index, r.Outcome()) << "," << Js(r.card) << "," << Js(r.type) << ",[";
+              << intern(outs, out_index, r.Outcome(in_.lang)) << "," << Js(r.card) << "," << Js(r.type) << ",[";
         first = false;
         const std::int64_t start = r.steps.empty() ? 0 : r.steps.front().us;
         for (std::size_t s = 1; s < r.steps.size(); ++s) {
           const Step& step = r.steps[s];
-          std::string enc = std::to_string(intern(names, name_index, step.name)) + "," +
+          std::string enc = std::to_string(intern(names, name_index, StepName(w_, step.name))) + "," +
                             std::to_string(Tenths(Minus(step.us, start)));
-          if (!step.detail.empty()) enc += "," + step.detail;
+          if (!step.detail.empty()) enc += "," + StepDetail(w_, step.detail);
           lanes << (s > 1 ? "," : "") << Js(enc);
         }
-        lanes << "]," << r.id << "]";
+        // A dark ring: opened, and the pass never reported.
+        lanes << "]," << r.id << "," << (r.opened && r.timed_out && !r.finished) << "]";
       }
       lanes << "],\"a\":[";
       first = true;
@@ -840,7 +834,26 @@ class Report {
     for (std::size_t i = 0; i < names.size(); ++i) out << (i ? "," : "") << Js(names[i]);
     out << "],\"outs\":[";
     for (std::size_t i = 0; i < outs.size(); ++i) out << (i ? "," : "") << Js(outs[i]);
-    out << "],\"lanes\":[\n" << lanes.str() << "]}";
+    out << "],\"w\":" << ScriptWords() << ",\"lanes\":[\n" << lanes.str() << "]}";
+  }
+
+  // "1 run", "2 runs"; "1 запуск", "2 запуска".
+  std::string RunsText() const {
+    static const Noun en{"run", "runs", "runs"}, ru{"запуск", "запуска", "запусков"};
+    return Count(w_, runs_, in_.lang == Lang::kRu ? ru : en);
+  }
+
+  // The words the page's script writes.
+  std::string ScriptWords() const {
+    const auto noun = [](const Noun& n) { return "[" + Js(n.one) + "," + Js(n.few) + "," + Js(n.many) + "]"; };
+    return std::string("{\"ru\":") + (in_.lang == Lang::kRu ? "true" : "false") + ",\"dec\":" +
+           Js(std::string(1, w_.decimal)) + ",\"ms\":" + Js(w_.ms) + ",\"device\":" + Js(w_.device) +
+           ",\"card\":" + Js(w_.card) + ",\"requests\":" + noun(w_.requests) + ",\"errors\":" + noun(w_.errors_n) +
+           ",\"not_answered\":" + Js(w_.not_answered) + ",\"timed_out\":" + Js(w_.timed_out) +
+           ",\"reconnects\":" + Js(w_.js_reconnects) + ",\"kinds\":[" + Js(w_.opened) + "," + Js(w_.refused) +
+           "," + Js(w_.timed_out) + "," + Js(w_.not_answered) + "],\"well\":" + Js(w_.js_requests_went_well) +
+           ",\"to\":" + Js(w_.to) + ",\"gap\":" + Js(w_.js_no_keep_alive) + ",\"lanes\":" + Js(w_.js_lanes) +
+           ",\"page\":" + Js(w_.js_page) + "}";
   }
 
   static const char kStyle[];
@@ -848,6 +861,7 @@ class Report {
 
   const ReportInput& in_;
   const ReportLimits& limits_;
+  const Words& w_;
   std::vector<Item> items_;
   std::vector<Lane> lanes_;
   std::set<std::string> with_requests_;
@@ -855,13 +869,13 @@ class Report {
   std::vector<std::pair<Ms, std::string>> loose_errors_;
   std::vector<std::size_t> slow_frame_, slow_answer_;
   Ms first_ = 0, last_ = 0, bucket_ = 0;
-  std::size_t runs_ = 0, connections_ = 0, disconnections_ = 0, errors_ = 0, dropped_ = 0;
+  std::size_t runs_ = 0, connections_ = 0, disconnections_ = 0, dropped_ = 0;
 };
 
 const char Report::kStyle[] = R"CSS(
 body{font:14px/1.4 system-ui,sans-serif;margin:16px 24px;color:#222;background:#fafafa}
 h1{margin:0;font-size:22px}h2{margin:24px 0 8px;font-size:18px;border-bottom:1px solid #ccc}h3{margin:12px 0 4px;font-size:14px}
-.sub,.note{color:#555;margin:4px 0}.range{margin:4px 0 8px}
+.sub,.note{color:#555;margin:4px 0}.warn{background:#fff3bf;border:1px solid #e8c547;padding:6px 10px;white-space:pre-line}.range{margin:4px 0 8px}
 .figs{display:flex;flex-wrap:wrap;gap:8px;margin:6px 0}
 .fig{background:#fff;border:1px solid #ddd;border-radius:6px;padding:6px 12px;min-width:90px}
 .fig b{display:block;font-size:20px}.fig span{color:#555;font-size:12px}
@@ -898,24 +912,27 @@ rect.bin{fill:#4c6ef5}
 const char Report::kScript[] = R"JS(
 (function(){
 var D=JSON.parse(document.getElementById('data').textContent),$=function(i){return document.getElementById(i);};
-var K=['opened','refused','timedout','unanswered'],span=Math.max(1,D.t1-D.t0),page=0,shown=[],pinned=null;
+var K=['opened','refused','timedout','unanswered'],W=D.w,span=Math.max(1,D.t1-D.t0),page=0,shown=[],pinned=null;
 function X(t){return t/span*1000;}
 function f(v){return v.toFixed(1);}
 function esc(s){return s.replace(/[&<>"']/g,function(c){return '&#'+c.charCodeAt(0)+';';});}
 function p(n,k){n=String(n);while(n.length<(k||2))n='0'+n;return n;}
+function pl(n,f){var t=n%10,h=n%100;if(!W.ru)return n+' '+(n==1?f[0]:f[1]);
+ return n+' '+(t==1&&h!=11?f[0]:t>=2&&t<=4&&(h<12||h>14)?f[1]:f[2]);}
+function fill(s,a){return s.replace(/%(\d)/g,function(m,i){return a[i-1];});}
 function clock(t){var o=0;D.tz.forEach(function(z){if(z[0]<=t)o=z[1];});var a=D.t0+t,d=new Date(a+o*60000);
- return p(d.getUTCHours())+':'+p(d.getUTCMinutes())+':'+p(d.getUTCSeconds())+'.'+p(a%1000,3);}
-function name(l){return l.ip+(l.dev?' device '+l.dev:'');}
-function road(L,i){var l=D.lanes[L],r=l.r[i],s=name(l)+'\n  '+clock(r[0])+'  card '+r[3]+' ('+r[4]+') #'+r[6]+': '+D.outs[r[2]]+'\n';
- r[5].forEach(function(e){var a=e.split(','),w='+'+(a[1]/10).toFixed(1)+' ms',d=a.slice(2).join(',');
+ return p(d.getUTCHours())+':'+p(d.getUTCMinutes())+':'+p(d.getUTCSeconds())+W.dec+p(a%1000,3);}
+function name(l){return l.ip+(l.dev?' '+W.device+' '+l.dev:'');}
+function road(L,i){var l=D.lanes[L],r=l.r[i],s=name(l)+'\n  '+clock(r[0])+'  '+W.card+' '+r[3]+' ('+r[4]+') #'+r[6]+': '+D.outs[r[2]]+'\n';
+ r[5].forEach(function(e){var a=e.split(','),w='+'+(a[1]/10).toFixed(1).replace('.',W.dec)+' '+W.ms,d=a.slice(2).join(',');
   while(w.length<12)w=' '+w;s+='  '+w+'  '+D.names[+a[0]]+(d?' '+d:'')+'\n';});return s;}
-function bucket(L,j){var l=D.lanes[L],a=l.a[j],s=name(l)+'\n  '+clock(a[0]).slice(0,8)+' to '+clock(a[0]+D.bucket).slice(0,8)+':';
- var n=0;K.forEach(function(k,i){n+=a[i+1];});s+=' '+n+' requests that went well';
- ['opened','refused','timed out','not answered'].forEach(function(k,i){if(a[i+1])s+=', '+a[i+1]+' '+k;});return s+'\n';}
+function bucket(L,j){var l=D.lanes[L],a=l.a[j],s=name(l)+'\n  '+clock(a[0]).slice(0,8)+' '+W.to+' '+clock(a[0]+D.bucket).slice(0,8)+':';
+ var n=0;K.forEach(function(k,i){n+=a[i+1];});s+=' '+n+' '+W.well;
+ W.kinds.forEach(function(k,i){if(a[i+1])s+=', '+a[i+1]+' '+k;});return s+'\n';}
 function text(el){var v;if((v=el.getAttribute('data-r'))){v=v.split('.');return road(+v[0],+v[1]);}
  if((v=el.getAttribute('data-a'))){v=v.split('.');return bucket(+v[0],+v[1]);}
  if((v=el.getAttribute('data-k'))){v=v.split('.');var m=D.lanes[+v[0]].k[+v[1]];return clock(m[0])+'  '+m[1];}
- if((v=el.getAttribute('data-g'))){v=v.split('.');var g=D.lanes[+v[0]].g[+v[1]];return 'no keep-alive from '+clock(g[0])+' to '+clock(g[1]);}
+ if((v=el.getAttribute('data-g'))){v=v.split('.');var g=D.lanes[+v[0]].g[+v[1]];return fill(W.gap,[clock(g[0]),clock(g[1])]);}
  return null;}
 function lane(L){var l=D.lanes[L],h=[],i;
  l.c.forEach(function(c){h.push('<rect class="conn" x="'+f(X(c[0]))+'" y="18" width="'+f(Math.max(0.5,X(c[1])-X(c[0])))+'" height="4"/>');});
@@ -923,16 +940,18 @@ function lane(L){var l=D.lanes[L],h=[],i;
  l.k.forEach(function(k,j){h.push('<rect class="mk" data-k="'+L+'.'+j+'" x="'+f(X(k[0])-0.5)+'" y="0" width="1.2" height="22"/>');});
  var w=Math.max(1,X(D.bucket));
  l.a.forEach(function(a,j){var c=3;while(c>0&&!a[c+1])c--;h.push('<rect class="m '+K[c]+'" data-a="'+L+'.'+j+'" x="'+f(X(a[0]))+'" y="5" width="'+f(w)+'" height="9" opacity="0.6"/>');});
- l.r.forEach(function(r,j){var ring=r[1]==0&&D.outs[r[2]].indexOf('timed out')>=0;
+ l.r.forEach(function(r,j){var ring=r[7]==1;
   h.push('<rect class="m '+K[r[1]]+(ring?' ring':'')+'" data-r="'+L+'.'+j+'" data-o="'+K[r[1]]+'" x="'+f(X(r[0])-2)+'" y="2" width="4" height="14"/>');});
- var n=l.n[0]+l.n[1]+l.n[2]+l.n[3],x=[n+(n==1?' request':' requests')];
- if(l.n[2]+l.n[3])x.push(l.n[2]+l.n[3]+' not answered');if(l.e)x.push(l.e+' errors');if(l.rc)x.push(l.rc+' reconnects');
+ // The reader's figures of the road: requests, opened, refused, not answered, timed out, errors.
+ var F=l.f,fig=function(k,t){return '<span data-f="'+k+'">'+t+'</span>';},x=[fig('requests',pl(F[0],W.requests))];
+ if(F[3])x.push(fig('not_answered',F[3])+' '+W.not_answered);if(F[4])x.push(fig('timed_out',F[4])+' '+W.timed_out);
+ if(F[5])x.push(fig('errors',pl(F[5],W.errors)));if(l.rc)x.push(l.rc+' '+W.reconnects);
  return '<div class="lane" id="lane-'+L+'" data-lane="'+esc(l.ip+'/'+l.dev)+'"><div class="name" title="'+esc(name(l))+'">'+esc(name(l))+
   '<br><small>'+x.join(' &middot; ')+'</small></div><svg viewBox="0 0 1000 22" preserveAspectRatio="none">'+h.join('')+'</svg></div>';}
 function filter(){var q=$('find').value.trim();shown=[];D.lanes.forEach(function(l,i){if(!q||(l.ip+'/'+l.dev).indexOf(q)>=0)shown.push(i);});}
 function draw(){var n=Math.max(1,Math.ceil(shown.length/D.per));page=Math.min(Math.max(0,page),n-1);
  var part=shown.slice(page*D.per,(page+1)*D.per);$('lanes').innerHTML=part.map(lane).join('');
- $('pages').textContent='lanes '+(part.length?page*D.per+1:0)+' to '+(page*D.per+part.length)+' of '+shown.length+(n>1?' (page '+(page+1)+' of '+n+')':'');}
+ $('pages').textContent=fill(W.lanes,[part.length?page*D.per+1:0,page*D.per+part.length,shown.length])+(n>1?' ('+fill(W.page,[page+1,n])+')':'');}
 function show(L){filter();var i=shown.indexOf(L);if(i<0){$('find').value='';filter();i=shown.indexOf(L);}page=Math.floor(i/D.per);draw();
  var el=$('lane-'+L);if(el){el.classList.add('hit');el.scrollIntoView({block:'nearest'});}return el;}
 function hash(){var m=/^#(lane|r)=(\d+)(?:\.(\d+))?$/.exec(location.hash);if(!m||!D.lanes[+m[2]])return;var el=show(+m[2]);

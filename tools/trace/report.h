@@ -23,6 +23,7 @@ struct ReportInput {
   Filter filter;
   std::vector<std::string> files;  // names, for the heading
   std::size_t bad_lines = 0;       // lines of the files that were not records
+  Lang lang = Lang::kEn;
 };
 
 // How much the page holds before it aggregates. Up to `detail` requests each get a
