@@ -11,8 +11,8 @@
 // at 8, 13 and 17:30). Most cards open the gate, some are refused, a few the script
 // never answers or the device never reports the pass; the script answers slowly from
 // 14:00 to 15:00, a few controllers reconnect every hour, and one goes quiet at
-// 10:30. While a gate stands open, every 10 ms pass reports its STATUS again, as
-// the sweep does. The same seed gives the same trace; the files rotate at --mib.
+// 10:30. While a gate stands open, the sweep reminds the script of it once a
+// second, as it does by default. The same seed gives the same trace; the files rotate at --mib.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -201,10 +201,10 @@ class Day {
     if (!yes) return;
     const bool reported = fate >= 0.14;
     const double done = reported ? sent + Uniform(1500, 6000) : std::max(sent + 10, ms + 1010);
-    // Every sweep pass while the gate stands open reports OPEN again. The trace
-    // counts those and writes the count on the entry's next record, so they are
-    // made just before it, which writes the same and keeps the day's events few.
-    const int passes = static_cast<int>((done - sent) / 10);
+    // While the gate stands open the sweep reports OPEN again once a second. The
+    // trace counts those and writes the count on the entry's next record, so they
+    // are made just before it, which writes the same and keeps the day's events few.
+    const int passes = static_cast<int>((done - sent) / 1000);
     const auto open_passes = [this, r, passes] {
       TraceEntry entry(&trace_, r->id);
       for (int i = 0; i < passes; ++i) Status(*r, u"OPEN");
