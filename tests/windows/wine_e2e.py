@@ -555,7 +555,7 @@ class X8664BuildUnderWine(unittest.TestCase):
         p = self.run_wine(os.path.join(self.BIN, "ax_gate-trace.exe"), windows_path(trace_file) + "*")
         out = p.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         for line in ["127.0.0.2 device 0001: 1 request", "127.0.0.3 device 0002: 1 request",
-                     "summary: 2 requests, 2 opened, 0 refused, 0 timed out"]:
+                     "summary: 2 requests, 2 opened, 0 refused, 0 not answered, 0 timed out"]:
             self.assertIn(line, out)
         self.assertRegex(out, r"card 0012345678 \(T\) #\d+: opened, finished\n")
         steps = re.findall(r"^ +\+[0-9.]+ ms  (\S+)", out.split("127.0.0.3")[0], re.M)
