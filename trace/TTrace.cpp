@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -52,6 +53,17 @@ std::string Field(std::string_view name, const std::string& json) {
   return out;
 }
 
+// The message of the exception being handled.
+std::u16string CaughtText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return FromUtf8(e.what());
+  } catch (...) {
+    return u"unknown error";
+  }
+}
+
 std::string Number(std::int64_t n) { return std::to_string(n); }
 std::string Id(std::uint64_t id) { return std::to_string(id); }
 
@@ -86,6 +98,7 @@ struct TraceShared {
   bool rotate_failing = false;
 
   static void Run(std::shared_ptr<TraceShared> self);
+  void Work();
   bool OpenFile(bool truncate);
   bool Write(std::string_view data);
   bool WriteRecords(std::string_view data);
@@ -200,6 +213,32 @@ void TraceShared::Fail(std::u16string why) {
 
 void TraceShared::Run(std::shared_ptr<TraceShared> self) {
   TraceShared& s = *self;
+  try {
+    s.Work();
+  } catch (...) {
+    // Nothing may leave the thread, which would end the host: out of memory, or
+    // a name the file system cannot take (an unpaired surrogate), fails the trace.
+    try {
+      s.Fail(u"Trace: cannot use " + s.options.path + u": " + CaughtText());
+    } catch (...) {
+      s.failed.store(true);  // without its reason
+    }
+  }
+  if (s.file.is_open()) s.file.close();
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.opened = true;
+    s.finished = true;
+  }
+  s.moved.notify_all();
+  // The module stays mapped while this thread runs its code: the last thing the
+  // thread does is let go of the module (ReleaseModule does not return).
+  self.reset();
+  g_writers.fetch_sub(1);
+}
+
+void TraceShared::Work() {
+  TraceShared& s = *this;
   bool ok = s.OpenFile(false);
   if (!ok) s.Fail(u"Trace: cannot open " + s.options.path + u": " + SystemReason());
   if (ok && s.size >= s.options.file_limit) ok = s.Rotate();
@@ -253,14 +292,6 @@ void TraceShared::Run(std::shared_ptr<TraceShared> self) {
       if (s.queue.empty() && s.dropped == 0) break;
     }
   }
-  if (s.file.is_open()) s.file.close();
-  {
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.finished = true;
-  }
-  s.moved.notify_all();
-  self.reset();
-  g_writers.fetch_sub(1);
 }
 
 // ---- the host's side ----
@@ -271,10 +302,13 @@ TTrace::TTrace(TraceOptions options) : options_(std::move(options)) {
 
 TTrace::~TTrace() {
   if (!started_) return;
-  if (!failed_) {
-    if (line_.open) EndLine(false);
-    for (const auto& [key, a] : alive_) WriteAlive(key.first, key.second, a);
-    alive_.clear();
+  try {
+    if (!failed_) {
+      if (line_.open) EndLine(false);
+      for (const auto& [key, a] : alive_) WriteAlive(key.first, key.second, a);
+    }
+  } catch (...) {
+    // Out of memory for the last records: the file ends without them.
   }
   std::unique_lock<std::mutex> lock(shared_->mu);
   shared_->stop = true;
@@ -428,12 +462,11 @@ std::uint64_t TTrace::Dropped() const {
 }
 
 void TTrace::Fail(const std::u16string& why, bool notify) {
-  if (failed_) return;
+  if (Off()) return;
   failed_ = true;
   failure_ = why;
-  line_ = Line();
-  alive_.clear();
-  folds_.clear();
+  // What is held for folding is let go by the next hook (Off), not here: the
+  // failure is found inside Enqueue, whose callers still refer into it.
   if (notify && OnFailure) {
     // Told from a later turn: a failure found inside a hook must not run the
     // host's handlers in the middle of the hook's caller.
@@ -442,6 +475,14 @@ void TTrace::Fail(const std::u16string& why, bool notify) {
       if (!alive.expired() && OnFailure) OnFailure(failure_);
     });
   }
+}
+
+bool TTrace::Off() {
+  if (!failed_) return false;
+  line_ = Line();
+  alive_.clear();
+  folds_.clear();
+  return true;
 }
 
 // ---- a line's road and the keep-alives ----
@@ -527,12 +568,12 @@ void TTrace::WriteOverdueAlive(std::int64_t now_us) {
 // ---- records ----
 
 void TTrace::Accepted(const std::u16string& addr, const std::u16string& port) {
-  if (failed_) return;
+  if (Off()) return;
   Add(Begin("accept", 0) + Field("a", JsonText(addr)) + Field("p", JsonText(port)), 0);
 }
 
 void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int error) {
-  if (failed_) return;
+  if (Off()) return;
   if (line_.open) line_.unusual = true;
   else WriteAliveOf(addr);
   const std::u16string why =
@@ -541,7 +582,7 @@ void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int 
 }
 
 void TTrace::LineIn(const std::u16string& addr, const std::u16string&, std::u16string_view line) {
-  if (failed_) return;
+  if (Off()) return;
   if (line_.open) EndLine(false);  // one line's handling inside another's: both written
   Clock& clock = CurrentClock();
   line_.open = true;
@@ -552,12 +593,12 @@ void TTrace::LineIn(const std::u16string& addr, const std::u16string&, std::u16s
 }
 
 void TTrace::LineDone() {
-  if (failed_ || !line_.open) return;
+  if (Off() || !line_.open) return;
   EndLine(true);
 }
 
 void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u16string_view frame) {
-  if (failed_) return;
+  if (Off()) return;
   if (line_.open && line_.echo_us < 0 && Has(frame, u"ECHO") && addr == line_.addr)
     line_.echo_us = CurrentClock().MonotonicUs();
   std::string record = Begin("frame", entry_, false);
@@ -568,7 +609,7 @@ void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u1
 }
 
 void TTrace::FrameToAll(std::u16string_view frame, int connections) {
-  if (failed_) return;
+  if (Off()) return;
   if (line_.open) {
     line_.all = connections;  // the line's record says so
     return;
@@ -579,7 +620,7 @@ void TTrace::FrameToAll(std::u16string_view frame, int connections) {
 }
 
 void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, long hr) {
-  if (failed_) return;
+  if (Off()) return;
   const std::uint64_t id = entry_;
   if (line_.open && (hr != 0 || name == u"ERROR")) line_.unusual = true;
   // The log line of the line being handled, as read, is said by the line's record.
@@ -627,7 +668,7 @@ void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16stri
                       const std::u16string& answer, const std::u16string& error) {
   const std::uint64_t id = call_entry_;
   call_entry_ = 0;
-  if (failed_) return;
+  if (Off()) return;
   std::string list = "[";
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (i) list += ',';
@@ -643,7 +684,7 @@ void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16stri
 void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16string& device,
                    const std::u16string& type, const std::u16string& card, std::u16string_view from,
                    std::u16string_view to) {
-  if (failed_) return;
+  if (Off()) return;
   Fold& f = folds_[id];
   std::string record = Begin("state", id, from.empty());
   // "from" only where it is not the entry's previous "to" (a new entry's "").
@@ -665,7 +706,7 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
 }
 
 void TTrace::Fault(const std::u16string& text) {
-  if (failed_) return;
+  if (Off()) return;
   if (line_.open) line_.unusual = true;
   Add(Begin("error", entry_) + Field("text", JsonText(text)), entry_);
 }
