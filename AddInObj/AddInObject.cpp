@@ -149,7 +149,13 @@ std::u16string ParamText(SAFEARRAY** params, LONG i) {
     throw axg::Error(u"Could not convert variant of type (" + TypeName(from) +
                      u") into type (OleStr)");
   }
-  std::u16string s = BstrToU16(text.bstrVal);
+  std::u16string s;
+  try {
+    s = BstrToU16(text.bstrVal);
+  } catch (...) {
+    VariantClear(&text);
+    throw;
+  }
   VariantClear(&text);
   return TrimCtl(s);
 }
