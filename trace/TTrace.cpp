@@ -13,13 +13,14 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
+#include "platform/worker.h"
 #include "trace/TraceJson.h"
 
 namespace axg {
@@ -231,8 +232,6 @@ void TraceShared::Run(std::shared_ptr<TraceShared> self) {
     s.finished = true;
   }
   s.moved.notify_all();
-  // The module stays mapped while this thread runs its code: the last thing the
-  // thread does is let go of the module (ReleaseModule does not return).
   self.reset();
   g_writers.fetch_sub(1);
 }
@@ -330,10 +329,10 @@ bool TTrace::Open() {
   shared_->options = options_;
   g_writers.fetch_add(1);
   try {
-    std::thread(&TraceShared::Run, shared_).detach();
-  } catch (const std::system_error& e) {
+    StartWorker([shared = shared_] { TraceShared::Run(shared); });
+  } catch (const Error& e) {
     g_writers.fetch_sub(1);
-    Fail(u"Trace: cannot start its writer: " + FromUtf8(e.what()), false);
+    Fail(u"Trace: cannot start its writer: " + e.Message(), false);
     return false;
   }
   started_ = true;

@@ -275,9 +275,16 @@ Win32Loop::~Win32Loop() {
   for (auto& [s, w] : sockets_) WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, 0, 0);
   for (auto& [id, t] : timers_) KillTimer(hwnd_, id);
   SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-  // A window can only be destroyed by its own thread; on another thread (process
-  // shutdown) the system takes it down with the thread.
-  if (GetCurrentThreadId() == thread_) DestroyWindow(hwnd_);
+  if (GetCurrentThreadId() == thread_) {
+    DestroyWindow(hwnd_);
+    return;
+  }
+  // A window can only be destroyed by its own thread. On another one (the module
+  // unloading on the thread that held it last, a worker of ours, or process
+  // shutdown) the window is handed to the system's own procedure, so that nothing
+  // reaches this module's code once it is unmapped, and its owner's loop closes it.
+  SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcW));
+  PostMessageW(hwnd_, WM_CLOSE, 0, 0);
 }
 
 // The loop's own work around the callbacks (which are guarded each) is guarded

@@ -38,7 +38,7 @@ build)
     targets="ax_gate ax_gate-host ax_gate-regsvr ax_gate-trace ax_gate-serialmon wine_platform_tests"
     targets="$targets wine_transport_tests wine_addin_tests wine_win32_tests wine_loop_module"
     if [ "$arch" = i686 ]; then
-      targets="$targets ax_gate-devsim ax_gate-serialsim"
+      targets="$targets ax_gate-devsim ax_gate-serialsim ax_gate_unstripped"
     fi
     # shellcheck disable=SC2086
     cmake --build "$tree" -j "$jobs" --target $targets
@@ -100,6 +100,31 @@ tables)
       [ -z "$bad" ] || fail "$file imports what $here/xp-allowed-imports.txt does not allow: $bad"
       echo "$file: subsystem 5.01, its $(wc -l <<<"$named") imported functions all on the Windows XP SP3 list"
     fi
+  done
+  # The i686 DLL finds its unwind tables by its section headers: the shipped one
+  # names .eh_frame in eight characters, the unstripped one by an offset into the
+  # string table ("/n"), which the wine step runs.
+  for pair in "$win32/bin/ax_gate.dll:.eh_fram" "$win32/bin/unstripped/ax_gate.dll:/"; do
+    file=${pair%%:*}
+    [ -f "$file" ] || fail "$file is missing: run the build step (make windows)"
+    python3 - "$file" "${pair#*:}" <<'PY' || fail "$file: the section of its unwind tables is not named as expected"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+count, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+first = pe + 24 + optional
+names = [data[first + 40 * i:first + 40 * i + 8].rstrip(b"\0").decode("latin-1") for i in range(count)]
+symbols, nsym = struct.unpack_from("<II", data, pe + 12)
+strings = symbols + 18 * nsym
+def full(name):
+    if not name.startswith("/"):
+        return name
+    at = strings + int(name[1:])
+    return data[at:data.index(b"\0", at)].decode("latin-1")
+raw = [n for n in names if full(n) in (".eh_frame", ".eh_fram")]
+print("%s: .eh_frame's section header reads %r" % (sys.argv[1], raw))
+sys.exit(0 if len(raw) == 1 and raw[0].startswith(sys.argv[2]) else 1)
+PY
   done
   ;;
 
