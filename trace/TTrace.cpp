@@ -461,11 +461,11 @@ std::uint64_t TTrace::Dropped() const {
 }
 
 void TTrace::Fail(const std::u16string& why, bool notify) {
-  if (Off()) return;
+  if (failed_) return;
   failed_ = true;
   failure_ = why;
-  // What is held for folding is let go by the next hook (Off), not here: the
-  // failure is found inside Enqueue, whose callers still refer into it.
+  // What is held for folding stays until the trace goes: the failure is found
+  // inside Enqueue, whose callers still refer into it. No hook adds to it now.
   if (notify && OnFailure) {
     // Told from a later turn: a failure found inside a hook must not run the
     // host's handlers in the middle of the hook's caller.
@@ -474,14 +474,6 @@ void TTrace::Fail(const std::u16string& why, bool notify) {
       if (!alive.expired() && OnFailure) OnFailure(failure_);
     });
   }
-}
-
-bool TTrace::Off() {
-  if (!failed_) return false;
-  line_ = Line();
-  alive_.clear();
-  folds_.clear();
-  return true;
 }
 
 // ---- a line's road and the keep-alives ----
@@ -567,12 +559,12 @@ void TTrace::WriteOverdueAlive(std::int64_t now_us) {
 // ---- records ----
 
 void TTrace::Accepted(const std::u16string& addr, const std::u16string& port) {
-  if (Off()) return;
+  if (failed_) return;
   Add(Begin("accept", 0) + Field("a", JsonText(addr)) + Field("p", JsonText(port)), 0);
 }
 
 void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int error) {
-  if (Off()) return;
+  if (failed_) return;
   if (line_.open) line_.unusual = true;
   else WriteAliveOf(addr);
   const std::u16string why =
@@ -581,7 +573,7 @@ void TTrace::Closed(const std::u16string& addr, const std::u16string& port, int 
 }
 
 void TTrace::LineIn(const std::u16string& addr, const std::u16string&, std::u16string_view line) {
-  if (Off()) return;
+  if (failed_) return;
   if (line_.open) EndLine(false);  // one line's handling inside another's: both written
   Clock& clock = CurrentClock();
   line_.open = true;
@@ -592,12 +584,12 @@ void TTrace::LineIn(const std::u16string& addr, const std::u16string&, std::u16s
 }
 
 void TTrace::LineDone() {
-  if (Off() || !line_.open) return;
+  if (failed_ || !line_.open) return;
   EndLine(true);
 }
 
 void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u16string_view frame) {
-  if (Off()) return;
+  if (failed_) return;
   if (line_.open && line_.echo_us < 0 && Has(frame, u"ECHO") && addr == line_.addr)
     line_.echo_us = CurrentClock().MonotonicUs();
   std::string record = Begin("frame", entry_, false);
@@ -608,7 +600,7 @@ void TTrace::FrameOut(const std::u16string& addr, const std::u16string&, std::u1
 }
 
 void TTrace::FrameToAll(std::u16string_view frame, int connections) {
-  if (Off()) return;
+  if (failed_) return;
   if (line_.open) {
     line_.all = connections;  // the line's record says so
     return;
@@ -619,7 +611,7 @@ void TTrace::FrameToAll(std::u16string_view frame, int connections) {
 }
 
 void TTrace::HostEvent(const std::u16string& name, const std::u16string& data, long hr) {
-  if (Off()) return;
+  if (failed_) return;
   const std::uint64_t id = entry_;
   if (line_.open && (hr != 0 || name == u"ERROR")) line_.unusual = true;
   // The log line of the line being handled, as read, is said by the line's record.
@@ -667,7 +659,7 @@ void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16stri
                       const std::u16string& answer, const std::u16string& error) {
   const std::uint64_t id = call_entry_;
   call_entry_ = 0;
-  if (Off()) return;
+  if (failed_) return;
   std::string list = "[";
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (i) list += ',';
@@ -683,7 +675,7 @@ void TTrace::HostCall(std::u16string_view method, const std::vector<std::u16stri
 void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16string& device,
                    const std::u16string& type, const std::u16string& card, std::u16string_view from,
                    std::u16string_view to) {
-  if (Off()) return;
+  if (failed_) return;
   Fold& f = folds_[id];
   std::string record = Begin("state", id, from.empty());
   // "from" only where it is not the entry's previous "to" (a new entry's "").
@@ -705,7 +697,7 @@ void TTrace::State(std::uint64_t id, const std::u16string& ip, const std::u16str
 }
 
 void TTrace::Fault(const std::u16string& text) {
-  if (Off()) return;
+  if (failed_) return;
   if (line_.open) line_.unusual = true;
   Add(Begin("error", entry_) + Field("text", JsonText(text)), entry_);
 }

@@ -162,8 +162,6 @@ class TTrace {
   void WriteAliveOf(const std::u16string& addr);
   void WriteOverdueAlive(std::int64_t now_us);
   bool CheckWriter();
-  // True once the trace is off; a hook that finds it so lets go of what it held.
-  bool Off();
   void Fail(const std::u16string& why, bool notify);
 
   TraceOptions options_;
