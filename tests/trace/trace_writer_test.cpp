@@ -266,40 +266,34 @@ TEST_F(TraceWriterTest, AFileThatFailsLaterSwitchesTheTraceOffAndSaysSoOnce) {
   EXPECT_NE(ToUtf8(why).find("trace.jsonl"), std::string::npos);
 }
 
-// The file fails while the host's thread has not yet noticed (the writer stops on
-// its own); what the host does next finds out, and must not touch what it let go
-// of: a keep-alive count that comes due, a device that disconnects, a PING written
-// in full, the end.
+// The file fails while the host's thread has not yet noticed (the writer ends
+// on its own); what the host does next finds out, and must not touch what it let
+// go of: a keep-alive count that comes due, a disconnect, a PING written in full, the end.
 TEST_F(TraceWriterTest, AFailureFoundInTheMiddleOfAHookLeavesNothingDangling) {
-  const std::vector<std::pair<const char*, std::function<void(TTrace&)>>> next = {
-      {"count due", [&](TTrace& t) { clock.AdvanceMs(61000); t.LineIn(u"127.0.0.2", u"1", u"$0001PING\r\n");
-                                     t.FrameOut(u"127.0.0.2", u"1", u"$0001ECHO1D"); t.LineDone(); }},
-      {"disconnect", [](TTrace& t) { t.Closed(u"127.0.0.2", u"1", 0); }},
-      {"unusual PING", [](TTrace& t) { t.LineIn(u"127.0.0.2", u"1", u"$0001PING\r\n"); t.LineDone(); }},
-      {"end", [](TTrace&) {}},
+  auto ping = [&](TTrace& t, const char16_t* line, bool echo) {
+    t.LineIn(u"127.0.0.2", u"1", line);
+    if (echo) t.FrameOut(u"127.0.0.2", u"1", u"$0001ECHO1D");
+    t.LineDone();
   };
-  for (const auto& [name, step] : next) {
+  const std::vector<std::function<void(TTrace&)>> next = {
+      [&](TTrace& t) { clock.AdvanceMs(61000), ping(t, u"$0001PING\r\n", true); },
+      [](TTrace& t) { t.Closed(u"127.0.0.2", u"1", 0); }, [&](TTrace& t) { ping(t, u"$0001PING\r\n", false); },
+      [](TTrace&) {}};
+  for (const auto& step : next) {
     fs::create_directories(dir_);
     TraceOptions o = Options();
     o.file_limit = 300;
     o.flush_interval_ms = 1;
     auto t = std::make_unique<TTrace>(o);
-    ASSERT_TRUE(t->Open()) << name;
-    for (const char16_t* dev : {u"$0001PING\r\n", u"$0002PING\r\n"}) {
-      t->LineIn(u"127.0.0.2", u"1", dev);
-      t->FrameOut(u"127.0.0.2", u"1", u"$0001ECHO1D");
-      t->LineDone();
-    }
+    ASSERT_TRUE(t->Open());
+    for (const char16_t* line : {u"$0001PING\r\n", u"$0002PING\r\n"}) ping(*t, line, true);
     const long writers = TTrace::WritersAlive();
     fs::remove_all(dir_);
     for (int i = 0; i < 20; ++i) t->Fault(u"a record of some length " + IntToStr(i));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (TTrace::WritersAlive() >= writers && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::yield();
-    ASSERT_LT(TTrace::WritersAlive(), writers) << name;
+    while (TTrace::WritersAlive() >= writers && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_LT(TTrace::WritersAlive(), writers);
     step(*t);
-    t.reset();
-    MessageLoop::Current().RunPending();
   }
 }
 

@@ -102,28 +102,18 @@ tables)
     fi
   done
   # The i686 DLL finds its unwind tables by its section headers: the shipped one
-  # names .eh_frame in eight characters, the unstripped one by an offset into the
-  # string table ("/n"), which the wine step runs.
-  for pair in "$win32/bin/ax_gate.dll:.eh_fram" "$win32/bin/unstripped/ax_gate.dll:/"; do
-    file=${pair%%:*}
-    [ -f "$file" ] || fail "$file is missing: run the build step (make windows)"
-    python3 - "$file" "${pair#*:}" <<'PY' || fail "$file: the section of its unwind tables is not named as expected"
+  # names .eh_frame in eight characters; the unstripped one, which the wine step
+  # runs, has long names ("/n", offsets into the file's string table) instead.
+  for pair in "$win32/bin/ax_gate.dll:1" "$win32/bin/unstripped/ax_gate.dll:0"; do
+    python3 - "${pair%%:*}" "${pair#*:}" <<'PY' || fail "${pair%%:*}: its section names are not as expected"
 import struct, sys
-data = open(sys.argv[1], "rb").read()
-pe = struct.unpack_from("<I", data, 0x3C)[0]
-count, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-first = pe + 24 + optional
-names = [data[first + 40 * i:first + 40 * i + 8].rstrip(b"\0").decode("latin-1") for i in range(count)]
-symbols, nsym = struct.unpack_from("<II", data, pe + 12)
-strings = symbols + 18 * nsym
-def full(name):
-    if not name.startswith("/"):
-        return name
-    at = strings + int(name[1:])
-    return data[at:data.index(b"\0", at)].decode("latin-1")
-raw = [n for n in names if full(n) in (".eh_frame", ".eh_fram")]
-print("%s: .eh_frame's section header reads %r" % (sys.argv[1], raw))
-sys.exit(0 if len(raw) == 1 and raw[0].startswith(sys.argv[2]) else 1)
+d = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", d, 0x3C)[0]
+first = pe + 24 + struct.unpack_from("<H", d, pe + 20)[0]
+names = [d[first + 40 * i:first + 40 * i + 8] for i in range(struct.unpack_from("<H", d, pe + 6)[0])]
+print(sys.argv[1], b" ".join(n.rstrip(b"\0") for n in names).decode("latin-1"))
+short = b".eh_fram" in names
+sys.exit(0 if short == (sys.argv[2] == "1") and (short or any(n.startswith(b"/") for n in names)) else 1)
 PY
   done
   ;;

@@ -110,13 +110,13 @@ TEST(HostPumpedLoop, TimersTickWhilePostedWorkNeverLetsTheQueueEmpty) {
 TEST(HostPumpedLoop, TimerNumbersWrapAroundPastTheLoopsOwnAndThoseInUse) {
   MessageLoop& loop = MessageLoop::Current();
   int ticks[5] = {};
-  std::vector<TimerId> timers{loop.StartTimer(10, [&] { ++ticks[0]; })};
-  win32::NumberTimersFrom(~std::uintptr_t(0) - 2);
-  for (int i = 1; i < 4; ++i) timers.push_back(loop.StartTimer(10, [&, i] { ++ticks[i]; }));
-  win32::NumberTimersFrom(static_cast<std::uintptr_t>(timers[0]));
-  timers.push_back(loop.StartTimer(10, [&] { ++ticks[4]; }));
-  EXPECT_TRUE(HostLoopUntil([&] { return std::all_of(ticks, ticks + 5, [](int n) { return n >= 2; }); }))
-      << ticks[0] << " " << ticks[1] << " " << ticks[2] << " " << ticks[3] << " " << ticks[4];
+  std::vector<TimerId> timers;
+  for (int i = 0; i < 5; ++i) {
+    if (i == 1) win32::NumberTimersFrom(~std::uintptr_t(0) - 2);
+    if (i == 4) win32::NumberTimersFrom(static_cast<std::uintptr_t>(timers[0]));
+    timers.push_back(loop.StartTimer(10, [&, i] { ++ticks[i]; }));
+  }
+  EXPECT_TRUE(HostLoopUntil([&] { return std::all_of(ticks, ticks + 5, [](int n) { return n >= 2; }); }));
   for (TimerId t : timers) loop.StopTimer(t);
 }
 
