@@ -10,6 +10,7 @@
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/message_loop.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "trace/TTrace.h"
@@ -148,7 +149,13 @@ std::u16string ParamText(SAFEARRAY** params, LONG i) {
     throw axg::Error(u"Could not convert variant of type (" + TypeName(from) +
                      u") into type (OleStr)");
   }
-  std::u16string s = BstrToU16(text.bstrVal);
+  std::u16string s;
+  try {
+    s = BstrToU16(text.bstrVal);
+  } catch (...) {
+    VariantClear(&text);
+    throw;
+  }
   VariantClear(&text);
   return TrimCtl(s);
 }
@@ -266,10 +273,13 @@ HRESULT AddInObject::Init(IDispatch* pConnection) try {
   } catch (...) {
     // Only a system out of resources gets here; the host learns of it through
     // the result and the error log.
-    Fail(u"Init failed: " + CaughtText());
     WS.reset();
     TSD.reset();
     DC.reset();
+    try {
+      Fail(u"Init failed: " + CaughtText());
+    } catch (...) {
+    }
     return E_FAIL;
   }
   return S_OK;
@@ -302,6 +312,29 @@ void AddInObject::Teardown() {
     } catch (...) {
       // The components go all the same; there is nobody left to tell.
     }
+  }
+  if (delivering_ > 0 && (WS || TSD || DC || FTraceFile)) {
+    // Done from the host's handler of an event we are delivering: the component
+    // that raised it is still running below. They go in a later turn of the loop.
+    struct Parts {
+      std::unique_ptr<TDeviceConnector> dc;
+      std::unique_ptr<TTurnStylerDeviceQ7> tsd;
+      std::unique_ptr<TLineServer> ws;
+      std::unique_ptr<TTrace> trace;
+      ~Parts() {
+        ws.reset();
+        tsd.reset();
+        dc.reset();
+      }
+    };
+    auto parts = std::make_shared<Parts>();
+    parts->dc = std::move(DC);
+    parts->tsd = std::move(TSD);
+    parts->ws = std::move(WS);
+    parts->trace = std::move(FTraceFile);
+    FTrace = nullptr;
+    PostTracked(MessageLoop::Current(), [parts]() mutable { parts.reset(); });
+    return;
   }
   WS.reset();
   TSD.reset();
@@ -444,7 +477,7 @@ HRESULT AddInObject::GetPropVal(LONG lPropNum, VARIANT* pvarPropVal) {
       pvarPropVal->lVal = kPort;
     }
   } catch (...) {
-    Fail(CaughtText());
+    FailCaught();
   }
   return S_OK;
 }
@@ -515,7 +548,7 @@ HRESULT AddInObject::CallAsProc(LONG lMethodNum, SAFEARRAY** paParams) {
   return hr;
 }
 
-HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRAY** paParams) {
+HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRAY** paParams) try {
   if (!pvarRetValue) return E_POINTER;
   SetString(pvarRetValue, u"");
   if (lMethodNum < 0 || lMethodNum >= kMethodCount) return S_FALSE;
@@ -523,20 +556,25 @@ HRESULT AddInObject::CallAsFunc(LONG lMethodNum, VARIANT* pvarRetValue, SAFEARRA
   if (FTrace) FTrace->CallEntry(0);  // the method names its entry, if it has one
   try {
     RunMethod(lMethodNum, pvarRetValue, paParams);
-  } catch (const axg::Error& e) {
-    SetString(pvarRetValue, u"");
-    Fail(error = e.Message());
-  } catch (const std::exception& e) {
-    SetString(pvarRetValue, u"");
-    Fail(error = FromUtf8(e.what()));
   } catch (...) {
-    SetString(pvarRetValue, u"");
-    Fail(error = u"Unknown error");
+    VariantClear(pvarRetValue);
+    error = FailCaught();
+    try {
+      SetString(pvarRetValue, u"");
+    } catch (...) {
+      // Out of memory even for the empty answer: the result stays empty.
+    }
   }
-  if (FTrace && lMethodNum != kMethodVersion)
-    FTrace->HostCall(kMethods[lMethodNum].english, TraceArgs(paParams, lMethodNum == kMethodGateOpen ? 3 : 0),
-                     pvarRetValue->vt == VT_BSTR ? BstrToU16(pvarRetValue->bstrVal) : u"", error);
+  try {
+    if (FTrace && lMethodNum != kMethodVersion)
+      FTrace->HostCall(kMethods[lMethodNum].english, TraceArgs(paParams, lMethodNum == kMethodGateOpen ? 3 : 0),
+                       pvarRetValue->vt == VT_BSTR ? BstrToU16(pvarRetValue->bstrVal) : u"", error);
+  } catch (...) {
+    // The trace goes without this call's record; the call's answer stands.
+  }
   return S_OK;
+} catch (...) {
+  return Contained();
 }
 
 void AddInObject::RunMethod(LONG index, VARIANT* result, SAFEARRAY** params) {
@@ -590,20 +628,54 @@ HRESULT AddInObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, E
 
 void AddInObject::PostEvent(const std::u16string& name, const std::u16string& data) {
   if (!iEvent) return;
-  BSTR source = U16ToBstr(kEventSource);
-  BSTR bname = U16ToBstr(name);
-  BSTR bdata = U16ToBstr(data);
-  // Held across the call: the host may let go of the add-in from its handler.
-  IAsyncEvent* sink = iEvent;
-  sink->AddRef();
-  HRESULT hr = sink->ExternalEvent(source, bname, bdata);
+  // Held across the call, the sink and the add-in itself: a host whose handler
+  // runs at once may let go of the add-in, or call Done, from there, while the
+  // component that raised the event is still running below us.
+  class Delivery {
+   public:
+    explicit Delivery(AddInObject& add_in) : add_in_(add_in), sink_(add_in.iEvent) {
+      sink_->AddRef();
+      add_in_.InnerUnknown()->AddRef();
+      ++add_in_.delivering_;
+    }
+    ~Delivery() {
+      SysFreeString(source);
+      SysFreeString(name);
+      SysFreeString(data);
+      sink_->Release();
+      --add_in_.delivering_;
+      add_in_.LetGoAfterEvent();
+    }
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
+    IAsyncEvent* Sink() const { return sink_; }
+    BSTR source = nullptr, name = nullptr, data = nullptr;
+
+   private:
+    AddInObject& add_in_;
+    IAsyncEvent* sink_;
+  } call(*this);
+  call.source = U16ToBstr(kEventSource);
+  call.name = U16ToBstr(name);
+  call.data = U16ToBstr(data);
+  const HRESULT hr = call.Sink()->ExternalEvent(call.source, call.name, call.data);
   if (FTrace) FTrace->HostEvent(name, data, hr);
-  sink->Release();
-  SysFreeString(source);
-  SysFreeString(bname);
-  SysFreeString(bdata);
   if (FAILED(hr))
     throw axg::Error(u"IAsyncEvent.ExternalEvent failed: HRESULT " + HResultText(hr));
+}
+
+void AddInObject::LetGoAfterEvent() noexcept {
+  IUnknown* self = InnerUnknown();
+  if (LastReference()) {
+    // The host let go meanwhile: the add-in goes once control is back in the loop.
+    try {
+      PostTracked(MessageLoop::Current(), [self] { self->Release(); });
+      return;
+    } catch (...) {
+      // Out of memory for the call: it goes now.
+    }
+  }
+  self->Release();
 }
 
 void AddInObject::Log(TObject*, const std::u16string& Str) { PostEvent(u"LOG", Str); }
@@ -647,6 +719,17 @@ void AddInObject::Fail(const std::u16string& message) {
   if (FTrace) FTrace->Fault(message);
   g_ErrorMsg = message;
   ReportError(message);
+}
+
+std::u16string AddInObject::FailCaught() noexcept {
+  try {
+    std::u16string message = CaughtText();
+    Fail(message);
+    return message;
+  } catch (...) {
+    // Out of memory for the message: it goes as far as it got.
+    return {};
+  }
 }
 
 HRESULT CreateAddInObject(IUnknown* outer, REFIID riid, void** out) {

@@ -121,11 +121,16 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   ~AddInObject() override;
 
   void PostEvent(const std::u16string& name, const std::u16string& data);
+  // Gives back the reference PostEvent held on the add-in.
+  void LetGoAfterEvent() noexcept;
   // Done's steps 1 to 3.
   void Teardown();
   void ReleaseHostInterfaces();
   // Stores the message in g_ErrorMsg and writes it to the error log.
   void Fail(const std::u16string& message);
+  // The same for the exception being handled, as far as memory allows; gives
+  // its message. Called in the handlers of the entry points: nothing leaves them.
+  std::u16string FailCaught() noexcept;
   void RunMethod(LONG index, VARIANT* result, SAFEARRAY** params);
   void GateOpen(SAFEARRAY** params, VARIANT* result);
   // Opens the trace the switch names and hands it to the components; a trace
@@ -153,6 +158,8 @@ class AddInObject final : public ComObject<ILanguageExtender, IInitDone, IDispat
   // while it is on, and the one thing every hook tests.
   std::unique_ptr<TTrace> FTraceFile;
   TTrace* FTrace = nullptr;
+  // External events being delivered (the host's handler may call back into us).
+  int delivering_ = 0;
 };
 
 }  // namespace axg

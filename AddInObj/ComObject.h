@@ -52,6 +52,8 @@ class ComObjectBase {
   ULONG DelegatingRelease();
   // S_OK for every interface the object answers for, S_FALSE for any other.
   HRESULT SupportsErrorInfo(REFIID riid);
+  // True when one reference alone holds the object.
+  bool LastReference() const { return refs_.load() == 1; }
 
  private:
   class Inner final : public IUnknown {

@@ -7,18 +7,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
+#include "platform/worker.h"
 #include "trace/TraceFormat.h"
 #include "trace/TraceJson.h"
 
@@ -52,6 +54,17 @@ std::string Field(std::string_view name, const std::string& json) {
   out += "\":";
   out += json;
   return out;
+}
+
+// The message of the exception being handled.
+std::u16string CaughtText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return FromUtf8(e.what());
+  } catch (...) {
+    return u"unknown error";
+  }
 }
 
 std::string Number(std::int64_t n) { return std::to_string(n); }
@@ -88,6 +101,7 @@ struct TraceShared {
   bool rotate_failing = false;
 
   static void Run(std::shared_ptr<TraceShared> self);
+  void Work();
   bool OpenFile(bool truncate);
   bool Write(std::string_view data);
   bool WriteRecords(std::string_view data);
@@ -202,6 +216,30 @@ void TraceShared::Fail(std::u16string why) {
 
 void TraceShared::Run(std::shared_ptr<TraceShared> self) {
   TraceShared& s = *self;
+  try {
+    s.Work();
+  } catch (...) {
+    // Nothing may leave the thread, which would end the host: out of memory, or
+    // a name the file system cannot take (an unpaired surrogate), fails the trace.
+    try {
+      s.Fail(u"Trace: cannot use " + s.options.path + u": " + CaughtText());
+    } catch (...) {
+      s.failed.store(true);  // without its reason
+    }
+  }
+  if (s.file.is_open()) s.file.close();
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.opened = true;
+    s.finished = true;
+  }
+  s.moved.notify_all();
+  self.reset();
+  g_writers.fetch_sub(1);
+}
+
+void TraceShared::Work() {
+  TraceShared& s = *this;
   bool ok = s.OpenFile(false);
   if (!ok) s.Fail(u"Trace: cannot open " + s.options.path + u": " + SystemReason());
   if (ok && s.size >= s.options.file_limit) ok = s.Rotate();
@@ -255,14 +293,6 @@ void TraceShared::Run(std::shared_ptr<TraceShared> self) {
       if (s.queue.empty() && s.dropped == 0) break;
     }
   }
-  if (s.file.is_open()) s.file.close();
-  {
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.finished = true;
-  }
-  s.moved.notify_all();
-  self.reset();
-  g_writers.fetch_sub(1);
 }
 
 // ---- the host's side ----
@@ -273,10 +303,13 @@ TTrace::TTrace(TraceOptions options) : options_(std::move(options)) {
 
 TTrace::~TTrace() {
   if (!started_) return;
-  if (!failed_) {
-    if (line_.open) EndLine(false);
-    for (const auto& [key, a] : alive_) WriteAlive(key.first, key.second, a);
-    alive_.clear();
+  try {
+    if (!failed_) {
+      if (line_.open) EndLine(false);
+      for (const auto& [key, a] : alive_) WriteAlive(key.first, key.second, a);
+    }
+  } catch (...) {
+    // Out of memory for the last records: the file ends without them.
   }
   std::unique_lock<std::mutex> lock(shared_->mu);
   shared_->stop = true;
@@ -298,10 +331,10 @@ bool TTrace::Open() {
   shared_->options = options_;
   g_writers.fetch_add(1);
   try {
-    std::thread(&TraceShared::Run, shared_).detach();
-  } catch (const std::system_error& e) {
+    StartWorker([shared = shared_] { TraceShared::Run(shared); });
+  } catch (const Error& e) {
     g_writers.fetch_sub(1);
-    Fail(u"Trace: cannot start its writer: " + FromUtf8(e.what()), false);
+    Fail(u"Trace: cannot start its writer: " + e.Message(), false);
     return false;
   }
   started_ = true;
@@ -433,9 +466,8 @@ void TTrace::Fail(const std::u16string& why, bool notify) {
   if (failed_) return;
   failed_ = true;
   failure_ = why;
-  line_ = Line();
-  alive_.clear();
-  folds_.clear();
+  // What is held for folding stays until the trace goes: the failure is found
+  // inside Enqueue, whose callers still refer into it. No hook adds to it now.
   if (notify && OnFailure) {
     // Told from a later turn: a failure found inside a hook must not run the
     // host's handlers in the middle of the hook's caller.

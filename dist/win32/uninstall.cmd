@@ -20,10 +20,13 @@ if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\
 if errorlevel 1 (
   echo Unregistering "%DLL%" failed.
   echo Не удалось отменить регистрацию "%DLL%".
-  goto end
+) else (
+  echo Unregistered: "%DLL%"
+  echo Регистрация отменена: "%DLL%"
+  set "RC=0"
 )
-echo Unregistered: "%DLL%"
-echo Регистрация отменена: "%DLL%"
+rem The firewall rule goes either way: a DLL already deleted cannot be
+rem unregistered, and port 1001 must not stay open for it.
 rem Windows XP and Server 2003 (version 5.x, told by ver as in install.cmd): the
 rem rule of every profile.
 set "NT5="
@@ -36,7 +39,6 @@ if defined NT5 (
 )
 echo The firewall rule for TCP port 1001 is removed.
 echo Правило брандмауэра для порта TCP 1001 удалено.
-set "RC=0"
 :end
 if not defined QUIET pause
 exit /b %RC%

@@ -6,9 +6,10 @@
 //
 // The system makes WM_TIMER only while no posted message waits, and socket
 // notifications and posted calls are posted messages: under sustained traffic
-// the timers would never fire. So each timer also keeps its deadline, and the
-// deadlines are checked after each of our posted messages; a timer that WM_TIMER
-// has left waiting past its slack fires from there.
+// the timers would never fire. So each timer also keeps its deadline, and so do
+// the loop's own second looks at sockets; after each message of the window the
+// loop catches up with whatever a busy queue has left waiting past its deadline
+// (CatchUp), and with posted calls whose message the system would not queue.
 #include "platform/message_loop.h"
 
 #include <winsock2.h>
@@ -40,10 +41,12 @@ constexpr UINT kMsgTurnEnd = WM_APP + 2; // RunPending: everything queued before
 constexpr UINT_PTR kRecheckTimer = ~static_cast<UINT_PTR>(0);
 // The timer that runs posted calls whose message could not be posted.
 constexpr UINT_PTR kPostedTimer = ~static_cast<UINT_PTR>(0) - 1;
-// A recheck or a run of posted calls this late is done at the next message of
-// the window instead: WM_TIMER comes only while no posted message waits, so a
-// busy queue would hold it back for as long as it stays busy.
+// A recheck this late is done after the next message of the window instead:
+// WM_TIMER comes only while no posted message waits, so a busy queue would hold
+// it back for as long as it stays busy.
 constexpr auto kCatchUpAfter = std::chrono::milliseconds(20);
+// The sweep's timers are numbered from 1 up, below the loop's own two.
+constexpr UINT_PTR kLastTimerId = kPostedTimer - 1;
 // Each watch of a socket gets its own message number from this range, so a
 // notification that was already queued for an earlier watch of the same handle
 // value (sockets are reused quickly) is recognised and dropped.
@@ -61,28 +64,37 @@ constexpr std::chrono::milliseconds kTimerSlack{20};
 constexpr long kAllSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr wchar_t kClassName[] = L"axg.MessageLoop";
 
-// Nothing that a callback throws may cross the window procedure: the system's
-// frames in between cannot be unwound. It is reported on one line (standard
-// error for the tools, the debugger's output inside the host) and the loop
-// carries on with the next notification.
-void ReportEscaped(const std::string& what) {
-  const std::string line = "ax_gate: message loop: callback failed: " + what + "\n";
-  std::fputs(line.c_str(), stderr);
+// One line on standard error (the tools) and the debugger's output (inside the
+// host). Said where nothing may escape, out of memory included: without the
+// memory for the whole line the debugger gets a shorter one.
+void Say(const char* what, const char* detail) noexcept {
+  std::fprintf(stderr, "ax_gate: message loop: %s%s\n", what, detail);
   std::fflush(stderr);
-  OutputDebugStringW(reinterpret_cast<const wchar_t*>(FromUtf8(line).c_str()));
+  try {
+    const std::u16string line = FromUtf8(std::string("ax_gate: message loop: ") + what + detail + "\n");
+    OutputDebugStringW(reinterpret_cast<const wchar_t*>(line.c_str()));
+  } catch (...) {
+    OutputDebugStringA("ax_gate: message loop: out of memory\n");
+  }
 }
+
+// Nothing that a callback throws may cross the window procedure: the system's
+// frames in between cannot be unwound. It is reported on one line and the loop
+// carries on with the next notification.
+void ReportEscaped(const char* what) noexcept { Say("callback failed: ", what); }
 
 // A message the system would not queue (the thread's queue holds 10 000 posted
 // messages on Windows) or a watch it would not register: what waited on it is
 // taken another way, and the failure is told once per run of failures.
-void ReportQueueTrouble(const char* what, DWORD code, bool* told) {
+void ReportQueueTrouble(const char* what, DWORD code, bool* told) noexcept {
   if (*told) return;
   *told = true;
-  const std::string line = std::string("ax_gate: message loop: ") + what + ": " +
-                           ToUtf8(win32::SystemErrorText(code)) + "; taken by a timer instead\n";
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
-  OutputDebugStringW(reinterpret_cast<const wchar_t*>(FromUtf8(line).c_str()));
+  std::string why;
+  try {
+    why = ": " + ToUtf8(win32::SystemErrorText(code)) + "; taken by a timer instead";
+  } catch (...) {
+  }
+  Say(what, why.c_str());
 }
 
 template <typename Fn>
@@ -116,6 +128,7 @@ class Win32Loop final : public MessageLoop {
   // Forgets a socket's watch (closing a socket calls it).
   void Drop(SocketHandle s) noexcept;
   void NoteDrained(SocketHandle s) noexcept { drained_ = s; }
+  void NumberTimersFrom(UINT_PTR id) noexcept { next_timer_ = id; }
 
  private:
   struct Watch {
@@ -130,8 +143,6 @@ class Win32Loop final : public MessageLoop {
   void OnSocket(UINT msg, SocketHandle s, unsigned fd_event, int error);
   void Deliver(SocketHandle s, UINT msg, unsigned event, int error);
   void OnTimer(UINT_PTR id);
-  // Fires the timers WM_TIMER has kept waiting (see the top of this file).
-  void FireStarvedTimers();
   void OnPosted();
   // Posts kMsgPosted, from any thread; false if the system would not queue it.
   bool SignalPosted();
@@ -141,8 +152,9 @@ class Win32Loop final : public MessageLoop {
   // Looks at the socket again soon (the recheck timer) for these events.
   void AddRecheck(SocketHandle s, const std::shared_ptr<Watch>& w, unsigned events);
   void OnRecheck();
-  // Before each message of the window: a recheck held back by a busy queue, and
-  // posted calls whose message the system would not queue.
+  // After each message of the window: posted calls whose message the system
+  // would not queue, then the recheck and the timers that a busy queue has kept
+  // waiting past their deadlines (see the top of this file).
   void CatchUp();
   // Takes one message from the queue and dispatches it. False when the queue is
   // empty, or on WM_QUIT, which is put back for the owner of the outer loop.
@@ -166,7 +178,8 @@ class Win32Loop final : public MessageLoop {
     Steady::time_point late;  // past this the tick is overdue, WM_TIMER or not
   };
   std::unordered_map<UINT_PTR, TimerRec> timers_;
-  Steady::time_point next_late_ = Steady::time_point::max();  // the earliest late of all timers
+  // The earliest deadline of the timers and the recheck: CatchUp looks no further before it.
+  Steady::time_point next_late_ = Steady::time_point::max();
   // Sockets to look at again when the recheck timer fires, with the watch seen
   // and the events to look for.
   struct Recheck {
@@ -262,9 +275,16 @@ Win32Loop::~Win32Loop() {
   for (auto& [s, w] : sockets_) WSAAsyncSelect(static_cast<SOCKET>(s), hwnd_, 0, 0);
   for (auto& [id, t] : timers_) KillTimer(hwnd_, id);
   SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-  // A window can only be destroyed by its own thread; on another thread (process
-  // shutdown) the system takes it down with the thread.
-  if (GetCurrentThreadId() == thread_) DestroyWindow(hwnd_);
+  if (GetCurrentThreadId() == thread_) {
+    DestroyWindow(hwnd_);
+    return;
+  }
+  // A window can only be destroyed by its own thread. On another one (the module
+  // unloading on the thread that held it last, a worker of ours, or process
+  // shutdown) the window is handed to the system's own procedure, so that nothing
+  // reaches this module's code once it is unmapped, and its owner's loop closes it.
+  SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcW));
+  PostMessageW(hwnd_, WM_CLOSE, 0, 0);
 }
 
 // The loop's own work around the callbacks (which are guarded each) is guarded
@@ -272,28 +292,29 @@ Win32Loop::~Win32Loop() {
 LRESULT CALLBACK Win32Loop::WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) try {
   auto* self = reinterpret_cast<Win32Loop*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self) return DefWindowProcW(hwnd, msg, wparam, lparam);
-  self->CatchUp();
+  LRESULT result = 0;
   if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
     self->OnSocket(msg, static_cast<SocketHandle>(wparam), WSAGETSELECTEVENT(lparam), WSAGETSELECTERROR(lparam));
-    self->FireStarvedTimers();
-    return 0;
+  } else {
+    switch (msg) {
+      case WM_TIMER:
+        if (wparam == kRecheckTimer) self->OnRecheck();
+        else if (wparam == kPostedTimer) self->OnPosted();
+        else self->OnTimer(wparam);
+        break;
+      case kMsgPosted:
+        self->OnPosted();
+        break;
+      case kMsgWake:
+      case kMsgTurnEnd:
+        break;
+      default:
+        result = DefWindowProcW(hwnd, msg, wparam, lparam);
+        break;
+    }
   }
-  switch (msg) {
-    case WM_TIMER:
-      if (wparam == kRecheckTimer) self->OnRecheck();
-      else if (wparam == kPostedTimer) self->OnPosted();
-      else self->OnTimer(wparam);
-      return 0;
-    case kMsgPosted:
-      self->OnPosted();
-      self->FireStarvedTimers();
-      return 0;
-    case kMsgWake:
-    case kMsgTurnEnd:
-      return 0;
-    default:
-      return DefWindowProcW(hwnd, msg, wparam, lparam);
-  }
+  self->CatchUp();
+  return result;
 } catch (const std::exception& e) {
   ReportEscaped(e.what());
   return 0;
@@ -364,6 +385,7 @@ void Win32Loop::AddRecheck(SocketHandle s, const std::shared_ptr<Watch>& w, unsi
   if (recheck_armed_) return;
   recheck_armed_ = true;
   recheck_since_ = Steady::now();
+  next_late_ = std::min(next_late_, recheck_since_ + kCatchUpAfter);
   // Without the timer, the window's next message takes the recheck (CatchUp).
   if (!SetTimer(hwnd_, kRecheckTimer, USER_TIMER_MINIMUM, nullptr))
     ReportQueueTrouble("cannot start the recheck timer", GetLastError(), &told_timer_);
@@ -403,7 +425,24 @@ void Win32Loop::OnRecheck() {
 
 void Win32Loop::CatchUp() {
   if (post_stranded_.load()) OnPosted();
-  if (recheck_armed_ && Steady::now() - recheck_since_ >= kCatchUpAfter) OnRecheck();
+  const Steady::time_point now = Steady::now();
+  if (now < next_late_) return;
+  if (recheck_armed_ && now - recheck_since_ >= kCatchUpAfter) OnRecheck();
+  std::vector<UINT_PTR> due;
+  next_late_ = recheck_armed_ ? recheck_since_ + kCatchUpAfter : Steady::time_point::max();
+  for (const auto& [id, rec] : timers_) {
+    if (now >= rec.late) due.push_back(id);
+    else next_late_ = std::min(next_late_, rec.late);
+  }
+  for (UINT_PTR id : due) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) continue;  // an earlier tick stopped it
+    // The system's countdown starts afresh with this tick, as after a WM_TIMER.
+    SetTimer(hwnd_, id, static_cast<UINT>(it->second.interval.count()), nullptr);
+    OnTimer(id);
+    it = timers_.find(id);
+    if (it != timers_.end()) next_late_ = std::min(next_late_, it->second.late);
+  }
 }
 
 bool Win32Loop::PostNotification(SocketHandle s, UINT message, long fd_event, int error) {
@@ -484,8 +523,11 @@ void Win32Loop::Drop(SocketHandle s) noexcept {
 }
 
 TimerId Win32Loop::StartTimer(unsigned interval_ms, std::function<void()> cb) {
-  UINT_PTR id = next_timer_++;
-  if (next_timer_ == 0) next_timer_ = 1;
+  // After a wrap-around (the i686 ids are 32 bits, and the sweep restarts its
+  // timer at every keep-alive) an id may still be in use, or be one of the loop's own.
+  UINT_PTR id = next_timer_;
+  while (timers_.count(id) != 0 || id == 0 || id > kLastTimerId) id = id >= kLastTimerId ? 1 : id + 1;
+  next_timer_ = id == kLastTimerId ? 1 : id + 1;
   if (!SetTimer(hwnd_, id, interval_ms, nullptr))
     throw Error(u"Cannot start a timer: " + win32::SystemErrorText(GetLastError()));
   const std::chrono::milliseconds interval(interval_ms);
@@ -510,26 +552,6 @@ void Win32Loop::OnTimer(UINT_PTR id) {
   std::shared_ptr<std::function<void()>> cb = rec.cb;  // the tick may stop its own timer
   ++callbacks_run_;
   Guarded([&] { (*cb)(); });
-}
-
-void Win32Loop::FireStarvedTimers() {
-  const Steady::time_point now = Steady::now();
-  if (now < next_late_) return;
-  std::vector<UINT_PTR> due;
-  next_late_ = Steady::time_point::max();
-  for (const auto& [id, rec] : timers_) {
-    if (now >= rec.late) due.push_back(id);
-    else next_late_ = std::min(next_late_, rec.late);
-  }
-  for (UINT_PTR id : due) {
-    auto it = timers_.find(id);
-    if (it == timers_.end()) continue;  // an earlier tick stopped it
-    // The system's countdown starts afresh with this tick, as after a WM_TIMER.
-    SetTimer(hwnd_, id, static_cast<UINT>(it->second.interval.count()), nullptr);
-    OnTimer(id);
-    it = timers_.find(id);
-    if (it != timers_.end()) next_late_ = std::min(next_late_, it->second.late);
-  }
 }
 
 void Win32Loop::Post(std::function<void()> fn) {
@@ -714,6 +736,10 @@ void DropSocketWatch(SocketHandle s) noexcept {
 
 void NoteSocketDrained(SocketHandle s) noexcept {
   if (Win32Loop* loop = ThisThreadsLoop()) loop->NoteDrained(s);
+}
+
+void NumberTimersFrom(std::uintptr_t id) {
+  static_cast<Win32Loop&>(MessageLoop::Current()).NumberTimersFrom(static_cast<UINT_PTR>(id));
 }
 
 }  // namespace win32

@@ -93,6 +93,8 @@ struct SerialLine::Impl {
   FailureCallback on_failure;
 
   static DWORD WINAPI ReaderThread(LPVOID param);
+  static void ReadUntilStopped(const std::shared_ptr<Shared>& shared, OVERLAPPED& ov, char* buf, DWORD size,
+                               DWORD* failure);
 
   void StartReader() {
     auto* handed = new std::shared_ptr<Shared>(shared);
@@ -168,18 +170,45 @@ DWORD WINAPI SerialLine::Impl::ReaderThread(LPVOID param) {
   OVERLAPPED ov{};
   ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!ov.hEvent) {
-    HandOver(shared, {}, GetLastError());
+    try {
+      HandOver(shared, {}, GetLastError());
+    } catch (...) {
+      // Nothing may leave the thread, which would end the host.
+    }
     return 0;
   }
   char buf[4096];
   DWORD failure = 0;
+  // Handing a chunk over allocates: out of memory, the line fails as a read
+  // would, rather than ending the host.
+  try {
+    ReadUntilStopped(shared, ov, buf, sizeof buf, &failure);
+  } catch (...) {
+    failure = ERROR_NOT_ENOUGH_MEMORY;
+    CancelIo(shared->device);
+    DWORD n = 0;
+    GetOverlappedResult(shared->device, &ov, &n, TRUE);
+  }
+  CloseHandle(ov.hEvent);
+  if (failure != 0 && WaitForSingleObject(shared->stop, 0) != WAIT_OBJECT_0) {
+    try {
+      HandOver(shared, {}, failure);
+    } catch (...) {
+      // Out of memory for telling the owner too: the line stays silent until it is closed.
+    }
+  }
+  return 0;
+}
+
+void SerialLine::Impl::ReadUntilStopped(const std::shared_ptr<Shared>& shared, OVERLAPPED& ov, char* buf,
+                                        DWORD size, DWORD* failure) {
   while (WaitForSingleObject(shared->stop, 0) != WAIT_OBJECT_0) {
     DWORD n = 0;
     ResetEvent(ov.hEvent);
-    if (!ReadFile(shared->device, buf, sizeof buf, &n, &ov)) {
+    if (!ReadFile(shared->device, buf, size, &n, &ov)) {
       const DWORD code = GetLastError();
       if (code != ERROR_IO_PENDING) {
-        failure = code;
+        *failure = code;
         break;
       }
       const HANDLE waits[2] = {ov.hEvent, shared->stop};
@@ -190,15 +219,12 @@ DWORD WINAPI SerialLine::Impl::ReaderThread(LPVOID param) {
         break;
       }
       if (!GetOverlappedResult(shared->device, &ov, &n, FALSE)) {
-        failure = GetLastError();
+        *failure = GetLastError();
         break;
       }
     }
     if (n > 0) HandOver(shared, std::string(buf, n), 0);
   }
-  CloseHandle(ov.hEvent);
-  if (failure != 0 && WaitForSingleObject(shared->stop, 0) != WAIT_OBJECT_0) HandOver(shared, {}, failure);
-  return 0;
 }
 
 SerialLine::SerialLine() : impl_(std::make_unique<Impl>()) {}

@@ -1,9 +1,10 @@
 #pragma once
 // Helpers shared by the Win32 half of the platform layer (not part of its
-// interface: nothing outside platform/win32 includes this file).
+// interface: nothing outside platform/win32 and the Windows tests includes this file).
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -37,5 +38,8 @@ void DropSocketWatch(SocketHandle s) noexcept;
 // accept for now (the call said WSAEWOULDBLOCK): Winsock tells of the next data
 // itself, so the loop need not look at the socket again after this callback.
 void NoteSocketDrained(SocketHandle s) noexcept;
+// Where the calling thread's loop numbers its next timer from: a loop that has
+// run for months is where the numbers wrap around.
+void NumberTimersFrom(std::uintptr_t id);
 
 }  // namespace axg::win32

@@ -3,10 +3,13 @@
 // the controller, the error log, and silence after Done.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "AddInObj/AddInObject.h"
 #include "UturnstylerdeviceQ7/UturnstylerdeviceQ7.h"
 #include "addin/fake_host.h"
 #include "platform/error.h"
+#include "platform/message_loop.h"
 #include "platform/text.h"
 
 namespace axg::test {
@@ -167,6 +170,21 @@ TEST_F(EventReportTest, ControllerEventsAreRoutedToTheHost) {
   EXPECT_EQ(statuses[0], u"10.0.0.7;0012;T;0012345678;RQ");
   EXPECT_EQ(object->Controller()->StackItem(0)->Status, u"WAIT")
       << "kind 0 is left unanswered, so the entry waits for GateOpen";
+}
+
+// A host whose handler, run inside ExternalEvent, calls Done or lets go of the
+// add-in: the controller that raised the event finishes its line, and what the
+// host let go of goes once control is back in the loop.
+TEST_F(EventReportTest, AHandlerThatLetsGoOrCallsDoneLeavesTheRaisingControllerRunning) {
+  for (const bool done : {true, false}) {
+    ASSERT_EQ(init->Init(&host), S_OK);
+    host.events.clear();
+    host.on_event = [&] { done ? void(init->Done()) : void(std::exchange(init, nullptr)->Release()); };
+    object->Controller()->p_hw_ProtocolIn(u"$10.0.0.7:0012RQ001234567800");
+    EXPECT_TRUE(!done || host.events.size() == 1u) << "nothing reaches the host after Done";
+    MessageLoop::Current().RunPending();
+    EXPECT_EQ(host.refs, done ? 2u : 1u);  // the connection object is held until the release
+  }
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // sends (external events, error-log entries, the event buffer depth) and can be
 // told to refuse. It lives on the test's stack; Release never deletes it, so a
 // test can check that every reference the add-in took was given back.
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AddInLib/AddInLib.h"
@@ -31,6 +33,7 @@ class FakeHost final : public IDispatch, public IAsyncEvent, public IErrorLog, p
   HRESULT event_result = S_OK;
   HRESULT depth_result = S_OK;
   bool throw_from_events = false;  // IAsyncEvent's calls throw an int (no std::exception)
+  std::function<void()> on_event;   // the script's handler, run inside ExternalEvent
 
   std::vector<LONG> depths;
   std::vector<Event> events;
@@ -77,6 +80,7 @@ class FakeHost final : public IDispatch, public IAsyncEvent, public IErrorLog, p
     if (throw_from_events) throw 42;
     if (FAILED(event_result)) return event_result;
     events.push_back({BstrToU16(source), BstrToU16(name), BstrToU16(data)});
+    if (on_event) std::exchange(on_event, nullptr)();
     return event_result;
   }
   HRESULT STDMETHODCALLTYPE CleanBuffer() override { return S_OK; }

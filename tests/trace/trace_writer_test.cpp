@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/message_loop.h"
@@ -196,13 +198,16 @@ TEST_F(TraceWriterTest, WaitingRecordsAreBoundedAndTheLossIsRecordedWithItsEntri
 }
 
 TEST_F(TraceWriterTest, AFileThatCannotBeOpenedOrTakesNothingFailsOpen) {
-  for (const std::string& p : {(dir_ / "no-such-dir" / "trace.jsonl").string(), std::string("/dev/full")}) {
+  // The last: a name the file system cannot take (an unpaired surrogate).
+  const std::u16string half = FromUtf8((dir_ / "trace").string()) + u"\xD800.jsonl";
+  for (const std::u16string& p : {FromUtf8((dir_ / "no-such-dir" / "trace.jsonl").string()), std::u16string(u"/dev/full"),
+                                   half}) {
     TraceOptions o;
-    o.path = FromUtf8(p);
+    o.path = p;
     TTrace t(o);
-    EXPECT_FALSE(t.Open()) << p;
+    EXPECT_FALSE(t.Open()) << ToUtf8(p);
     EXPECT_TRUE(t.Failed());
-    EXPECT_NE(ToUtf8(t.Failure()).find(p), std::string::npos) << ToUtf8(t.Failure());
+    EXPECT_NE(t.Failure().find(p.substr(0, p.size() - 7)), std::u16string::npos) << ToUtf8(t.Failure());
     t.Fault(u"ignored");
     EXPECT_FALSE(t.Flush());
   }
@@ -259,6 +264,37 @@ TEST_F(TraceWriterTest, AFileThatFailsLaterSwitchesTheTraceOffAndSaysSoOnce) {
   MessageLoop::Current().RunPending();
   EXPECT_EQ(told, 1);
   EXPECT_NE(ToUtf8(why).find("trace.jsonl"), std::string::npos);
+}
+
+// The file fails while the host's thread has not yet noticed (the writer ends
+// on its own); what the host does next finds out, and must not touch what it let
+// go of: a keep-alive count that comes due, a disconnect, a PING written in full, the end.
+TEST_F(TraceWriterTest, AFailureFoundInTheMiddleOfAHookLeavesNothingDangling) {
+  auto ping = [&](TTrace& t, const char16_t* line, bool echo) {
+    t.LineIn(u"127.0.0.2", u"1", line);
+    if (echo) t.FrameOut(u"127.0.0.2", u"1", u"$0001ECHO1D");
+    t.LineDone();
+  };
+  const std::vector<std::function<void(TTrace&)>> next = {
+      [&](TTrace& t) { clock.AdvanceMs(61000), ping(t, u"$0001PING\r\n", true); },
+      [](TTrace& t) { t.Closed(u"127.0.0.2", u"1", 0); }, [&](TTrace& t) { ping(t, u"$0001PING\r\n", false); },
+      [](TTrace&) {}};
+  for (const auto& step : next) {
+    fs::create_directories(dir_);
+    TraceOptions o = Options();
+    o.file_limit = 300;
+    o.flush_interval_ms = 1;
+    auto t = std::make_unique<TTrace>(o);
+    ASSERT_TRUE(t->Open());
+    for (const char16_t* line : {u"$0001PING\r\n", u"$0002PING\r\n"}) ping(*t, line, true);
+    const long writers = TTrace::WritersAlive();
+    fs::remove_all(dir_);
+    for (int i = 0; i < 20; ++i) t->Fault(u"a record of some length " + IntToStr(i));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (TTrace::WritersAlive() >= writers && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_LT(TTrace::WritersAlive(), writers);
+    step(*t);
+  }
 }
 
 }  // namespace

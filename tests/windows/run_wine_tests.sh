@@ -38,7 +38,7 @@ build)
     targets="ax_gate ax_gate-host ax_gate-regsvr ax_gate-trace ax_gate-serialmon wine_platform_tests"
     targets="$targets wine_transport_tests wine_addin_tests wine_win32_tests wine_loop_module"
     if [ "$arch" = i686 ]; then
-      targets="$targets ax_gate-devsim ax_gate-serialsim"
+      targets="$targets ax_gate-devsim ax_gate-serialsim ax_gate_unstripped"
     fi
     # shellcheck disable=SC2086
     cmake --build "$tree" -j "$jobs" --target $targets
@@ -100,6 +100,21 @@ tables)
       [ -z "$bad" ] || fail "$file imports what $here/xp-allowed-imports.txt does not allow: $bad"
       echo "$file: subsystem 5.01, its $(wc -l <<<"$named") imported functions all on the Windows XP SP3 list"
     fi
+  done
+  # The i686 DLL finds its unwind tables by its section headers: the shipped one
+  # names .eh_frame in eight characters; the unstripped one, which the wine step
+  # runs, has long names ("/n", offsets into the file's string table) instead.
+  for pair in "$win32/bin/ax_gate.dll:1" "$win32/bin/unstripped/ax_gate.dll:0"; do
+    python3 - "${pair%%:*}" "${pair#*:}" <<'PY' || fail "${pair%%:*}: its section names are not as expected"
+import struct, sys
+d = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", d, 0x3C)[0]
+first = pe + 24 + struct.unpack_from("<H", d, pe + 20)[0]
+names = [d[first + 40 * i:first + 40 * i + 8] for i in range(struct.unpack_from("<H", d, pe + 6)[0])]
+print(sys.argv[1], b" ".join(n.rstrip(b"\0") for n in names).decode("latin-1"))
+short = b".eh_fram" in names
+sys.exit(0 if short == (sys.argv[2] == "1") and (short or any(n.startswith(b"/") for n in names)) else 1)
+PY
   done
   ;;
 

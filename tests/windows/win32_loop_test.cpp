@@ -5,18 +5,21 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 #include "platform/win32/dotted_ipv4.h"
 #include "platform/win32/tick_count.h"
+#include "platform/win32/win32_util.h"
 
 namespace axg {
 namespace {
@@ -100,6 +103,21 @@ TEST(HostPumpedLoop, TimersTickWhilePostedWorkNeverLetsTheQueueEmpty) {
   busy = false;
   loop.StopTimer(timer);
   loop.RunPending();
+}
+
+// A loop that has numbered its timers for months: past the loop's own two and
+// the wrap-around, a number still in use is skipped, and every timer ticks as itself.
+TEST(HostPumpedLoop, TimerNumbersWrapAroundPastTheLoopsOwnAndThoseInUse) {
+  MessageLoop& loop = MessageLoop::Current();
+  int ticks[5] = {};
+  std::vector<TimerId> timers;
+  for (int i = 0; i < 5; ++i) {
+    if (i == 1) win32::NumberTimersFrom(~std::uintptr_t(0) - 2);
+    if (i == 4) win32::NumberTimersFrom(static_cast<std::uintptr_t>(timers[0]));
+    timers.push_back(loop.StartTimer(10, [&, i] { ++ticks[i]; }));
+  }
+  EXPECT_TRUE(HostLoopUntil([&] { return std::all_of(ticks, ticks + 5, [](int n) { return n >= 2; }); }));
+  for (TimerId t : timers) loop.StopTimer(t);
 }
 
 TEST(HostPumpedLoop, AReaderThatLeftDataIsToldAgainWhileTheQueueStaysBusy) {

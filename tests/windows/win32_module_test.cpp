@@ -55,5 +55,25 @@ TEST(LoopInAnotherModule, IsPumpedByOursAndLeavesNothingBehindWhenUnloaded) {
   }
 }
 
+// The host lets go of the module (CoFreeUnusedLibraries, CoUninitialize at its
+// exit) while a thread of the module's own still runs: the module stays until the
+// thread has left it, then goes from that thread, and the window it had here
+// leads into none of its code and is closed by this thread's loop.
+TEST(LoopInAnotherModule, StaysMappedWhileItsOwnThreadRunsAndGoesWithIt) {
+  MessageLoop& ours = MessageLoop::Current();
+  const std::wstring path = ModuleNextToTest(L"wine_loop_module.dll");
+  HMODULE module = LoadLibraryW(path.c_str());
+  ASSERT_NE(module, nullptr);
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Entry<void (*)()>(module, "StartLoopWork")();
+  Entry<void (*)(HANDLE)>(module, "StartHeldWorker")(go);
+  ASSERT_TRUE(FreeLibrary(module));
+  EXPECT_EQ(GetModuleHandleW(path.c_str()), module) << "unmapped under its own thread";
+  ours.RunFor(50);
+  SetEvent(go);
+  EXPECT_TRUE(ours.RunUntil([&] { return !GetModuleHandleW(path.c_str()) && LoopWindowsOf(module) == 0; }, 5000));
+  CloseHandle(go);
+}
+
 }  // namespace
 }  // namespace axg

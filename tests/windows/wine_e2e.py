@@ -344,6 +344,8 @@ class X8664BuildUnderWine(unittest.TestCase):
     # MinGW's shared runtime as Debian's mingw-w64 has it for this architecture.
     TRIPLE = "x86_64-w64-mingw32"
     LIBGCC = "libgcc_s_seh-1.dll"
+    # The builds of the add-in that test_8 loads.
+    DLLS = ("ax_gate.dll",)
 
     @classmethod
     def setUpClass(cls):
@@ -580,7 +582,11 @@ class X8664BuildUnderWine(unittest.TestCase):
         for path in ("/usr/%s/lib/libwinpthread-1.dll" % self.TRIPLE, gcc + "/" + self.LIBGCC,
                      gcc + "/libstdc++-6.dll"):
             loads += ["--load", windows_path(path)]
-        dll = windows_path(os.path.join(self.BIN, "ax_gate.dll"))
+        for name in self.DLLS:
+            with self.subTest(dll=name):
+                self.check_own_exceptions(windows_path(os.path.join(self.BIN, name)), loads)
+
+    def check_own_exceptions(self, dll, loads):
         self.run_wine("regsvr32", "/s", dll)
         busy = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
@@ -670,6 +676,8 @@ class I686BuildUnderWine(X8664BuildUnderWine):
     INSTALL_DIR = ("Program Files (x86)", "1Cv77", "BIN")
     TRIPLE = "i686-w64-mingw32"
     LIBGCC = "libgcc_s_dw2-1.dll"
+    # Also as a build without -s links it: long section names.
+    DLLS = ("ax_gate.dll", os.path.join("unstripped", "ax_gate.dll"))
 
     def test_6_simulated_turnstiles_from_their_own_addresses(self):
         # Two controllers from 127.0.0.2 and 127.0.0.3 (the add-in tells
@@ -748,6 +756,13 @@ class I686BuildUnderWine(X8664BuildUnderWine):
             p = run("uninstall.cmd", "/q")
             self.assertIn(b"Unregistered: " + shown, p.stdout)
             self.check_unregistered(clsid)
+            # The DLL deleted before its uninstall: it cannot be unregistered, and
+            # the port is closed in the firewall all the same.
+            os.remove(os.path.join(folder, "ax_gate.dll"))
+            p = run("uninstall.cmd", "/q", check=False)
+            self.assertEqual(p.returncode, 1, p.stdout)
+            self.assertIn(b"failed", p.stdout)
+            self.assertIn(b"The firewall rule for TCP port 1001 is removed.", p.stdout)
         finally:
             self.prefix.run("reg", "delete", "HKU\\S-1-5-19", "/f", wine=WINE64, check=False)
 

@@ -12,6 +12,8 @@
 #if defined(_WIN32) && defined(__i386__) && !defined(__SEH__) && !defined(__USING_SJLJ_EXCEPTIONS__)
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 extern "C" {
@@ -34,17 +36,37 @@ namespace {
 void* g_object[16];
 const void* g_registered = nullptr;
 
-// The start of the image's .eh_frame section (section names of images are cut
-// to eight characters).
+// Whether the bytes open an .eh_frame: a CIE (its length, the CIE id 0 that
+// marks .eh_frame, version 1, an augmentation string starting with 'z'), as
+// GCC writes it. .debug_frame's CIE id is all ones.
+bool OpensUnwindTables(const unsigned char* p, DWORD size) {
+  if (size < 12) return false;
+  std::uint32_t length = 0, id = 1;
+  std::memcpy(&length, p, 4);
+  std::memcpy(&id, p + 4, 4);
+  return length >= 8 && length <= size - 4 && id == 0 && p[8] == 1 && p[9] == 'z';
+}
+
+// The start of the image's .eh_frame section. Linked with -s, its header says
+// ".eh_fram" (names are cut to eight characters); linked without, ld writes long
+// names as "/n", an offset into the string table of the file, which is not
+// mapped: such a section is recognised by what it starts with.
 const void* ModuleUnwindTables() {
   const auto* base = reinterpret_cast<const unsigned char*>(&__ImageBase);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + __ImageBase.e_lfanew);
   const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
   for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-    if (std::memcmp(section->Name, ".eh_fram", 8) == 0 && section->Misc.VirtualSize >= 4)
-      return base + section->VirtualAddress;
+    const unsigned char* start = base + section->VirtualAddress;
+    const DWORD size = section->Misc.VirtualSize;
+    if (std::memcmp(section->Name, ".eh_fram", 8) == 0 && size >= 4) return start;
+    if (section->Name[0] == '/' && OpensUnwindTables(start, size)) return start;
   }
   return nullptr;
+}
+
+void DeregisterFromOwnUnwinder() {
+  if (g_registered != nullptr) __deregister_frame_info(g_registered);
+  g_registered = nullptr;
 }
 
 // Right after crtbegin's registration (priority 0), before the module's other
@@ -56,11 +78,10 @@ __attribute__((constructor(101))) void RegisterWithOwnUnwinder() {
   if (tables == nullptr) return;
   __register_frame_info(tables, g_object);
   g_registered = tables;
-}
-
-__attribute__((destructor(101))) void DeregisterFromOwnUnwinder() {
-  if (g_registered != nullptr) __deregister_frame_info(g_registered);
-  g_registered = nullptr;
+  // Taken back after the destructors of everything built at start-up, which
+  // the module's atexit list runs first (they may throw and catch): atexit
+  // handlers run in the reverse order of their registration.
+  std::atexit(&DeregisterFromOwnUnwinder);
 }
 
 }  // namespace

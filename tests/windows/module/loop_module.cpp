@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/message_loop.h"
+#include "platform/worker.h"
 
 namespace {
 int g_ticks = 0;
@@ -18,3 +19,13 @@ extern "C" __declspec(dllexport) void StartLoopWork() {
 
 extern "C" __declspec(dllexport) int LoopTicks() { return g_ticks; }
 extern "C" __declspec(dllexport) int LoopPosted() { return g_posted; }
+
+// A thread of the module's own that waits for the event, then runs on in the
+// module's code: the module must stay mapped until it has left it.
+extern "C" __declspec(dllexport) void StartHeldWorker(HANDLE go) {
+  axg::StartWorker([go] {
+    WaitForSingleObject(go, INFINITE);
+    Sleep(20);  // still in the module's code after the host has let go of it
+    ++g_posted;
+  });
+}
