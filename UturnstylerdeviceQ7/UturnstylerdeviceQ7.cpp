@@ -155,7 +155,7 @@ void TTurnStylerDeviceQ7::StatusReport(const std::u16string& AName, const std::u
                 Cardnumber + u"!" + Status1 + u"!" + Status2 + u"&");
 }
 
-// The sweep reports every live entry on every pass, up to a hundred times a
+// The sweep comes to every live entry on every pass, up to a hundred times a
 // second. The host's script takes each report on the host's thread and its queue
 // drops the newest event when full, so reports that only repeat what it was told
 // would crowd out the decision requests and make a late answer later still. A
